@@ -1,0 +1,124 @@
+#include "app/entry.h"
+
+#include <spdlog/spdlog.h>
+
+#include <argparse/argparse.hpp>
+#include <exception>
+
+#include "app/fatal_error.h"
+#include "app/text.h"
+#include "diagnostics/logging.h"
+#include "environment/avx2.h"
+#include "platform/scoped.h"
+#include "platform/system.h"
+#include "service/install.h"
+#include "service/uninstall.h"
+
+namespace vora {
+namespace {
+
+constexpr const char* instance_message = "Please close all other instances of Vora setup before starting another.";
+
+void take_single_instance_mutex() {
+  // Held for the life of the process; the system releases it at exit.
+  static HANDLE mutex = nullptr;
+  mutex = sys().CreateMutexW(nullptr, FALSE, single_instance_mutex_name);
+  if (mutex == nullptr) report_fatal_error(instance_message);
+  if (sys().GetLastError() == ERROR_ALREADY_EXISTS) {
+    sys().CloseHandle(mutex);
+    mutex = nullptr;
+    report_fatal_error(instance_message);
+  }
+}
+
+}  // namespace
+
+std::vector<std::string> command_line_arguments() {
+  int count = 0;
+  LPWSTR* wide = sys().CommandLineToArgvW(sys().GetCommandLineW(), &count);
+  if (wide == nullptr) {
+    const DWORD error = sys().GetLastError();
+    spdlog::error("CommandLineToArgvW failed (Error: {})", error);
+    report_fatal_error("Failed to parse command line (Error: {}).", error);
+  }
+  std::vector<std::string> arguments;
+  arguments.reserve(static_cast<std::size_t>(count > 0 ? count : 0));
+  for (int i = 0; i < count; ++i) arguments.push_back(to_utf8(wide[i] ? wide[i] : L""));
+  sys().LocalFree(wide);
+  return arguments;
+}
+
+setup_action parse_setup_action(const std::vector<std::string>& arguments) {
+  setup_action result;
+  {
+    argparse::ArgumentParser parser("setup", "1.0", argparse::default_arguments::none);
+    parser.set_prefix_chars("/");
+    auto& group = parser.add_mutually_exclusive_group(false);
+    group.add_argument("/install").help("Install the Vora launcher service").flag();
+    group.add_argument("/uninstall").help("Uninstall the Vora launcher service").flag();
+    group.add_argument("/uninstall-full")
+        .help("Uninstall the Vora launcher service and all associated program data (logs, crash dumps, etc.)")
+        .flag();
+
+    try {
+      parser.parse_args(arguments);
+    } catch (const std::exception& error) {
+      spdlog::error("Failed to parse command line: {}", error.what());
+      const std::string help = parser.help().str();
+      report_fatal_error("Failed to parse command line.\n\n{}", help);
+    }
+
+    if (parser.is_used("/install")) {
+      result.action = setup_action::kind::install;
+      spdlog::info("Selected action: Install");
+    } else if (parser.is_used("/uninstall")) {
+      result.action = setup_action::kind::uninstall;
+      spdlog::info("Selected action: Uninstall");
+    } else if (parser.is_used("/uninstall-full")) {
+      result.action = setup_action::kind::uninstall;
+      result.full = true;
+      spdlog::info("Selected action: Uninstall (Full)");
+    } else {
+      spdlog::warn("No setup action specified");
+    }
+  }
+  return result;
+}
+
+int run_setup() {
+  init_diagnostics(L"setup");
+  spdlog::info("Setup process starting");
+  take_single_instance_mutex();
+  require_avx2();
+
+  const setup_action action = parse_setup_action(command_line_arguments());
+  if (action.action == setup_action::kind::none) {
+    spdlog::error("No valid setup action specified");
+    report_fatal_error("No valid action specified.\n\nUsage: /install | /uninstall");
+  }
+
+  SC_HANDLE manager = sys().OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT | SC_MANAGER_CREATE_SERVICE);
+  if (manager == nullptr) {
+    const DWORD error = sys().GetLastError();
+    spdlog::error("OpenSCManagerW failed (Error: {})", error);
+    report_fatal_error("Failed to open a handle to the Service Control Manager (Error: {}).", error);
+  }
+  spdlog::info("Successfully opened Service Control Manager");
+
+  if (action.action == setup_action::kind::install) {
+    spdlog::info("Beginning installation");
+    run_install(manager);
+    spdlog::info("Completed installation");
+  } else {
+    const char* word = action.full ? "uninstallation (full)" : "uninstallation";
+    spdlog::info("Beginning {}", word);
+    run_uninstall(manager, action.full);
+    spdlog::info("Completed {}", word);
+  }
+
+  sys().CloseServiceHandle(manager);
+  spdlog::info("Setup process exiting successfully");
+  return 0;
+}
+
+}  // namespace vora

@@ -1,0 +1,15 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace vora {
+
+// UTF-16 to UTF-8; invalid input (such as a lone surrogate) gives "".
+std::string to_utf8(std::wstring_view wide);
+
+// Escapes a text so that it stays on one log line and unambiguous inside
+// double quotes; bytes from 0x80 up pass unchanged, so UTF-8 survives whole.
+std::string escape_for_log(std::string_view text);
+
+}  // namespace vora

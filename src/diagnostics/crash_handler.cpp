@@ -1,0 +1,73 @@
+#include "diagnostics/crash_handler.h"
+
+#include <fmt/xchar.h>
+
+#include "app/fatal_error.h"
+#include "diagnostics/directories.h"
+#include "diagnostics/pruning.h"
+#include "platform/system.h"
+
+namespace vora {
+namespace {
+
+const std::filesystem::path static_crash_directory = crash_directory();
+
+std::wstring& mutable_prefix() {
+  static std::wstring prefix;
+  return prefix;
+}
+
+}  // namespace
+
+const std::filesystem::path& program_crash_directory() { return static_crash_directory; }
+const std::wstring& crash_dump_prefix() { return mutable_prefix(); }
+
+void install_crash_handler(const std::wstring& run_context_wide) {
+  mutable_prefix() = run_context_wide;
+  std::error_code ec;
+  std::filesystem::create_directories(program_crash_directory(), ec);
+  if (ec) {
+    report_fatal_error("Failed to create crash directory '{}': {}", program_crash_directory().string(), ec.message());
+  }
+  prune_old_files(program_crash_directory(), L".dmp", 720, 15);
+  sys().SetUnhandledExceptionFilter(crash_filter);
+}
+
+LONG crash_filter(EXCEPTION_POINTERS* exception) {
+  SYSTEMTIME now{};
+  sys().GetLocalTime(&now);
+  const std::wstring name =
+      fmt::format(L"{}_{:04}-{:02}-{:02}_{:02}-{:02}-{:02}.dmp", crash_dump_prefix(), now.wYear, now.wMonth, now.wDay,
+                  now.wHour, now.wMinute, now.wSecond);
+  const std::filesystem::path dump_path = program_crash_directory() / name;
+
+  const std::wstring wide_path = dump_path.wstring();
+  HANDLE file = sys().CreateFileW(wide_path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    report_fatal_error(
+        "A fatal error has occurred and the program has crashed.\n\nAdditionally, a crash dump could not be written "
+        "(Error: {}).\n\nPlease report this to staff.",
+        sys().GetLastError());
+  }
+
+  MINIDUMP_EXCEPTION_INFORMATION info{};
+  info.ThreadId = sys().GetCurrentThreadId();
+  info.ExceptionPointers = exception;
+  info.ClientPointers = FALSE;
+  // The file stays open: process exit closes it.
+  if (sys().MiniDumpWriteDump(sys().GetCurrentProcess(), sys().GetCurrentProcessId(), file,
+                              static_cast<MINIDUMP_TYPE>(crash_dump_type), &info, nullptr, nullptr)) {
+    report_fatal_error(
+        "A fatal error has occurred and the program has crashed.\n\nA crash report has been saved to:\n{}\n\nPlease "
+        "report this to staff.",
+        dump_path.string());
+  }
+  const DWORD error = sys().GetLastError();
+  report_fatal_error(
+      "A fatal error has occurred and the program has crashed.\n\nFailed to save the crash report (Error: "
+      "{}).\n\nAttempted crash report path:\n{}\n\nPlease report this to staff.",
+      error, dump_path.string());
+}
+
+}  // namespace vora

@@ -1,0 +1,31 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <system_error>
+
+#include "platform/win32_types.h"
+
+namespace vora {
+
+// FOLDERID_ProgramFiles and FOLDERID_ProgramData.
+inline constexpr GUID folder_id_program_files = {
+    0x905E63B6, 0xC1BF, 0x494E, {0xB2, 0x9C, 0x65, 0xB7, 0x32, 0xD3, 0xD2, 0x1A}};
+inline constexpr GUID folder_id_program_data = {
+    0x62AB5D82, 0xFDC1, 0x4DC3, {0xA9, 0xDD, 0x07, 0x0D, 0x1D, 0x49, 0x5D, 0x97}};
+
+// The known folder's path as the shell returns it; a failure is fatal.
+std::wstring known_folder_path(const GUID& folder);
+
+// Computed once, returned as copies.
+std::filesystem::path install_directory();
+std::filesystem::path data_directory();
+std::filesystem::path log_directory();
+std::filesystem::path crash_directory();
+
+// Removes a file or tree, retrying with a 300 ms pause after every failed
+// attempt. True when the path is gone; ec keeps the last attempt's error.
+bool remove_tree_with_retries(const std::filesystem::path& path, std::error_code& ec, std::int32_t attempts);
+
+}  // namespace vora

@@ -1,0 +1,98 @@
+#include "diagnostics/logging.h"
+
+#include <fmt/xchar.h>
+#include <spdlog/pattern_formatter.h>
+#include <spdlog/sinks/basic_file_sink.h>
+#include <spdlog/sinks/null_sink.h>
+#include <spdlog/spdlog.h>
+
+#include <chrono>
+
+#include "app/fatal_error.h"
+#include "app/text.h"
+#include "diagnostics/crash_handler.h"
+#include "diagnostics/directories.h"
+#include "diagnostics/pruning.h"
+#include "platform/crt.h"
+
+namespace vora {
+namespace {
+
+std::unique_ptr<spdlog::formatter> crlf_formatter() {
+  return std::make_unique<spdlog::pattern_formatter>(log_pattern, spdlog::pattern_time_type::local, "\r\n");
+}
+
+std::time_t now_seconds() {
+  return std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
+}
+
+// Taken during static initialisation, before the entry point runs.
+const std::filesystem::path static_log_directory = log_directory();
+
+}  // namespace
+
+bool logging_ready = false;
+std::shared_ptr<spdlog::logger> program_logger;
+
+std::string& run_context() {
+  static std::string context;
+  return context;
+}
+
+const std::filesystem::path& program_log_directory() { return static_log_directory; }
+
+std::wstring dated_file_name(const std::wstring& context, const std::tm& local, const wchar_t* extension) {
+  return fmt::format(L"{}_{:04}-{:02}-{:02}_{:02}-{:02}-{:02}{}", context, local.tm_year + 1900, local.tm_mon + 1,
+                     local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec, extension);
+}
+
+void init_diagnostics(const std::wstring& run_name) {
+  const auto seconds = static_cast<long long>(now_seconds());
+  const std::wstring context = fmt::format(L"{}-{}", run_name, seconds);
+  run_context() = to_utf8(context);
+  install_crash_handler(context);
+  init_logging(context);
+}
+
+void init_logging(const std::wstring& run_context_wide) {
+  const std::filesystem::path& directory = program_log_directory();
+  std::error_code ec;
+  std::filesystem::create_directories(directory, ec);
+  if (ec) {
+    report_fatal_error("Failed to create log directory '{}': {} (code: {})", directory.string(), ec.message(),
+                       ec.value());
+  }
+
+  prune_old_files(directory, L".log", 720, 150);
+
+  const std::tm local = platform::local_time(now_seconds());
+  const std::filesystem::path file = directory / dated_file_name(run_context_wide, local, L".log");
+  const std::string narrow_path = file.string();
+
+  std::shared_ptr<spdlog::logger> logger;
+  try {
+    logger = spdlog::basic_logger_mt(logger_name, narrow_path, false);
+  } catch (const spdlog::spdlog_ex& error) {
+    report_fatal_error("Failed to create logger '{}': {}", narrow_path, error.what());
+  }
+  program_logger = std::move(logger);
+  if (!program_logger) report_fatal_error("Failed to create logger '{}': logger returned null", narrow_path);
+
+  program_logger->set_formatter(crlf_formatter());
+  program_logger->set_level(spdlog::level::info);
+  spdlog::set_default_logger(program_logger);
+  spdlog::flush_on(spdlog::level::info);
+  logging_ready = true;
+}
+
+void shutdown_logging() {
+  if (!program_logger) return;
+  program_logger->flush();
+  spdlog::drop(logger_name);
+  auto null_logger = std::make_shared<spdlog::logger>("null", std::make_shared<spdlog::sinks::null_sink_st>());
+  null_logger->set_formatter(crlf_formatter());
+  spdlog::set_default_logger(null_logger);
+  program_logger.reset();
+}
+
+}  // namespace vora

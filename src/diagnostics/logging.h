@@ -1,0 +1,35 @@
+#pragma once
+
+#include <spdlog/logger.h>
+
+#include <filesystem>
+#include <memory>
+#include <string>
+
+namespace vora {
+
+// "setup-<seconds since 1970>", UTF-8; empty until init_diagnostics.
+std::string& run_context();
+
+// Set once the file logger is the default logger; never cleared.
+extern bool logging_ready;
+
+// The file logger, owned here until shutdown_logging.
+extern std::shared_ptr<spdlog::logger> program_logger;
+
+// The log directory as resolved during static initialisation.
+const std::filesystem::path& program_log_directory();
+
+inline constexpr const char* log_pattern = "[%Y-%m-%d %H:%M:%S] [%l] %v";
+inline constexpr const char* logger_name = "vora_anticheat";
+
+// Sets the run context, installs the crash handler and opens this run's log.
+void init_diagnostics(const std::wstring& run_name);
+void init_logging(const std::wstring& run_context_wide);
+// Closes the log file so the data directory can be removed.
+void shutdown_logging();
+
+// "<context>_YYYY-MM-DD_HH-MM-SS" + extension, from local time.
+std::wstring dated_file_name(const std::wstring& context, const std::tm& local, const wchar_t* extension);
+
+}  // namespace vora

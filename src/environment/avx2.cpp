@@ -1,0 +1,110 @@
+#include "environment/avx2.h"
+
+#include <fmt/format.h>
+
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/system.h"
+
+namespace vora {
+namespace {
+
+constexpr const char* first_box_text =
+    "Vora requires a CPU feature called AVX2, which isn't currently enabled on this system.\n\nWant to check whether "
+    "your CPU supports it?";
+constexpr const char* second_box_text =
+    "If your CPU supports AVX2, it could be disabled in your BIOS settings.\n\nSearch for instructions on how to "
+    "enable it?";
+
+std::string read_registry_string(HKEY key, const char* name) {
+  BYTE buffer[256] = {};
+  DWORD size = sizeof(buffer);
+  DWORD type = 0;
+  if (sys().RegQueryValueExA(key, name, nullptr, &type, buffer, &size) != 0 || type != REG_SZ) return {};
+  const std::size_t limit = size < sizeof(buffer) ? size : sizeof(buffer);
+  const auto* text = reinterpret_cast<const char*>(buffer);
+  const void* zero = std::memchr(text, 0, limit);
+  return std::string(text, zero ? static_cast<const char*>(zero) - text : limit);
+}
+
+}  // namespace
+
+cpu_info read_cpu_info() {
+  cpu_info info;
+  const auto basic = sys().cpuid(0, 0);
+  if (static_cast<std::int32_t>(basic[0]) >= 7) {
+    const auto features = sys().cpuid(7, 0);
+    info.has_avx2 = (features[1] & (1u << 5)) != 0;
+  }
+  const auto extended = sys().cpuid(0x80000000u, 0);
+  if (extended[0] < 0x80000004u) return info;
+  char brand[49] = {};
+  for (std::uint32_t i = 0; i < 3; ++i) {
+    const auto regs = sys().cpuid(0x80000002u + i, 0);
+    std::memcpy(brand + i * 16, regs.data(), 16);
+  }
+  info.brand = brand;  // up to the first zero byte
+  return info;
+}
+
+const cpu_info& processor_info() {
+  static const cpu_info info = read_cpu_info();
+  return info;
+}
+
+void require_avx2() { require_avx2(processor_info()); }
+
+void require_avx2(const cpu_info& cpu) {
+  if (cpu.has_avx2) return;
+  if (sys().MessageBoxA(nullptr, first_box_text, "Vora", MB_YESNO | MB_ICONWARNING) == IDYES) {
+    open_web_search(fmt::format("Does {} support AVX2", cpu.brand));
+  }
+  sys().sleep_ms(5000);
+  if (sys().MessageBoxA(nullptr, second_box_text, "Vora", MB_YESNO | MB_ICONWARNING) == IDYES) {
+    const std::string board = read_baseboard_name();
+    open_web_search(board.empty() ? std::string("How to enable AVX2 in BIOS")
+                                  : fmt::format("How to enable AVX2 in BIOS {}", board));
+  }
+  sys().exit_process(0);
+  std::abort();  // exit_process never returns; a test fake throws instead
+}
+
+std::string read_baseboard_name() {
+  HKEY key = nullptr;
+  if (sys().RegOpenKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DESCRIPTION\\System\\BIOS", 0, KEY_READ, &key) != 0) {
+    return {};
+  }
+  const std::string manufacturer = read_registry_string(key, "BaseBoardManufacturer");
+  const std::string product = read_registry_string(key, "BaseBoardProduct");
+  sys().RegCloseKey(key);
+  if (manufacturer.empty()) return product;
+  if (product.empty()) return manufacturer;
+  return manufacturer + " " + product;
+}
+
+void open_web_search(const std::string& query) {
+  const std::string url = web_search_base_url + url_encode(query);
+  sys().ShellExecuteA(nullptr, "open", url.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
+}
+
+std::string url_encode(const std::string& text) {
+  static constexpr char hex[] = "0123456789ABCDEF";
+  std::string out;
+  out.reserve(text.size() * 3);
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    const bool unreserved = (byte >= 'A' && byte <= 'Z') || (byte >= 'a' && byte <= 'z') ||
+                            (byte >= '0' && byte <= '9') || byte == '-' || byte == '.' || byte == '_' || byte == '~';
+    if (unreserved) {
+      out += c;
+    } else {
+      out += '%';
+      out += hex[byte >> 4];
+      out += hex[byte & 0x0F];
+    }
+  }
+  return out;
+}
+
+}  // namespace vora
