@@ -1,0 +1,161 @@
+"""Shared fixtures of the end-to-end suite: the real VoraSetup.exe under Wine.
+
+Every test gets a fresh Wine prefix, copied from a template prefix that is
+booted once per session (booting one takes far longer than copying it).
+"""
+
+import os
+import shutil
+import subprocess
+import time
+from pathlib import Path
+
+import pytest
+
+ROOT = Path(__file__).resolve().parents[2]
+BUILD = Path(os.environ.get("VORA_WINDOWS_BUILD", ROOT / "build" / "windows"))
+BIN = BUILD / "bin"
+SETUP_EXE = BIN / "VoraSetup.exe"
+
+BASE_ENV = {
+    "WINEDEBUG": "-all",
+    # No Mono or Gecko installer prompts in a fresh prefix.
+    "WINEDLLOVERRIDES": "mscoree,mshtml=",
+}
+
+
+def _wine_env(prefix: Path) -> dict:
+    env = dict(os.environ)
+    env.update(BASE_ENV)
+    env["WINEPREFIX"] = str(prefix)
+    # Message boxes need a display; without one they return at once.
+    if "VORA_E2E_DISPLAY" in os.environ:
+        env["DISPLAY"] = os.environ["VORA_E2E_DISPLAY"]
+    else:
+        env.pop("DISPLAY", None)
+    return env
+
+
+class WinePrefix:
+    """One Wine prefix of a test, with helpers to run programs and read results."""
+
+    def __init__(self, path: Path):
+        self.path = path
+        self.env = _wine_env(path)
+        self.drive_c = path / "drive_c"
+        self.program_data = self.drive_c / "ProgramData"
+        self.program_files = self.drive_c / "Program Files"
+        self.data_dir = self.program_data / "Vora"
+        self.log_dir = self.data_dir / "Logs"
+        self.crash_dir = self.data_dir / "Crashes"
+        self.install_dir = self.program_files / "Vora"
+        self._server_started = False
+        self._runs = 0
+
+    def start_server(self):
+        """A persistent server keeps services alive after the last program exits."""
+        if not self._server_started:
+            subprocess.run(["wineserver", "-p"], env=self.env, check=True)
+            self._server_started = True
+
+    def run(self, exe, *args, timeout=180, env=None) -> subprocess.CompletedProcess:
+        """Runs a program to its end. Output goes to files, not pipes: Wine's
+        own background processes inherit the handles and outlive the program."""
+        self.start_server()
+        run_env = dict(self.env)
+        if env:
+            run_env.update(env)
+        self._runs += 1
+        out_path = self.path.parent / f"run{self._runs}.out"
+        err_path = self.path.parent / f"run{self._runs}.err"
+        with open(out_path, "wb") as out, open(err_path, "wb") as err:
+            process = subprocess.Popen(
+                ["wine", str(exe), *map(str, args)], env=run_env, stdout=out, stderr=err, stdin=subprocess.DEVNULL
+            )
+            try:
+                returncode = process.wait(timeout=timeout)
+            except subprocess.TimeoutExpired:
+                process.kill()
+                process.wait()
+                raise
+        return subprocess.CompletedProcess(
+            process.args,
+            returncode,
+            out_path.read_bytes().decode("utf-8", "replace"),
+            err_path.read_bytes().decode("utf-8", "replace"),
+        )
+
+    def popen(self, exe, *args, env=None, **kwargs) -> subprocess.Popen:
+        self.start_server()
+        run_env = dict(self.env)
+        if env:
+            run_env.update(env)
+        kwargs.setdefault("stdin", subprocess.DEVNULL)
+        kwargs.setdefault("stdout", subprocess.DEVNULL)
+        kwargs.setdefault("stderr", subprocess.DEVNULL)
+        return subprocess.Popen(["wine", str(exe), *map(str, args)], env=run_env, **kwargs)
+
+    def setup(self, *args, timeout=180, env=None) -> subprocess.CompletedProcess:
+        return self.run(SETUP_EXE, *args, timeout=timeout, env=env)
+
+    def windows_path(self, path: Path) -> str:
+        rel = Path(path).resolve().relative_to(self.drive_c.resolve())
+        return "C:\\" + str(rel).replace("/", "\\")
+
+    def unix_path(self, windows_path: str) -> Path:
+        assert windows_path[1:3] == ":\\", windows_path
+        return self.drive_c.joinpath(*windows_path[3:].split("\\"))
+
+    def logs(self):
+        if not self.log_dir.is_dir():
+            return []
+        return sorted(self.log_dir.glob("*.log"), key=lambda p: (p.stat().st_mtime, p.name))
+
+    def log_text(self, path=None) -> str:
+        path = path or self.logs()[-1]
+        return path.read_bytes().decode("utf-8")
+
+    def log_lines(self, path=None):
+        """Messages of the log's records, without the time stamp and level."""
+        out = []
+        for line in self.log_text(path).split("\r\n"):
+            if line:
+                out.append(line.split("] ", 2)[2] if line.count("] ") >= 2 else line)
+        return out
+
+    def kill(self):
+        subprocess.run(["wineserver", "-k"], env=self.env, check=False)
+        subprocess.run(["wineserver", "-w"], env=self.env, check=False, timeout=60)
+
+
+@pytest.fixture(scope="session")
+def template_prefix(tmp_path_factory) -> Path:
+    if not SETUP_EXE.exists():
+        pytest.fail(f"{SETUP_EXE} is missing: build the windows preset first")
+    path = tmp_path_factory.mktemp("template") / "prefix"
+    env = _wine_env(path)
+    subprocess.run(["wineboot", "-i"], env=env, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=300)
+    subprocess.run(["wineserver", "-w"], env=env, check=True, timeout=120)
+    return path
+
+
+@pytest.fixture
+def wine(template_prefix, tmp_path) -> WinePrefix:
+    path = tmp_path / "prefix"
+    shutil.copytree(template_prefix, path, symlinks=True)
+    prefix = WinePrefix(path)
+    try:
+        yield prefix
+    finally:
+        prefix.kill()
+        shutil.rmtree(path, ignore_errors=True)
+
+
+def wait_for(predicate, timeout=30.0, interval=0.1):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        value = predicate()
+        if value:
+            return value
+        time.sleep(interval)
+    return predicate()

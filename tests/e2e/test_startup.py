@@ -1,0 +1,132 @@
+"""Start-up of the real program: command line, single instance, logs, dumps."""
+
+import os
+import re
+import time
+
+import pytest
+
+from conftest import BIN, wait_for
+
+LOG_NAME = re.compile(r"^setup-(\d+)_(\d{4})-(\d{2})-(\d{2})_(\d{2})-(\d{2})-(\d{2})\.log$")
+LINE = re.compile(r"^\[\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}\] \[(info|warning|error|critical)\] .*$")
+
+
+def test_no_action_is_refused_and_logged(wine):
+    result = wine.setup()
+    assert result.returncode == 1
+    logs = wine.logs()
+    assert len(logs) == 1
+    assert LOG_NAME.match(logs[0].name), logs[0].name
+    raw = logs[0].read_bytes()
+    assert raw.endswith(b"\r\n") and b"\n" not in raw.replace(b"\r\n", b"")
+    for line in wine.log_text().split("\r\n")[:-1]:
+        assert LINE.match(line), line
+    assert wine.log_lines() == [
+        "Setup process starting",
+        "No setup action specified",
+        "No valid setup action specified",
+        'Fatal error thrown: "No valid action specified.\\n\\nUsage: /install | /uninstall"',
+    ]
+    assert "[warning] No setup action specified" in wine.log_text()
+
+
+@pytest.mark.parametrize(
+    "args, reason",
+    [
+        (["/install", "/uninstall"], "Argument '/uninstall' not allowed with '/install'"),
+        (["/INSTALL"], "Unknown argument: /INSTALL"),
+        (["-install"], "Zero positional arguments expected"),
+        (["/install=1"], "Zero positional arguments expected"),
+        (["/install", "/install"], "Duplicate argument /install"),
+    ],
+)
+def test_bad_command_line_is_refused_with_help(wine, args, reason):
+    result = wine.setup(*args)
+    assert result.returncode == 1
+    lines = wine.log_lines()
+    assert lines[0] == "Setup process starting"
+    failure = [line for line in lines if line.startswith("Failed to parse command line: ")]
+    assert failure, lines
+    assert reason in failure[0]
+    fatal = lines[-1]
+    assert fatal.startswith('Fatal error thrown: "Failed to parse command line.\\n\\nUsage: setup')
+    for option in ("/install", "/uninstall", "/uninstall-full"):
+        assert option in fatal
+    assert "Install the Vora launcher service" in fatal
+
+
+def test_second_instance_is_refused(wine):
+    holder = wine.popen(BIN / "hold_mutex.exe", "20000")
+    try:
+        # The holder creates the mutex, then signals by creating a file.
+        flag = wine.drive_c / "mutex-held"
+        assert wait_for(flag.exists, timeout=60), "holder never took the mutex"
+        result = wine.setup("/install")
+        assert result.returncode == 1
+        assert wine.log_lines() == [
+            "Setup process starting",
+            'Fatal error thrown: "Please close all other instances of Vora setup before starting another."',
+        ]
+    finally:
+        holder.kill()
+        holder.wait()
+
+
+def _age(path, seconds_ago):
+    stamp = time.time() - seconds_ago
+    os.utime(path, (stamp, stamp))
+
+
+def test_old_logs_and_dumps_are_pruned(wine):
+    wine.log_dir.mkdir(parents=True)
+    wine.crash_dir.mkdir(parents=True)
+    for i in range(160):
+        path = wine.log_dir / f"setup-old-{i:03}.log"
+        path.write_text("old\r\n")
+        _age(path, 3600 + (160 - i) * 60)  # old-000 is the oldest
+    for i in range(20):
+        path = wine.crash_dir / f"setup-old-{i:02}.dmp"
+        path.write_bytes(b"MDMP")
+        _age(path, 3600 + (20 - i) * 60)
+    keep = wine.log_dir / "notes.LOG"
+    keep.write_text("kept")
+    _age(keep, 40 * 86400)
+    expired = wine.log_dir / "setup-ancient.log"
+    expired.write_text("ancient")
+    _age(expired, 31 * 86400)
+
+    assert wine.setup().returncode == 1
+
+    logs = sorted(p.name for p in wine.log_dir.glob("*.log"))
+    assert len(logs) == 151
+    for i in range(10):
+        assert f"setup-old-{i:03}.log" not in logs, i
+    assert "setup-old-010.log" in logs
+    assert "setup-ancient.log" not in logs
+    assert keep.exists()
+    dumps = sorted(p.name for p in wine.crash_dir.glob("*.dmp"))
+    assert dumps == [f"setup-old-{i:02}.dmp" for i in range(5, 20)]
+
+
+def test_crash_writes_a_dump_and_exits_1(wine):
+    result = wine.run(BIN / "crash_test.exe", timeout=300)
+    assert result.returncode == 1
+    dumps = list(wine.crash_dir.glob("*.dmp"))
+    assert len(dumps) == 1
+    assert re.match(r"^crash-\d+_\d{4}-\d{2}-\d{2}_\d{2}-\d{2}-\d{2}\.dmp$", dumps[0].name), dumps[0].name
+    assert dumps[0].read_bytes()[:4] == b"MDMP"
+    lines = wine.log_lines()
+    assert lines[-1].startswith(
+        'Fatal error thrown: "A fatal error has occurred and the program has crashed.\\n\\n'
+        "A crash report has been saved to:\\nC:\\\\ProgramData\\\\Vora\\\\Crashes\\\\crash-"
+    )
+    assert lines[-1].endswith('.dmp\\n\\nPlease report this to staff."')
+
+
+def test_file_named_crashes_stops_before_any_log(wine):
+    wine.data_dir.mkdir(parents=True)
+    (wine.data_dir / "Crashes").write_text("not a directory")
+    result = wine.setup("/install")
+    assert result.returncode == 1
+    assert not wine.log_dir.exists() or wine.logs() == []
