@@ -13,8 +13,7 @@ namespace vora {
 [[noreturn]] void report_fatal_error(const std::string& message);
 
 template <typename... Args>
-  requires(sizeof...(Args) > 0)
-[[noreturn]] void report_fatal_error(fmt::format_string<Args...> format, Args&&... args) {
+requires(sizeof...(Args) > 0) [[noreturn]] void report_fatal_error(fmt::format_string<Args...> format, Args&&... args) {
   report_fatal_error(fmt::format(format, std::forward<Args>(args)...));
 }
 

@@ -24,14 +24,26 @@ std::string escape_for_log(std::string_view text) {
   for (const char c : text) {
     const auto byte = static_cast<unsigned char>(c);
     switch (byte) {
-      case 0x09: out += "\\t"; break;
-      case 0x0A: out += "\\n"; break;
-      case 0x0D: out += "\\r"; break;
-      case 0x22: out += "\\\""; break;
-      case 0x5C: out += "\\\\"; break;
+      case 0x09:
+        out += "\\t";
+        break;
+      case 0x0A:
+        out += "\\n";
+        break;
+      case 0x0D:
+        out += "\\r";
+        break;
+      case 0x22:
+        out += "\\\"";
+        break;
+      case 0x5C:
+        out += "\\\\";
+        break;
       default:
-        if (byte < 0x20 || byte == 0x7F) out += fmt::format("\\x{:02X}", byte);
-        else out += c;
+        if (byte < 0x20 || byte == 0x7F)
+          out += fmt::format("\\x{:02X}", byte);
+        else
+          out += c;
     }
   }
   return out;

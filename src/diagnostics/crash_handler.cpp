@@ -36,14 +36,13 @@ void install_crash_handler(const std::wstring& run_context_wide) {
 LONG crash_filter(EXCEPTION_POINTERS* exception) {
   SYSTEMTIME now{};
   sys().GetLocalTime(&now);
-  const std::wstring name =
-      fmt::format(L"{}_{:04}-{:02}-{:02}_{:02}-{:02}-{:02}.dmp", crash_dump_prefix(), now.wYear, now.wMonth, now.wDay,
-                  now.wHour, now.wMinute, now.wSecond);
+  const std::wstring name = fmt::format(L"{}_{:04}-{:02}-{:02}_{:02}-{:02}-{:02}.dmp", crash_dump_prefix(), now.wYear,
+                                        now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond);
   const std::filesystem::path dump_path = program_crash_directory() / name;
 
   const std::wstring wide_path = dump_path.wstring();
-  HANDLE file = sys().CreateFileW(wide_path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE file =
+      sys().CreateFileW(wide_path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
     report_fatal_error(
         "A fatal error has occurred and the program has crashed.\n\nAdditionally, a crash dump could not be written "

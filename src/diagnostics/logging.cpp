@@ -22,9 +22,7 @@ std::unique_ptr<spdlog::formatter> crlf_formatter() {
   return std::make_unique<spdlog::pattern_formatter>(log_pattern, spdlog::pattern_time_type::local, "\r\n");
 }
 
-std::time_t now_seconds() {
-  return std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
-}
+std::time_t now_seconds() { return std::chrono::system_clock::to_time_t(std::chrono::system_clock::now()); }
 
 // Taken during static initialisation, before the entry point runs.
 const std::filesystem::path static_log_directory = log_directory();

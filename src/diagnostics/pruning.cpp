@@ -55,7 +55,8 @@ void prune_old_files(const std::filesystem::path& directory, const std::wstring&
     files.push_back({entry.path(), to_file_time_ticks(time)});
   }
 
-  std::sort(files.begin(), files.end(), [](const candidate& a, const candidate& b) { return a.last_write > b.last_write; });
+  std::sort(files.begin(), files.end(),
+            [](const candidate& a, const candidate& b) { return a.last_write > b.last_write; });
 
   const std::int64_t now = now_file_time_ticks();
   const std::int64_t max_age = static_cast<std::int64_t>(max_age_hours) * ticks_per_hour;

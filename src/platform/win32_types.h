@@ -145,7 +145,13 @@ constexpr UINT CP_UTF8 = 65001;
 constexpr DWORD WC_ERR_INVALID_CHARS = 0x80;
 constexpr UINT LPTR = 0x40;
 
-enum FILE_INFO_BY_HANDLE_CLASS { FileBasicInfo = 0, FileStandardInfo = 1, FileNameInfo = 2, FileRenameInfo = 3, FileIdInfo = 18 };
+enum FILE_INFO_BY_HANDLE_CLASS {
+  FileBasicInfo = 0,
+  FileStandardInfo = 1,
+  FileNameInfo = 2,
+  FileRenameInfo = 3,
+  FileIdInfo = 18
+};
 
 union LARGE_INTEGER {
   struct {

@@ -79,12 +79,12 @@ std::filesystem::path make_temp_dir(const std::string& name);
 }  // namespace vora::test
 
 // Runs a statement that must end the process; yields the exit code.
-#define VORA_EXIT_CODE(statement)                        \
-  [&]() -> int {                                         \
-    try {                                                \
-      statement;                                         \
+#define VORA_EXIT_CODE(statement)                       \
+  [&]() -> int {                                        \
+    try {                                               \
+      statement;                                        \
     } catch (const ::vora::test::process_exit& exit_) { \
-      return exit_.code;                                 \
-    }                                                    \
-    return -1;                                           \
+      return exit_.code;                                \
+    }                                                   \
+    return -1;                                          \
   }()
