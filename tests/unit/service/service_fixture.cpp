@@ -18,6 +18,8 @@ std::string handle_name(const void* handle) {
   if (handle == fake_manager) return "manager";
   if (handle == fake_service) return "service";
   if (handle == fake_process) return "process";
+  if (handle == fake_probe) return "probe";
+  if (handle == fake_old_service) return "old service";
   return "handle:" + std::to_string(reinterpret_cast<std::uintptr_t>(handle));
 }
 
@@ -61,8 +63,11 @@ service_fixture::service_fixture() {
     record("WaitForSingleObject " + handle_name(handle) + " " + std::to_string(ms));
     return WAIT_OBJECT_0;
   };
-  t.CloseHandle = [this](HANDLE handle) -> BOOL {
-    record("CloseHandle " + handle_name(handle));
+  // Real handles (files the downloads open) still close for real.
+  auto close_handle = t.CloseHandle;
+  t.CloseHandle = [this, close_handle](HANDLE handle) -> BOOL {
+    if (handle != fake_process) return close_handle(handle);
+    record("CloseHandle process");
     return TRUE;
   };
   t.CloseServiceHandle = [this](SC_HANDLE handle) -> BOOL {

@@ -15,6 +15,8 @@ namespace vora::test {
 
 inline const SC_HANDLE fake_manager = reinterpret_cast<SC_HANDLE>(0x1000);
 inline const SC_HANDLE fake_service = reinterpret_cast<SC_HANDLE>(0x2000);
+inline const SC_HANDLE fake_probe = reinterpret_cast<SC_HANDLE>(0x2100);
+inline const SC_HANDLE fake_old_service = reinterpret_cast<SC_HANDLE>(0x2200);
 inline const HANDLE fake_process = reinterpret_cast<HANDLE>(0x3000);
 
 class service_fixture : public ::testing::Test {
