@@ -290,3 +290,93 @@ TEST_F(InteractiveDacl, SizeQueryThatSucceedsWithASizeGoesOn) {
 
 }  // namespace
 }  // namespace vora
+
+#ifdef _WIN32
+#include <sddl.h>
+
+namespace vora {
+namespace {
+
+// The real list arithmetic of the system, with the service's stored
+// descriptor played by a buffer.
+class InteractiveDaclOnRealLists : public ::testing::Test {
+ protected:
+  InteractiveDaclOnRealLists() {
+    sys().QueryServiceObjectSecurity = [this](SC_HANDLE, SECURITY_INFORMATION info, PSECURITY_DESCRIPTOR buffer,
+                                              DWORD size, LPDWORD needed) -> BOOL {
+      EXPECT_EQ(info, DACL_SECURITY_INFORMATION);
+      *needed = static_cast<DWORD>(stored.size());
+      if (buffer == nullptr || size < stored.size()) {
+        ::SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return FALSE;
+      }
+      std::memcpy(buffer, stored.data(), stored.size());
+      return TRUE;
+    };
+    sys().SetServiceObjectSecurity = [this](SC_HANDLE, SECURITY_INFORMATION info, PSECURITY_DESCRIPTOR sd) -> BOOL {
+      EXPECT_EQ(info, DACL_SECURITY_INFORMATION);
+      DWORD size = 0;
+      ::MakeSelfRelativeSD(sd, nullptr, &size);
+      std::vector<BYTE> relative(size);
+      if (!::MakeSelfRelativeSD(sd, relative.data(), &size)) return FALSE;
+      stored = std::move(relative);
+      return TRUE;
+    };
+  }
+
+  void store(const wchar_t* sddl) {
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    ULONG size = 0;
+    ASSERT_TRUE(::ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &sd, &size));
+    stored.assign(static_cast<BYTE*>(sd), static_cast<BYTE*>(sd) + size);
+    ::LocalFree(sd);
+  }
+
+  // Allowed rights per trustee SID string, in list order.
+  std::vector<std::pair<std::wstring, DWORD>> stored_entries() const {
+    std::vector<std::pair<std::wstring, DWORD>> entries;
+    BOOL present = FALSE, defaulted = FALSE;
+    PACL list = nullptr;
+    auto* sd = const_cast<BYTE*>(stored.data());
+    if (!::GetSecurityDescriptorDacl(sd, &present, &list, &defaulted) || list == nullptr) return entries;
+    for (DWORD i = 0; i < list->AceCount; ++i) {
+      void* ace = nullptr;
+      if (!::GetAce(list, i, &ace)) continue;
+      auto* allowed = static_cast<ACCESS_ALLOWED_ACE*>(ace);
+      if (allowed->Header.AceType != ACCESS_ALLOWED_ACE_TYPE) continue;
+      LPWSTR text = nullptr;
+      ::ConvertSidToStringSidW(&allowed->SidStart, &text);
+      entries.emplace_back(text ? text : L"?", allowed->Mask);
+      ::LocalFree(text);
+    }
+    return entries;
+  }
+
+  test::fake_system fakes;
+  std::vector<BYTE> stored;
+};
+
+TEST_F(InteractiveDaclOnRealLists, InteractiveEndsWithExactlyQueryAndStartOnceOnly) {
+  // INTERACTIVE held SERVICE_STOP as well; SYSTEM keeps what it had.
+  store(L"D:(A;;0x35;;;IU)(A;;0xF01FF;;;SY)");
+  std::string error;
+  ASSERT_TRUE(apply_interactive_service_dacl(test::fake_service, error)) << error;
+  const auto once = stored_entries();
+  EXPECT_NE(std::find(once.begin(), once.end(), std::make_pair(std::wstring(L"S-1-5-4"), DWORD{0x15})), once.end());
+  EXPECT_NE(std::find(once.begin(), once.end(), std::make_pair(std::wstring(L"S-1-5-18"), DWORD{0xF01FF})), once.end());
+  EXPECT_EQ(std::count_if(once.begin(), once.end(), [](const auto& e) { return e.first == L"S-1-5-4"; }), 1);
+
+  ASSERT_TRUE(apply_interactive_service_dacl(test::fake_service, error)) << error;
+  EXPECT_EQ(stored_entries(), once);
+}
+
+TEST_F(InteractiveDaclOnRealLists, ServiceWithoutAListGetsTheInteractiveEntryAlone) {
+  store(L"O:SY");
+  std::string error;
+  ASSERT_TRUE(apply_interactive_service_dacl(test::fake_service, error)) << error;
+  EXPECT_EQ(stored_entries(), (std::vector<std::pair<std::wstring, DWORD>>{{L"S-1-5-4", 0x15}}));
+}
+
+}  // namespace
+}  // namespace vora
+#endif
