@@ -1,0 +1,67 @@
+#include "service/uninstall.h"
+
+#include <spdlog/spdlog.h>
+
+#include <filesystem>
+#include <system_error>
+
+#include "app/fatal_error.h"
+#include "diagnostics/directories.h"
+#include "diagnostics/logging.h"
+#include "platform/scoped.h"
+#include "platform/system.h"
+#include "service/control.h"
+#include "service/names.h"
+
+namespace vora {
+namespace {
+
+constexpr std::int32_t removal_attempts = 5;
+
+}  // namespace
+
+void remove_service(SC_HANDLE manager) {
+  platform::scoped_service_handle service(
+      sys().OpenServiceW(manager, service_name, DELETE | SERVICE_STOP | SERVICE_QUERY_STATUS));
+  if (!service) {
+    const DWORD error = sys().GetLastError();
+    if (error == ERROR_SERVICE_DOES_NOT_EXIST) return;
+    report_fatal_error("Failed to open Vora service for removal (Error: {}).", error);
+  }
+
+  if (!stop_service_and_wait(service.get())) {
+    // Closing the handle may change the last error: read it first.
+    const DWORD error = sys().GetLastError();
+    service.reset();
+    report_fatal_error("Failed to stop Vora service (Error: {}).", error);
+  }
+
+  if (!sys().DeleteService(service.get())) {
+    const DWORD error = sys().GetLastError();
+    service.reset();
+    // Another handle still open somewhere: the service goes once it closes.
+    if (error == ERROR_SERVICE_MARKED_FOR_DELETE) return;
+    report_fatal_error("Failed to delete Vora service (Error: {}).", error);
+  }
+}
+
+void run_uninstall(SC_HANDLE manager, bool full) {
+  remove_service(manager);
+
+  spdlog::info("Removing installation directory");
+  const std::filesystem::path install = install_directory();
+  std::error_code error;
+  if (!remove_tree_with_retries(install, error, removal_attempts))
+    spdlog::warn("Failed to fully remove install directory '{}': {}", install.string(), error.message());
+
+  if (!full) return;
+  spdlog::info("Removing data directory");
+  // The log file lies inside the data directory; from here on nothing is
+  // written to it.
+  shutdown_logging();
+  const std::filesystem::path data = data_directory();
+  if (!remove_tree_with_retries(data, error, removal_attempts))
+    spdlog::warn("Failed to fully remove data directory '{}': {}", data.string(), error.message());
+}
+
+}  // namespace vora

@@ -1,0 +1,399 @@
+#include "service/install.h"
+
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <map>
+
+#include "diagnostics/directories.h"
+#include "fake_cdn.h"
+#include "service_fixture.h"
+
+namespace vora {
+namespace {
+
+namespace fs = std::filesystem;
+using test::fake_manager;
+using test::fake_old_service;
+using test::fake_probe;
+using test::fake_service;
+
+const HMODULE fake_module = reinterpret_cast<HMODULE>(0x6000);
+const HRSRC fake_resource = reinterpret_cast<HRSRC>(0x6100);
+const HGLOBAL fake_loaded = reinterpret_cast<HGLOBAL>(0x6200);
+
+std::string read_all(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// A whole installation against a fake service manager, a fake CDN and a fake
+// resource section; the files land in the real install directory.
+class Install : public test::service_fixture {
+ protected:
+  Install() {
+    std::error_code ignored;
+    fs::remove_all(install_directory(), ignored);
+    cdn.serve(L"VoraService.exe", "MZ service");
+    cdn.serve(L"VoraSetup.exe", "MZ setup");
+    cdn.serve(L"VoraBroker.exe", "MZ broker");
+    status_script = {state(SERVICE_START_PENDING, 1, 3000, 40), state(SERVICE_RUNNING, 0, 0, 40)};
+
+    auto& t = sys();
+    auto open_request = t.WinHttpOpenRequest;
+    t.WinHttpOpenRequest = [this, open_request](HINTERNET connection, LPCWSTR verb, LPCWSTR object, LPCWSTR version,
+                                                LPCWSTR referrer, LPCWSTR* accept, DWORD flags) {
+      record("GET " + narrow(fs::path(object).filename().wstring()));
+      return open_request(connection, verb, object, version, referrer, accept, flags);
+    };
+    // Which files are open, so the holding of the placed files can be seen.
+    auto create_file = t.CreateFileW;
+    t.CreateFileW = [this, create_file](LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES attributes,
+                                        DWORD disposition, DWORD flags, HANDLE template_file) {
+      HANDLE file = create_file(path, access, share, attributes, disposition, flags, template_file);
+      if (file != INVALID_HANDLE_VALUE) open_files[file] = narrow(fs::path(path).filename().wstring());
+      return file;
+    };
+    auto close_handle = t.CloseHandle;
+    t.CloseHandle = [this, close_handle](HANDLE handle) {
+      const auto found = open_files.find(handle);
+      if (found != open_files.end()) {
+        record("CloseHandle " + found->second);
+        open_files.erase(found);
+      }
+      return close_handle(handle);
+    };
+
+    t.OpenServiceW = [this](SC_HANDLE manager, LPCWSTR name, DWORD access) -> SC_HANDLE {
+      EXPECT_EQ(manager, fake_manager);
+      EXPECT_EQ(std::wstring(name), L"VoraAntiCheat");
+      record("OpenServiceW " + std::to_string(access));
+      if (probe_error != 0) return fail_with<SC_HANDLE>(probe_error, nullptr);
+      if (!installed) return fail_with<SC_HANDLE>(ERROR_SERVICE_DOES_NOT_EXIST, nullptr);
+      return access == SERVICE_QUERY_STATUS ? fake_probe : fake_old_service;
+    };
+    t.DeleteService = [this](SC_HANDLE service) -> BOOL {
+      EXPECT_EQ(service, fake_old_service);
+      record("DeleteService");
+      installed = false;
+      return TRUE;
+    };
+    t.CreateServiceW = [this](SC_HANDLE manager, LPCWSTR name, LPCWSTR display, DWORD access, DWORD type, DWORD start,
+                              DWORD error_control, LPCWSTR path, LPCWSTR group, LPDWORD tag, LPCWSTR dependencies,
+                              LPCWSTR account, LPCWSTR password) -> SC_HANDLE {
+      record("CreateServiceW");
+      EXPECT_EQ(manager, fake_manager);
+      EXPECT_EQ(std::wstring(name), L"VoraAntiCheat");
+      EXPECT_EQ(std::wstring(display), L"Vora Anti-Cheat");
+      EXPECT_EQ(access, 0xF01FFu);
+      EXPECT_EQ(type, 0x10u);
+      EXPECT_EQ(start, 3u);
+      EXPECT_EQ(error_control, 1u);
+      binary_path = path;
+      EXPECT_EQ(group, nullptr);
+      EXPECT_EQ(tag, nullptr);
+      EXPECT_EQ(dependencies, nullptr);
+      EXPECT_EQ(std::wstring(account), L"LocalSystem");
+      EXPECT_EQ(password, nullptr);
+      if (create_error != 0) return fail_with<SC_HANDLE>(create_error, nullptr);
+      installed = true;
+      return fake_service;
+    };
+    t.ChangeServiceConfig2W = [this](SC_HANDLE service, DWORD level, LPVOID) -> BOOL {
+      EXPECT_EQ(service, fake_service);
+      record("ChangeServiceConfig2W " + std::to_string(level));
+      return level == SERVICE_CONFIG_DESCRIPTION && description_refused   ? fail_with<BOOL>(ERROR_ACCESS_DENIED, FALSE)
+             : level == SERVICE_CONFIG_FAILURE_ACTIONS && actions_refused ? fail_with<BOOL>(ERROR_ACCESS_DENIED, FALSE)
+                                                                          : TRUE;
+    };
+    install_security_fakes();
+    t.StartServiceW = [this](SC_HANDLE service, DWORD argc, LPCWSTR* argv) -> BOOL {
+      EXPECT_EQ(service, fake_service);
+      EXPECT_EQ(argc, 0u);
+      EXPECT_EQ(argv, nullptr);
+      record("StartServiceW");
+      files_open_at_start = open_files.size();
+      if (start_error != 0) return fail_with<BOOL>(start_error, FALSE);
+      return TRUE;
+    };
+
+    t.GetModuleHandleW = [](LPCWSTR name) -> HMODULE {
+      EXPECT_EQ(name, nullptr);
+      return fake_module;
+    };
+    t.FindResourceW = [this](HMODULE module, LPCWSTR name, LPCWSTR type) -> HRSRC {
+      EXPECT_EQ(module, fake_module);
+      EXPECT_EQ(reinterpret_cast<std::uintptr_t>(name), 101u);
+      EXPECT_EQ(reinterpret_cast<std::uintptr_t>(type), 10u);  // RT_RCDATA
+      return resource_found ? fake_resource : nullptr;
+    };
+    t.LoadResource = [this](HMODULE, HRSRC resource) -> HGLOBAL {
+      EXPECT_EQ(resource, fake_resource);
+      return resource_loads ? fake_loaded : nullptr;
+    };
+    t.SizeofResource = [this](HMODULE, HRSRC) -> DWORD { return static_cast<DWORD>(script.size()); };
+    t.LockResource = [this](HGLOBAL loaded) -> LPVOID {
+      EXPECT_EQ(loaded, fake_loaded);
+      return resource_locks ? script.data() : nullptr;
+    };
+  }
+  ~Install() override {
+    std::error_code ignored;
+    fs::remove_all(install_directory(), ignored);
+  }
+
+  void install_security_fakes() {
+    auto& t = sys();
+    t.QueryServiceObjectSecurity = [this](SC_HANDLE, SECURITY_INFORMATION, PSECURITY_DESCRIPTOR buffer, DWORD,
+                                          LPDWORD needed) -> BOOL {
+      if (dacl_error != 0) return fail_with<BOOL>(dacl_error, FALSE);
+      *needed = 64;
+      return buffer ? TRUE : fail_with<BOOL>(ERROR_INSUFFICIENT_BUFFER, FALSE);
+    };
+    t.GetSecurityDescriptorDacl = [](PSECURITY_DESCRIPTOR, LPBOOL present, PACL* dacl, LPBOOL defaulted) -> BOOL {
+      *present = FALSE;
+      *dacl = nullptr;
+      *defaulted = FALSE;
+      return TRUE;
+    };
+    t.CreateWellKnownSid = [](WELL_KNOWN_SID_TYPE, PSID, PSID, DWORD*) -> BOOL { return TRUE; };
+    t.SetEntriesInAclW = [](ULONG, PEXPLICIT_ACCESS_W, PACL, PACL* built) -> DWORD {
+      *built = static_cast<PACL>(sys().LocalAlloc(LPTR, 16));
+      return ERROR_SUCCESS;
+    };
+    t.InitializeSecurityDescriptor = [](PSECURITY_DESCRIPTOR, DWORD) -> BOOL { return TRUE; };
+    t.SetSecurityDescriptorDacl = [](PSECURITY_DESCRIPTOR, BOOL, PACL, BOOL) -> BOOL { return TRUE; };
+    t.SetServiceObjectSecurity = [this](SC_HANDLE service, SECURITY_INFORMATION, PSECURITY_DESCRIPTOR) -> BOOL {
+      EXPECT_EQ(service, fake_service);
+      record("SetServiceObjectSecurity");
+      return TRUE;
+    };
+  }
+
+  template <typename T>
+  static T fail_with(DWORD error, T result) {
+    sys().SetLastError(error);
+    return result;
+  }
+  static std::string narrow(const std::wstring& wide) { return fs::path(wide).string(); }
+  std::vector<std::string> events_from(std::size_t index) const {
+    return std::vector<std::string>(events.begin() + static_cast<std::ptrdiff_t>(index), events.end());
+  }
+  std::size_t count_prefix(const std::string& prefix) const {
+    return static_cast<std::size_t>(
+        std::count_if(events.begin(), events.end(), [&](const std::string& e) { return e.rfind(prefix, 0) == 0; }));
+  }
+  // Trouble logged: warnings and errors (progress lines are not of interest).
+  std::vector<std::string> logged() const {
+    std::vector<std::string> texts;
+    for (const auto& record : log.records())
+      if (record.level >= spdlog::level::warn) texts.push_back(record.text);
+    return texts;
+  }
+  fs::path script_path() const { return install_directory() / L"UninstallVora.bat"; }
+
+  test::fake_cdn cdn;
+  std::map<HANDLE, std::string> open_files;
+  std::size_t files_open_at_start = 0;
+  bool installed = false;
+  DWORD probe_error = 0;
+  DWORD create_error = 0;
+  DWORD dacl_error = 0;
+  DWORD start_error = 0;
+  bool description_refused = false;
+  bool actions_refused = false;
+  std::wstring binary_path;
+  std::string script = "@echo off\r\nsetlocal\r\necho \"Vora\"\r\n\r\npause";
+  bool resource_found = true;
+  bool resource_loads = true;
+  bool resource_locks = true;
+};
+
+TEST_F(Install, FreshMachineGoesThroughEveryStepInOrder) {
+  run_install(fake_manager);
+
+  EXPECT_EQ(events,
+            (std::vector<std::string>{
+                "OpenServiceW 4", "GET VoraService.exe", "GET VoraSetup.exe", "GET VoraBroker.exe", "CreateServiceW",
+                "ChangeServiceConfig2W 1", "ChangeServiceConfig2W 2", "SetServiceObjectSecurity", "StartServiceW",
+                "QueryServiceStatusEx service", "QueryServiceStatusEx service", "CloseServiceHandle service",
+                // Released only now: broker, then setup, then service.
+                "CloseHandle VoraBroker.exe.download", "CloseHandle VoraSetup.exe.download",
+                "CloseHandle VoraService.exe.download"}))
+      << ::testing::PrintToString(events);
+  EXPECT_EQ(files_open_at_start, 3u) << "the placed files stay held until the service has started";
+  EXPECT_TRUE(open_files.empty());
+
+  // Quoted, spaces and all, with nothing after the closing quote.
+  EXPECT_EQ(binary_path, L"\"" + (install_directory() / L"VoraService.exe").wstring() + L"\"");
+  EXPECT_NE(binary_path.find(L' '), std::wstring::npos);
+  EXPECT_EQ(read_all(install_directory() / L"VoraService.exe"), "MZ service");
+  EXPECT_EQ(read_all(install_directory() / L"VoraBroker.exe"), "MZ broker");
+  EXPECT_EQ(read_all(script_path()), script);
+
+  // Every file was verified: signature checked, no pinned hash asked for.
+  EXPECT_EQ(cdn.requests, (std::vector<std::wstring>{L"VoraService.exe", L"VoraSetup.exe", L"VoraBroker.exe"}));
+  EXPECT_FALSE(cdn.trust_calls.empty());
+  EXPECT_EQ(logged(), std::vector<std::string>{}) << "a clean install logs no trouble here";
+  EXPECT_TRUE(fakes.boxes.empty());
+}
+
+TEST_F(Install, ExistingServiceIsRemovedBeforeAnyFileIsFetched) {
+  installed = true;
+  status_script = {state(SERVICE_STOPPED), state(SERVICE_RUNNING)};
+  run_install(fake_manager);
+  EXPECT_EQ(std::vector<std::string>(events.begin(), events.begin() + 6),
+            (std::vector<std::string>{"OpenServiceW 4", "CloseServiceHandle probe", "OpenServiceW 65572",
+                                      "QueryServiceStatusEx old service", "DeleteService",
+                                      "CloseServiceHandle old service"}));
+  EXPECT_EQ(events[6], "GET VoraService.exe");
+  EXPECT_TRUE(log.contains(spdlog::level::info, "Vora service is already installed, reinstalling"));
+}
+
+TEST_F(Install, FailedProbeIsFatalBeforeAnything) {
+  probe_error = ERROR_ACCESS_DENIED;
+  EXPECT_EQ(VORA_EXIT_CODE(run_install(fake_manager)), 1);
+  EXPECT_EQ(fakes.boxes.at(0).text, "Failed to query existing Vora service (Error: 5).");
+  EXPECT_TRUE(cdn.requests.empty());
+}
+
+TEST_F(Install, FailedFetchStopsTheInstallAtThatFile) {
+  cdn.fail_send(L"VoraSetup.exe", 12029);  // ERROR_WINHTTP_CANNOT_CONNECT
+  EXPECT_EQ(VORA_EXIT_CODE(run_install(fake_manager)), 1);
+  EXPECT_EQ(fakes.boxes.at(0).text, "Failed to download VoraSetup.exe");
+  EXPECT_EQ(cdn.requests, (std::vector<std::wstring>{L"VoraService.exe", L"VoraSetup.exe"}));
+  EXPECT_TRUE(fs::exists(install_directory() / L"VoraService.exe"));
+  EXPECT_FALSE(fs::exists(script_path()));
+  EXPECT_FALSE(called("CreateServiceW"));
+}
+
+TEST_F(Install, ScriptIsTheResourceByteForByteAndRewritesCleanly) {
+  run_install(fake_manager);
+  EXPECT_EQ(read_all(script_path()), script);
+
+  // Over an earlier installation: one copy of the content, not two.
+  queries = 0;
+  status_script = {state(SERVICE_STOPPED), state(SERVICE_RUNNING)};
+  run_install(fake_manager);
+  EXPECT_TRUE(called("DeleteService"));
+  EXPECT_EQ(read_all(script_path()), script);
+  EXPECT_EQ(fs::file_size(script_path()), script.size());
+}
+
+TEST_F(Install, ScriptTroubleIsOnlyAWarning) {
+  const std::vector<std::function<void()>> troubles = {
+      [this] { resource_found = false; },
+      [this] { resource_loads = false; },
+      [this] { script.clear(); },
+      [this] { resource_locks = false; },
+      // Nothing can be written where a directory stands.
+      [this] { fs::create_directories(script_path()); },
+  };
+  for (std::size_t i = 0; i < troubles.size(); ++i) {
+    resource_found = resource_loads = resource_locks = true;
+    script = "@echo off\r\npause";
+    installed = false;
+    events.clear();
+    queries = 0;
+    log.clear();
+    troubles[i]();
+    run_install(fake_manager);
+    EXPECT_EQ(logged(), std::vector<std::string>{"Failed to create uninstall bat"}) << "case " << i;
+    EXPECT_TRUE(log.contains(spdlog::level::warn, "Failed to create uninstall bat"));
+    EXPECT_TRUE(called("StartServiceW")) << "case " << i;
+    std::error_code ignored;
+    fs::remove_all(script_path(), ignored);
+  }
+}
+
+#ifndef _WIN32
+TEST_F(Install, ScriptThatCannotBeFlushedIsReported) {
+  // The bytes fit the stream's buffer; only closing the file finds the disk full.
+  fs::create_directories(install_directory());
+  fs::create_symlink("/dev/full", script_path());
+  run_install(fake_manager);
+  EXPECT_TRUE(log.contains(spdlog::level::warn, "Failed to create uninstall bat"));
+  EXPECT_TRUE(called("StartServiceW"));
+}
+#endif
+
+TEST_F(Install, ServiceThatStillExistsIsLeftAsItIs) {
+  create_error = ERROR_SERVICE_EXISTS;
+  run_install(fake_manager);
+  EXPECT_TRUE(
+      log.contains(spdlog::level::warn, "Vora service already exists after removal attempt, skipping creation"));
+  EXPECT_EQ(count_prefix("ChangeServiceConfig2W"), 0u);
+  EXPECT_FALSE(called("SetServiceObjectSecurity"));
+  EXPECT_FALSE(called("StartServiceW"));
+  EXPECT_EQ(queries, 0u);
+  EXPECT_TRUE(fakes.boxes.empty());
+  // The files are released all the same.
+  EXPECT_TRUE(open_files.empty());
+  EXPECT_EQ(events.back(), "CloseHandle VoraService.exe.download");
+}
+
+TEST_F(Install, CreationFailuresOtherThanExistingAreFatal) {
+  for (DWORD error : {DWORD{ERROR_SERVICE_MARKED_FOR_DELETE}, DWORD{ERROR_ACCESS_DENIED}}) {
+    create_error = error;
+    fakes.boxes.clear();
+    EXPECT_EQ(VORA_EXIT_CODE(run_install(fake_manager)), 1);
+    EXPECT_EQ(fakes.boxes.at(0).text, "Failed to create Vora service (Error: " + std::to_string(error) + ").");
+    EXPECT_FALSE(called("StartServiceW"));
+    EXPECT_EQ(count_prefix("ChangeServiceConfig2W"), 0u);
+  }
+}
+
+TEST_F(Install, RefusedDescriptionAndFailureActionsAreWarnings) {
+  description_refused = true;
+  actions_refused = true;
+  run_install(fake_manager);
+  EXPECT_EQ(logged(),
+            (std::vector<std::string>{"ChangeServiceConfig2W (SERVICE_CONFIG_DESCRIPTION) failed (Error: 5)",
+                                      "Service installed but description could not be set",
+                                      "ChangeServiceConfig2W (SERVICE_CONFIG_FAILURE_ACTIONS) failed (Error: 5)",
+                                      "Service installed but failure actions could not be set"}));
+  EXPECT_TRUE(called("StartServiceW"));
+  EXPECT_TRUE(fakes.boxes.empty());
+}
+
+TEST_F(Install, PermissionFailureClosesTheServiceThenIsFatal) {
+  dacl_error = ERROR_ACCESS_DENIED;
+  EXPECT_EQ(VORA_EXIT_CODE(run_install(fake_manager)), 1);
+  const std::string message =
+      "Failed to set Vora service permissions (Error: Failed to query service security descriptor size: 5).";
+  EXPECT_EQ(fakes.boxes.at(0).text, message);
+  EXPECT_LT(position("CloseServiceHandle service"), position("MessageBoxA " + message));
+  EXPECT_FALSE(called("StartServiceW"));
+}
+
+TEST_F(Install, StartOutcomes) {
+  // Already running: no wait, no warning.
+  start_error = ERROR_SERVICE_ALREADY_RUNNING;
+  run_install(fake_manager);
+  EXPECT_EQ(queries, 0u);
+  EXPECT_EQ(logged(), std::vector<std::string>{});
+  EXPECT_EQ(count("CloseServiceHandle service"), 1u);
+  EXPECT_TRUE(open_files.empty());
+
+  // Refused: the handle is closed, then the fatal error.
+  events.clear();
+  installed = false;
+  start_error = 1053;  // ERROR_SERVICE_REQUEST_TIMEOUT
+  EXPECT_EQ(VORA_EXIT_CODE(run_install(fake_manager)), 1);
+  EXPECT_EQ(fakes.boxes.at(0).text, "Failed to start Vora service (Error: 1053).");
+  EXPECT_LT(position("CloseServiceHandle service"),
+            position("MessageBoxA Failed to start Vora service (Error: 1053)."));
+}
+
+TEST_F(Install, ServiceSlowToRunIsOnlyAWarning) {
+  status_script = {state(SERVICE_START_PENDING, 0, 0)};
+  run_install(fake_manager);
+  EXPECT_EQ(elapsed(), 15050u);
+  EXPECT_TRUE(log.contains(spdlog::level::warn, "Timed out waiting for Vora service to reach running state"));
+  EXPECT_EQ(count("CloseServiceHandle service"), 1u);
+  EXPECT_TRUE(fakes.boxes.empty());
+  EXPECT_TRUE(open_files.empty());
+}
+
+}  // namespace
+}  // namespace vora
