@@ -363,9 +363,13 @@ class CrashHandler : public ::testing::Test {
       EXPECT_EQ(pid, 1234u);
       EXPECT_EQ(file, reinterpret_cast<HANDLE>(0x99));
       EXPECT_EQ(static_cast<DWORD>(type), 0x1027u);
-      EXPECT_EQ(info->ThreadId, 77u);
-      EXPECT_EQ(info->ExceptionPointers, &pointers);
-      EXPECT_EQ(info->ClientPointers, FALSE);
+      // The record is packed to 4 bytes, as in the SDK: read copies only.
+      const DWORD thread = info->ThreadId;
+      const PEXCEPTION_POINTERS exception = info->ExceptionPointers;
+      const BOOL client_pointers = info->ClientPointers;
+      EXPECT_EQ(thread, 77u);
+      EXPECT_EQ(exception, &pointers);
+      EXPECT_EQ(client_pointers, FALSE);
       EXPECT_EQ(streams, nullptr);
       EXPECT_EQ(callback, nullptr);
       sys().SetLastError(dump_error);
