@@ -69,8 +69,19 @@ bool rename_by_handle(HANDLE file, const std::wstring& target) {
 
 bool is_same_file(const std::wstring& a, const std::wstring& b, std::error_code& ec) {
   ec.clear();
-  const bool same = std::filesystem::equivalent(std::filesystem::path(a), std::filesystem::path(b), ec);
-  return same && !ec;
+  const std::filesystem::path first(a), second(b);
+  const bool same = std::filesystem::equivalent(first, second, ec);
+  if (same || ec) return same && !ec;
+  // Some libraries answer "different" without an error when only one of the
+  // two is missing; a file that is not there has no identity to compare.
+  for (const auto* path : {&first, &second}) {
+    std::error_code status_error;
+    if (!std::filesystem::exists(std::filesystem::status(*path, status_error))) {
+      ec = status_error ? status_error : std::make_error_code(std::errc::no_such_file_or_directory);
+      return false;
+    }
+  }
+  return false;
 }
 
 void discard_download(held_image& held, const std::wstring& temp_path) {
