@@ -260,6 +260,14 @@ TEST_F(DownloadProgramFile, RemovesALeftoverTemporaryFileInsteadOfWritingThrough
   EXPECT_EQ(read_all(other), "keep me");
 }
 
+TEST_F(DownloadProgramFile, RemovesAReadOnlyLeftoverTemporaryFile) {
+  std::ofstream(temp_of(), std::ios::binary) << "stale";
+  fs::permissions(temp_of(), fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
+                  fs::perm_options::remove);
+  cdn.serve(L"VoraService.exe", signed_body);
+  EXPECT_TRUE(download()) << testing::PrintToString(log.texts());
+}
+
 TEST_F(DownloadProgramFile, TemporaryFileThatCannotBeOpenedStopsBeforeTheNetwork) {
   fs::create_directories(temp_of() / "occupied");  // survives the removal, refuses the open
   EXPECT_FALSE(download());

@@ -258,6 +258,20 @@ TEST(DiscardDownload, ClosesTheHandleThenDeletesTheTemporaryFile) {
   EXPECT_TRUE(log.records().empty());
 }
 
+TEST(DiscardDownload, RemovesAReadOnlyTemporaryFile) {
+  test::fake_system system;
+  test::captured_log log;
+  const fs::path dir = test::make_temp_dir("discard-readonly");
+  const fs::path temp = dir / "VoraService.exe.download";
+  write_file(temp, "partial");
+  fs::permissions(temp, fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
+                  fs::perm_options::remove);
+  held_image held;
+  discard_download(held, temp.wstring());
+  EXPECT_FALSE(fs::exists(temp));
+  EXPECT_TRUE(log.records().empty()) << testing::PrintToString(log.texts());
+}
+
 TEST(DiscardDownload, MissingFileAndNoHandleAreQuiet) {
   test::fake_system system;
   test::captured_log log;

@@ -4,10 +4,13 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "download/verify.h"
 #include "platform/system.h"
 
 namespace vora {
@@ -167,6 +170,25 @@ TEST(Sha256, DISABLED_ThroughputOneGibibyte) {
     std::printf("%s: %.1f MB/s (%s)\n", which == impl::portable ? "portable" : "sha-extensions",
                 1073741824.0 / 1e6 / seconds.count(), digest.c_str());
   }
+}
+
+// Measurement of sha256_file on a file named by VORA_SHA256_BENCH_FILE.
+TEST(Sha256, DISABLED_ThroughputOfAFile) {
+  const char* name = std::getenv("VORA_SHA256_BENCH_FILE");
+  if (!name) GTEST_SKIP() << "VORA_SHA256_BENCH_FILE is not set";
+  const std::wstring path = std::filesystem::path(name).wstring();
+  const HANDLE file =
+      sys().CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(file, INVALID_HANDLE_VALUE);
+  LARGE_INTEGER size{};
+  ASSERT_TRUE(sys().GetFileSizeEx(file, &size));
+  const auto start = std::chrono::steady_clock::now();
+  std::string digest;
+  ASSERT_TRUE(sha256_file(file, digest));
+  const std::chrono::duration<double> seconds = std::chrono::steady_clock::now() - start;
+  sys().CloseHandle(file);
+  std::printf("sha256_file: %.3f s, %.1f MB/s (%s)\n", seconds.count(),
+              static_cast<double>(size.QuadPart) / 1e6 / seconds.count(), digest.c_str());
 }
 
 }  // namespace
