@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -507,6 +510,23 @@ TEST_F(FetchToStream, UrlCrackingBuffersHold255HostAnd2047PathCharacters) {
   EXPECT_FALSE(fetch_to_stream(L"https://cdn.example" + path2047 + L"p", out, error));
   EXPECT_EQ(error, "WinHttpCrackUrl failed: 122");
   EXPECT_EQ(cdn.open_internet_handles(), 0);
+}
+
+}  // namespace
+}  // namespace vora
+
+namespace vora {
+namespace {
+
+// A manual check of the real WinHTTP calls against a loopback server: run
+// with --gtest_also_run_disabled_tests and VORA_LIVE_URL set.
+TEST(FetchToStreamLive, DISABLED_RealServer) {
+  const char* url = std::getenv("VORA_LIVE_URL");
+  if (!url) GTEST_SKIP() << "VORA_LIVE_URL is not set";
+  std::ostringstream out;
+  std::string error;
+  const bool fetched = fetch_to_stream(std::wstring(url, url + std::strlen(url)), out, error);
+  std::printf("result %d, %zu bytes, error '%s'\n", fetched, out.str().size(), error.c_str());
 }
 
 }  // namespace
