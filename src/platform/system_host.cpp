@@ -8,17 +8,16 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstdio>
-#include <mutex>
-#include <set>
-
-#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <cwchar>
 #include <ctime>
 #include <filesystem>
+#include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 
