@@ -57,6 +57,25 @@ TEST(Sha256, ShaExtensionsPathMatchesNistVectors) {
     EXPECT_EQ(hash_of(impl::sha_extensions, v.message), v.digest) << v.message.size();
 }
 
+// Messages around the block and padding boundaries: 55 bytes still fit the
+// length in their block, 56 do not.
+TEST(Sha256, PaddingBoundariesOnBothPaths) {
+  const std::pair<std::size_t, const char*> cases[] = {
+      {55, "9f4390f8d30c2dd92ec9f095b65e2b9ae9b0a925a5258e241c9f1e910f734318"},
+      {56, "b35439a4ac6f0948b6d6f9e3c6af0f5f590ce20f1bde7090ef7970686ec6738a"},
+      {63, "7d3e74a05d7db15bce4ad9ec0658ea98e3f06eeecf16b4c6fff2da457ddc2f34"},
+      {64, "ffe054fe7ae0cb6dc65c3af9b61d5209f439851db43d0ba5997337df154668eb"},
+      {65, "635361c48bb9eab14198e76ea8ab7f1a41685d6ad62aa9146d301d4f17eb0ae0"},
+      {119, "31eba51c313a5c08226adf18d4a359cfdfd8d2e816b13f4af952f7ea6584dcfb"},
+      {120, "2f3d335432c70b580af0e8e1b3674a7c020d683aa5f73aaaedfdc55af904c21c"},
+  };
+  for (const auto& [length, digest] : cases) {
+    EXPECT_EQ(hash_of(impl::portable, std::string(length, 'a')), digest) << length;
+    if (sha256::sha_extensions_available())
+      EXPECT_EQ(hash_of(impl::sha_extensions, std::string(length, 'a')), digest) << length;
+  }
+}
+
 TEST(Sha256, MillionAFedOneByteAtATime) {
   sha256 hasher(impl::portable);
   for (int i = 0; i < 1000000; ++i) hasher.update("a", 1);
