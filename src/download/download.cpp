@@ -137,7 +137,7 @@ bool download_program_file(const std::wstring& file_name, std::wstring& final_pa
   const std::wstring temp_path = (directory / (file_name + L".download")).wstring();
   const std::string name = to_utf8(file_name);
 
-  std::filesystem::remove(std::filesystem::path(temp_path), ec);  // a leftover of an earlier run
+  remove_file(temp_path, ec);  // a leftover of an earlier run
 
   std::ofstream out(std::filesystem::path(temp_path), std::ios::binary | std::ios::out | std::ios::trunc);
   if (!out) {

@@ -27,16 +27,6 @@ GUID generic_verify_v2() { return {0x00AAC56B, 0xCD44, 0x11D0, {0x8C, 0xC2, 0x00
 
 bool is_open(HANDLE handle) { return handle != nullptr && handle != INVALID_HANDLE_VALUE; }
 
-bool equal_ignoring_case(const std::wstring& a, const std::wstring& b) {
-#ifdef _WIN32
-  return _wcsicmp(a.c_str(), b.c_str()) == 0;
-#else
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](wchar_t x, wchar_t y) {
-           return std::towlower(static_cast<wint_t>(x)) == std::towlower(static_cast<wint_t>(y));
-         });
-#endif
-}
-
 std::wstring thumbprint_text(const BYTE* bytes, DWORD size) {
   static constexpr wchar_t digits[] = L"0123456789ABCDEF";
   std::wstring text;
@@ -178,6 +168,17 @@ bool read_signer_thumbprint(HANDLE file, const std::wstring& canonical_path, std
 
 }  // namespace
 
+bool thumbprint_matches(const std::wstring& thumbprint, const std::wstring& pinned) {
+#ifdef _WIN32
+  return _wcsicmp(thumbprint.c_str(), pinned.c_str()) == 0;
+#else
+  return thumbprint.size() == pinned.size() &&
+         std::equal(thumbprint.begin(), thumbprint.end(), pinned.begin(), [](wchar_t x, wchar_t y) {
+           return std::towlower(static_cast<wint_t>(x)) == std::towlower(static_cast<wint_t>(y));
+         });
+#endif
+}
+
 bool sha256_file(HANDLE file, std::string& out) {
   std::vector<std::uint8_t> buffer(hash_read_chunk);
   sha256 hasher;
@@ -221,7 +222,7 @@ bool verify_image(const std::wstring& path, held_image& held, const std::optiona
       spdlog::error("Failed to extract signer certificate thumbprint ({})", name);
       return false;
     }
-    if (!equal_ignoring_case(thumbprint, pinned_signer_thumbprint)) {
+    if (!thumbprint_matches(thumbprint, pinned_signer_thumbprint)) {
       spdlog::error("Pinned certificate mismatch ({}, Thumbprint: {})", name, to_utf8(thumbprint));
       return false;
     }

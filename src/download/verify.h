@@ -20,6 +20,10 @@ using build::pinned_signer_thumbprint;
 bool verify_image(const std::wstring& path, held_image& held, const std::optional<std::string>& expected_sha256,
                   bool verify_signature);
 
+// The signer check: the whole thumbprint text equals the pinned one, letter
+// case ignored.
+bool thumbprint_matches(const std::wstring& thumbprint, const std::wstring& pinned);
+
 // SHA-256 of everything from the handle's position to the end of the file, as
 // 64 lower-case hexadecimal digits. False (out unchanged) when a read fails.
 bool sha256_file(HANDLE file, std::string& out);

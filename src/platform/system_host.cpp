@@ -7,15 +7,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <cwchar>
+#include <ctime>
 #include <filesystem>
 #include <mutex>
 #include <set>
@@ -32,18 +31,15 @@ thread_local DWORD last_error = 0;
 template <typename Result>
 Result not_implemented() {
   last_error = ERROR_CALL_NOT_IMPLEMENTED;
-  if constexpr (std::is_same_v<Result, HANDLE>)
-    return INVALID_HANDLE_VALUE;
-  else
-    return Result();
+  if constexpr (std::is_same_v<Result, HANDLE>) return INVALID_HANDLE_VALUE;
+  else return Result();
 }
 
 // The host stands in for the two known folders with folders under the
 // system's temporary directory (or VORA_HOST_ROOT when set).
 std::wstring host_folder(const wchar_t* name) {
   const char* root = std::getenv("VORA_HOST_ROOT");
-  std::filesystem::path base =
-      root ? std::filesystem::path(root) : std::filesystem::temp_directory_path() / "vora-host";
+  std::filesystem::path base = root ? std::filesystem::path(root) : std::filesystem::temp_directory_path() / "vora-host";
   return (base / name).wstring();
 }
 
@@ -258,9 +254,9 @@ system_calls default_system_calls() {
   t.GetLastError = [] { return last_error; };
   t.SetLastError = [](DWORD code) { last_error = code; };
   t.GetTickCount64 = [] {
-    return static_cast<ULONGLONG>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
-            .count());
+    return static_cast<ULONGLONG>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                      std::chrono::steady_clock::now().time_since_epoch())
+                                      .count());
   };
   t.GetLocalTime = [](SYSTEMTIME* out) {
     const auto now = std::chrono::system_clock::now();
@@ -274,20 +270,17 @@ system_calls default_system_calls() {
     out->wHour = static_cast<WORD>(local.tm_hour);
     out->wMinute = static_cast<WORD>(local.tm_min);
     out->wSecond = static_cast<WORD>(local.tm_sec);
-    out->wMilliseconds =
-        static_cast<WORD>(std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000);
+    out->wMilliseconds = static_cast<WORD>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000);
   };
   t.GetCurrentProcessId = [] { return static_cast<DWORD>(::getpid()); };
   t.SHGetKnownFolderPath = [](REFKNOWNFOLDERID folder, DWORD, HANDLE, PWSTR* out) -> HRESULT {
     static const GUID program_files = {0x905E63B6, 0xC1BF, 0x494E, {0xB2, 0x9C, 0x65, 0xB7, 0x32, 0xD3, 0xD2, 0x1A}};
     static const GUID program_data = {0x62AB5D82, 0xFDC1, 0x4DC3, {0xA9, 0xDD, 0x07, 0x0D, 0x1D, 0x49, 0x5D, 0x97}};
     std::wstring path;
-    if (same_guid(folder, program_files))
-      path = host_folder(L"Program Files");
-    else if (same_guid(folder, program_data))
-      path = host_folder(L"ProgramData");
-    else
-      return static_cast<HRESULT>(0x80070002);  // HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND)
+    if (same_guid(folder, program_files)) path = host_folder(L"Program Files");
+    else if (same_guid(folder, program_data)) path = host_folder(L"ProgramData");
+    else return static_cast<HRESULT>(0x80070002);  // HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND)
     auto* copy = static_cast<wchar_t*>(std::calloc(path.size() + 1, sizeof(wchar_t)));
     std::wmemcpy(copy, path.c_str(), path.size());
     *out = copy;

@@ -2,53 +2,531 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 
 #include "diagnostics/directories.h"
 #include "download/placement.h"
 #include "fake_cdn.h"
 #include "test_support.h"
 
+#ifndef _WIN32
+#include <sys/resource.h>
+
+#include <csignal>
+#endif
+
 namespace vora {
 namespace {
 
 namespace fs = std::filesystem;
+
+constexpr const char* signed_body = "MZ\x90 service image";
 
 std::string read_all(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
+// Counts the file handles the logic opens and closes through the seam.
+struct file_handle_count {
+  int opened = 0;
+  int closed = 0;
+  file_handle_count() {
+    sys().CreateFileW = [this, real = sys().CreateFileW](LPCWSTR p, DWORD a, DWORD s, LPSECURITY_ATTRIBUTES sa, DWORD d,
+                                                         DWORD f, HANDLE t) {
+      const HANDLE h = real(p, a, s, sa, d, f, t);
+      if (h != INVALID_HANDLE_VALUE && h != nullptr) ++opened;
+      return h;
+    };
+    sys().CloseHandle = [this, real = sys().CloseHandle](HANDLE h) {
+      ++closed;
+      return real(h);
+    };
+  }
+  int open() const { return opened - closed; }
+};
+
 class DownloadProgramFile : public ::testing::Test {
  protected:
   void SetUp() override {
-    fs::create_directories(install_directory());
-    for (const auto& entry : fs::directory_iterator(install_directory())) fs::remove_all(entry.path());
+    dir = install_directory();
+    std::error_code ec;
+    fs::remove_all(dir, ec);
+    fs::create_directories(dir);
   }
+  void TearDown() override {
+    held.dispose();
+    std::error_code ec;
+    fs::remove_all(dir, ec);
+  }
+  bool download(const std::wstring& file = L"VoraService.exe") {
+    return download_program_file(file, final_path, held, std::nullopt, true);
+  }
+  fs::path temp_of(const std::wstring& file = L"VoraService.exe") const { return dir / (file + L".download"); }
+  int count(const std::string& call) const {
+    return static_cast<int>(std::count(cdn.calls.begin(), cdn.calls.end(), call));
+  }
+
+  // The state every failure before placement must leave behind.
+  void expect_discarded(const std::wstring& file = L"VoraService.exe") {
+    EXPECT_FALSE(fs::exists(fs::symlink_status(temp_of(file))));
+    EXPECT_FALSE(fs::exists(dir / file));
+    EXPECT_EQ(final_path, L"untouched");
+    EXPECT_EQ(held.handle, nullptr);
+    EXPECT_EQ(files.open(), 0);
+    EXPECT_EQ(cdn.open_internet_handles(), 0);
+    EXPECT_EQ(cdn.open_crypt_objects(), 0);
+  }
+
   test::fake_system system;
   test::fake_cdn cdn;
   test::captured_log log;
+  file_handle_count files;
+  fs::path dir;
+  std::wstring final_path = L"untouched";
+  held_image held;
 };
 
-TEST_F(DownloadProgramFile, PlacesServedFileHeldOpenUnderItsFinalName) {
-  cdn.serve(L"VoraService.exe", "MZ service bytes");
-  std::wstring final_path;
-  held_image held;
-  ASSERT_TRUE(download_program_file(L"VoraService.exe", final_path, held, std::nullopt, true));
+TEST_F(DownloadProgramFile, PlacesTheServedFileHeldOpenUnderItsFinalName) {
+  cdn.serve(L"VoraService.exe", signed_body);
+  ASSERT_TRUE(download()) << testing::PrintToString(log.texts());
 
-  const fs::path expected = install_directory() / L"VoraService.exe";
+  const fs::path expected = dir / L"VoraService.exe";
   EXPECT_EQ(final_path, expected.wstring());
-  EXPECT_FALSE(fs::exists(install_directory() / L"VoraService.exe.download"));
+  EXPECT_FALSE(fs::exists(temp_of()));
   EXPECT_NE(held.handle, nullptr);
   EXPECT_NE(held.handle, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(files.open(), 1);
   std::error_code ec;
   EXPECT_TRUE(is_same_file(held.path, final_path, ec));
-  held.dispose();
-  EXPECT_EQ(read_all(expected), "MZ service bytes");
   EXPECT_EQ(cdn.requests, std::vector<std::wstring>{L"VoraService.exe"});
   EXPECT_EQ(cdn.open_internet_handles(), 0);
+  EXPECT_EQ(cdn.closed_internet_handles(), (std::vector<std::string>{"request", "connection", "session"}));
   EXPECT_EQ(cdn.open_crypt_objects(), 0);
+  // Authenticode judged the temporary file by its canonical path.
+  ASSERT_FALSE(cdn.trust_calls.empty());
+  EXPECT_EQ(fs::path(cdn.trust_calls[0].path).filename(), temp_of().filename());
+  held.dispose();
+  EXPECT_EQ(read_all(expected), signed_body);
+}
+
+TEST_F(DownloadProgramFile, RequestsTheBaseUrlFollowedByTheFileName) {
+  for (const wchar_t* file : {L"VoraService.exe", L"VoraSetup.exe", L"VoraBroker.exe"}) {
+    cdn.serve(file, signed_body);
+    held_image each;
+    std::wstring path;
+    ASSERT_TRUE(download_program_file(file, path, each, std::nullopt, true));
+  }
+  EXPECT_EQ(cdn.requests, (std::vector<std::wstring>{L"VoraService.exe", L"VoraSetup.exe", L"VoraBroker.exe"}));
+  ASSERT_EQ(cdn.connections.size(), 3u);
+  const std::wstring base = storage_base_url;
+  EXPECT_EQ(base.rfind(L"https://" + cdn.connections[0].host, 0), 0u);
+  EXPECT_EQ(cdn.connections[0].flags, WINHTTP_FLAG_SECURE);
+  EXPECT_EQ(base + L"VoraSetup.exe", base.substr(0, base.find(L'/', 8)) + cdn.connections[1].object);
+}
+
+TEST_F(DownloadProgramFile, EveryFailingHttpStepIsReportedAndCleanedUp) {
+  struct row {
+    const char* call;
+    DWORD error;
+    std::string text;
+    std::vector<std::string> closed;
+  };
+  const std::vector<std::string> all = {"request", "connection", "session"};
+  const row rows[] = {
+      {"WinHttpOpen", 12001, "WinHttpOpen failed: 12001", {}},
+      {"WinHttpSetTimeouts", 87, "WinHttpSetTimeouts failed (Error: 87)", {"session"}},
+      {"WinHttpCrackUrl", 12006, "WinHttpCrackUrl failed: 12006", {"session"}},
+      {"WinHttpConnect", 12029, "WinHttpConnect failed: 12029", {"session"}},
+      {"WinHttpOpenRequest", 12007, "WinHttpOpenRequest failed: 12007", {"connection", "session"}},
+      {"WinHttpSendRequest", 12157, "WinHttpSendRequest failed: 12157", all},
+      {"WinHttpReceiveResponse", 12002, "WinHttpReceiveResponse failed: 12002", all},
+      {"WinHttpQueryHeaders", 12150, "WinHttpQueryHeaders failed: 12150", all},
+      {"WinHttpReadData", 12030, "WinHttpReadData failed: 12030", all},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.call);
+    platform::scoped_system_calls restore;
+    test::fake_cdn failing;
+    failing.serve(L"VoraService.exe", signed_body);
+    failing.fail_call(r.call, r.error);
+    log.clear();
+    ASSERT_FALSE(download());
+    EXPECT_EQ(log.texts(), std::vector<std::string>{"Failed to download 'VoraService.exe': " + r.text});
+    EXPECT_EQ(log.records().at(0).level, spdlog::level::err);
+    EXPECT_EQ(failing.open_internet_handles(), 0);
+    EXPECT_EQ(failing.closed_internet_handles(), r.closed);
+    EXPECT_TRUE(failing.trust_calls.empty());
+    expect_discarded();
+  }
+}
+
+TEST_F(DownloadProgramFile, SendFailureOfOneFileComesFromTheFake) {
+  cdn.serve(L"VoraService.exe", signed_body);
+  cdn.fail_send(L"VoraService.exe", 12157);
+  EXPECT_FALSE(download());
+  EXPECT_TRUE(
+      log.contains(spdlog::level::err, "Failed to download 'VoraService.exe': WinHttpSendRequest failed: 12157"));
+  expect_discarded();
+}
+
+TEST_F(DownloadProgramFile, OnlyStatus200IsAcceptedAndOtherBodiesAreNotRead) {
+  for (const DWORD status : {404u, 500u, 204u, 206u}) {
+    SCOPED_TRACE(status);
+    cdn.serve(L"VoraService.exe", "not the file", status);
+    cdn.calls.clear();
+    log.clear();
+    EXPECT_FALSE(download());
+    EXPECT_EQ(log.texts(), std::vector<std::string>{"Failed to download 'VoraService.exe': HTTP request failed with "
+                                                    "status code: " +
+                                                    std::to_string(status)});
+    EXPECT_EQ(count("WinHttpReadData"), 0);
+    expect_discarded();
+  }
+  EXPECT_EQ(cdn.bytes_served(), 0u);
+}
+
+TEST_F(DownloadProgramFile, UnknownFileIsA404) {
+  EXPECT_FALSE(download(L"VoraBroker.exe"));
+  EXPECT_TRUE(log.contains(spdlog::level::err,
+                           "Failed to download 'VoraBroker.exe': HTTP request failed with status code: 404"));
+  expect_discarded(L"VoraBroker.exe");
+}
+
+TEST_F(DownloadProgramFile, EmptyBodyDownloadsButFailsVerification) {
+  cdn.serve(L"VoraService.exe", "");
+  EXPECT_FALSE(download());
+  EXPECT_TRUE(log.contains(spdlog::level::err, "Downloaded 'VoraService.exe' failed verification"));
+  EXPECT_FALSE(log.contains(spdlog::level::info, "Verified Tindle signed image (" + temp_of().string() + ")"));
+  expect_discarded();
+}
+
+TEST_F(DownloadProgramFile, VerificationFailuresDiscardTheDownload) {
+  const auto run = [&](auto configure, const std::string& reason) {
+    SCOPED_TRACE(reason);
+    platform::scoped_system_calls restore;
+    test::fake_cdn other;
+    file_handle_count counted;
+    other.serve(L"VoraService.exe", signed_body);
+    configure(other);
+    log.clear();
+    EXPECT_FALSE(download());
+    EXPECT_TRUE(log.contains(spdlog::level::err, reason)) << testing::PrintToString(log.texts());
+    EXPECT_EQ(log.texts().back(), "Downloaded 'VoraService.exe' failed verification");
+    EXPECT_EQ(counted.open(), 0);
+    EXPECT_EQ(other.open_crypt_objects(), 0);
+    EXPECT_FALSE(fs::exists(temp_of()));
+    EXPECT_FALSE(fs::exists(dir / L"VoraService.exe"));
+    EXPECT_EQ(held.handle, nullptr);
+  };
+  const std::string temp = temp_of().string();
+  run([](test::fake_cdn& c) { c.trust_result = 0x800B0100; },
+      "Authenticode signature verification failed (" + temp + ")");
+  run([](test::fake_cdn& c) { c.signer_thumbprint = L"1111111111111111111111111111111111111111"; },
+      "Pinned certificate mismatch (" + temp + ", Thumbprint: 1111111111111111111111111111111111111111)");
+  run([](test::fake_cdn& c) { c.fail_call("CryptQueryObject", 0x80092009); },
+      "Failed to extract signer certificate thumbprint (" + temp + ")");
+
+  // A hash the caller pins is checked too.
+  platform::scoped_system_calls restore;
+  test::fake_cdn hashed;
+  hashed.serve(L"VoraService.exe", signed_body);
+  log.clear();
+  EXPECT_FALSE(download_program_file(L"VoraService.exe", final_path, held, std::string(64, 'a'), false));
+  EXPECT_TRUE(log.contains(spdlog::level::err, "Pinned hash and generated hash don't match (" + temp + ")"));
+  expect_discarded();
+}
+
+TEST_F(DownloadProgramFile, ReplacesAFileOfAnEarlierInstall) {
+  std::ofstream(dir / L"VoraService.exe", std::ios::binary) << "old version";
+  cdn.serve(L"VoraService.exe", signed_body);
+  ASSERT_TRUE(download());
+  held.dispose();
+  EXPECT_EQ(read_all(dir / L"VoraService.exe"), signed_body);
+}
+
+TEST_F(DownloadProgramFile, RemovesALeftoverTemporaryFileInsteadOfWritingThroughIt) {
+  // A leftover that is a second name of another file: writing into it would
+  // change that other file.
+  const fs::path other = test::make_temp_dir("leftover") / "other.bin";
+  std::ofstream(other, std::ios::binary) << "keep me";
+  std::error_code ec;
+  fs::create_hard_link(other, temp_of(), ec);
+  ASSERT_FALSE(ec) << ec.message();
+  cdn.serve(L"VoraService.exe", signed_body);
+  ASSERT_TRUE(download());
+  EXPECT_EQ(read_all(other), "keep me");
+}
+
+TEST_F(DownloadProgramFile, RemovesAReadOnlyLeftoverTemporaryFile) {
+  std::ofstream(temp_of(), std::ios::binary) << "stale";
+  fs::permissions(temp_of(), fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
+                  fs::perm_options::remove);
+  cdn.serve(L"VoraService.exe", signed_body);
+  EXPECT_TRUE(download()) << testing::PrintToString(log.texts());
+}
+
+TEST_F(DownloadProgramFile, TemporaryFileThatCannotBeOpenedStopsBeforeTheNetwork) {
+  fs::create_directories(temp_of() / "occupied");  // survives the removal, refuses the open
+  EXPECT_FALSE(download());
+  EXPECT_EQ(log.texts(), std::vector<std::string>{"Failed to open '" + temp_of().string() + "' for writing"});
+  EXPECT_TRUE(cdn.calls.empty());
+  EXPECT_EQ(final_path, L"untouched");
+  fs::remove_all(temp_of());
+}
+
+TEST_F(DownloadProgramFile, InstallDirectoryThatCannotBeCreatedStopsBeforeAnythingElse) {
+  fs::remove_all(dir);
+  std::ofstream(dir, std::ios::binary) << "a file where the directory belongs";
+  EXPECT_FALSE(download());
+  ASSERT_EQ(log.records().size(), 1u);
+  EXPECT_EQ(log.records()[0].level, spdlog::level::err);
+  const std::string prefix = "Failed to create installation directory (Error: ";
+  EXPECT_EQ(log.records()[0].text.rfind(prefix, 0), 0u) << log.records()[0].text;
+  EXPECT_GT(log.records()[0].text.size(), prefix.size() + 1);
+  EXPECT_TRUE(cdn.calls.empty());
+  EXPECT_TRUE(cdn.requests.empty());
+  fs::remove(dir);
+}
+
+TEST_F(DownloadProgramFile, RenameFailureDiscardsTheVerifiedDownload) {
+  cdn.serve(L"VoraService.exe", signed_body);
+  sys().SetFileInformationByHandle = [](HANDLE, FILE_INFO_BY_HANDLE_CLASS, LPVOID, DWORD) {
+    sys().SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+  };
+  EXPECT_FALSE(download());
+  const auto texts = log.texts();
+  ASSERT_GE(texts.size(), 2u);
+  EXPECT_EQ(texts[texts.size() - 2], "SetFileInformationByHandle(FileRenameInfo) failed (Error: 5)");
+  EXPECT_EQ(texts.back(), "Failed to finalize 'VoraService.exe'");
+  expect_discarded();
+}
+
+// GetFinalPathNameByHandleW that answers truly until the move, then as told.
+struct after_rename {
+  bool renamed = false;
+  std::function<DWORD(HANDLE, LPWSTR, DWORD, DWORD)> then;
+  after_rename() {
+    sys().SetFileInformationByHandle = [this, real = sys().SetFileInformationByHandle](
+                                           HANDLE h, FILE_INFO_BY_HANDLE_CLASS c, LPVOID info, DWORD size) {
+      const BOOL ok = real(h, c, info, size);
+      renamed = renamed || ok;
+      return ok;
+    };
+    sys().GetFinalPathNameByHandleW = [this, real = sys().GetFinalPathNameByHandleW](HANDLE h, LPWSTR buffer,
+                                                                                     DWORD length, DWORD flags) {
+      return renamed ? then(h, buffer, length, flags) : real(h, buffer, length, flags);
+    };
+  }
+};
+
+DWORD answer_path(const std::wstring& path, LPWSTR buffer, DWORD length) {
+  if (path.size() >= length) return static_cast<DWORD>(path.size() + 1);
+  std::wmemcpy(buffer, path.c_str(), path.size() + 1);
+  return static_cast<DWORD>(path.size());
+}
+
+TEST_F(DownloadProgramFile, CanonicalPathFailureAfterTheMoveKeepsTheFileHeld) {
+  cdn.serve(L"VoraService.exe", signed_body);
+  after_rename fake;
+  fake.then = [](HANDLE, LPWSTR, DWORD, DWORD) -> DWORD {
+    sys().SetLastError(ERROR_INVALID_HANDLE);
+    return 0;
+  };
+  EXPECT_FALSE(download());
+  EXPECT_EQ(log.texts().back(), "Failed to update canonical path");
+  EXPECT_TRUE(log.contains(spdlog::level::warn, "GetFinalPathNameByHandleW failed (Error: 6)"));
+  EXPECT_TRUE(fs::exists(dir / L"VoraService.exe"));
+  EXPECT_NE(held.handle, nullptr);
+  EXPECT_EQ(files.open(), 1);
+  EXPECT_EQ(final_path, L"untouched");
+}
+
+TEST_F(DownloadProgramFile, IdentityMismatchKeepsEverythingAndNamesBothPaths) {
+  const fs::path decoy = test::make_temp_dir("decoy") / "VoraService.exe";
+  std::ofstream(decoy, std::ios::binary) << signed_body;
+  cdn.serve(L"VoraService.exe", signed_body);
+  after_rename fake;
+  fake.then = [&](HANDLE, LPWSTR buffer, DWORD length, DWORD) { return answer_path(decoy.wstring(), buffer, length); };
+  EXPECT_FALSE(download());
+  const std::string final_name = (dir / L"VoraService.exe").string();
+  EXPECT_EQ(log.texts().back(), "Canonical path and final path mismatch (Canonical Path: " + decoy.string() +
+                                    ", Final Path: " + final_name + ", Error: " + std::error_code().message() + ")");
+  EXPECT_TRUE(fs::exists(dir / L"VoraService.exe"));
+  EXPECT_NE(held.handle, nullptr);
+  EXPECT_EQ(files.open(), 1);
+  EXPECT_EQ(final_path, L"untouched");
+}
+
+TEST_F(DownloadProgramFile, IdentityThatCannotBeReadIsAMismatchWithItsError) {
+  const fs::path missing = dir / L"nowhere.exe";
+  cdn.serve(L"VoraService.exe", signed_body);
+  after_rename fake;
+  fake.then = [&](HANDLE, LPWSTR buffer, DWORD length, DWORD) {
+    return answer_path(missing.wstring(), buffer, length);
+  };
+  EXPECT_FALSE(download());
+  const std::string text = log.texts().back();
+  EXPECT_EQ(text.rfind("Canonical path and final path mismatch (Canonical Path: " + missing.string(), 0), 0u) << text;
+  EXPECT_EQ(text.find("Error: " + std::error_code().message() + ")"), std::string::npos) << text;
+  EXPECT_NE(held.handle, nullptr);
+}
+
+#ifndef _WIN32
+// A real write failure: the file size limit of the process stops the stream.
+TEST_F(DownloadProgramFile, WriteFailureIsReportedAndDiscarded) {
+  rlimit saved{};
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+  const auto previous_handler = std::signal(SIGXFSZ, SIG_IGN);
+  rlimit small = saved;
+  small.rlim_cur = 100000;
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+  cdn.serve_generated(L"VoraService.exe", 300000);
+  const bool result = download();
+  setrlimit(RLIMIT_FSIZE, &saved);
+  std::signal(SIGXFSZ, previous_handler);
+  EXPECT_FALSE(result);
+  EXPECT_EQ(log.texts(), std::vector<std::string>{
+                             "Failed to download 'VoraService.exe': Failed writing downloaded data to output stream"});
+  expect_discarded();
+}
+#endif
+
+// The HTTP stage alone, into streams that count instead of storing, so the
+// size limit is exercised with real byte counts and no disk.
+class counting_buffer : public std::streambuf {
+ public:
+  std::uint64_t written = 0;
+  std::uint64_t fail_after = UINT64_MAX;
+  bool first_bytes_match = true;
+
+ protected:
+  std::streamsize xsputn(const char* data, std::streamsize size) override {
+    if (written + static_cast<std::uint64_t>(size) > fail_after) return 0;
+    if (written == 0)
+      for (std::streamsize i = 0; i < std::min<std::streamsize>(size, 1000); ++i)
+        first_bytes_match =
+            first_bytes_match && data[i] == test::fake_cdn::generated_byte(static_cast<std::uint64_t>(i));
+    written += static_cast<std::uint64_t>(size);
+    return size;
+  }
+  int_type overflow(int_type c) override {
+    return xsputn(reinterpret_cast<char*>(&c), 1) == 1 ? c : traits_type::eof();
+  }
+};
+
+class FetchToStream : public ::testing::Test {
+ protected:
+  std::wstring url(const std::wstring& file) const { return std::wstring(storage_base_url) + file; }
+  test::fake_system system;
+  test::fake_cdn cdn;
+  counting_buffer sink;
+  std::ostream out{&sink};
+  std::string error;
+};
+
+TEST_F(FetchToStream, BodyOfExactlyTheLimitIsAccepted) {
+  cdn.serve_generated(L"big.exe", max_download_size);
+  ASSERT_TRUE(fetch_to_stream(url(L"big.exe"), out, error)) << error;
+  EXPECT_EQ(max_download_size, 1073741824u);
+  EXPECT_EQ(sink.written, max_download_size);
+  EXPECT_TRUE(sink.first_bytes_match);
+  EXPECT_EQ(cdn.open_internet_handles(), 0);
+}
+
+TEST_F(FetchToStream, ChunkCrossingTheLimitIsRefusedUnwritten) {
+  cdn.serve_generated(L"big.exe", max_download_size + 1);
+  // A first read of one byte makes the chunk that crosses the limit a full
+  // 65536-byte chunk, of which only one byte is over.
+  int reads = 0;
+  sys().WinHttpReadData = [&, real = sys().WinHttpReadData](HINTERNET h, LPVOID buffer, DWORD to_read, LPDWORD read) {
+    EXPECT_EQ(to_read, 65536u);
+    return real(h, buffer, reads++ == 0 ? 1 : to_read, read);
+  };
+  EXPECT_FALSE(fetch_to_stream(url(L"big.exe"), out, error));
+  EXPECT_EQ(error, "Response exceeded maximum allowed size (1073741824 bytes)");
+  EXPECT_EQ(sink.written, max_download_size - 65535);
+  EXPECT_EQ(cdn.bytes_served(), max_download_size + 1);
+  EXPECT_EQ(cdn.open_internet_handles(), 0);
+  EXPECT_EQ(cdn.closed_internet_handles(), (std::vector<std::string>{"request", "connection", "session"}));
+}
+
+TEST_F(FetchToStream, StreamThatStopsAcceptingDataFailsTheStage) {
+  cdn.serve_generated(L"file.exe", 200000);
+  sink.fail_after = 100000;
+  EXPECT_FALSE(fetch_to_stream(url(L"file.exe"), out, error));
+  EXPECT_EQ(error, "Failed writing downloaded data to output stream");
+  EXPECT_EQ(sink.written, 65536u);
+  EXPECT_EQ(cdn.open_internet_handles(), 0);
+}
+
+TEST_F(FetchToStream, ReadsIntoOneBufferOf65536Bytes) {
+  cdn.serve_generated(L"file.exe", 150000);
+  std::vector<LPVOID> buffers;
+  sys().WinHttpReadData = [&, real = sys().WinHttpReadData](HINTERNET h, LPVOID buffer, DWORD to_read, LPDWORD read) {
+    buffers.push_back(buffer);
+    EXPECT_EQ(to_read, 65536u);
+    return real(h, buffer, to_read, read);
+  };
+  ASSERT_TRUE(fetch_to_stream(url(L"file.exe"), out, error));
+  ASSERT_EQ(buffers.size(), 4u);  // 65536, 65536, 18928, then 0
+  EXPECT_TRUE(std::all_of(buffers.begin(), buffers.end(), [&](LPVOID b) { return b == buffers[0]; }));
+  EXPECT_EQ(sink.written, 150000u);
+}
+
+TEST_F(FetchToStream, PortAndSchemeComeFromTheUrl) {
+  cdn.serve(L"x.exe", "body");
+  ASSERT_TRUE(fetch_to_stream(L"https://cdn.example:8443/x.exe", out, error)) << error;
+  ASSERT_TRUE(fetch_to_stream(L"http://localhost:8080/x.exe", out, error)) << error;
+  ASSERT_TRUE(fetch_to_stream(L"https://cdn.example/x.exe", out, error)) << error;
+  ASSERT_EQ(cdn.connections.size(), 3u);
+  EXPECT_EQ(cdn.connections[0].host, L"cdn.example");
+  EXPECT_EQ(cdn.connections[0].port, 8443);
+  EXPECT_EQ(cdn.connections[0].object, L"/x.exe");
+  EXPECT_EQ(cdn.connections[0].flags, WINHTTP_FLAG_SECURE);
+  EXPECT_EQ(cdn.connections[1].host, L"localhost");
+  EXPECT_EQ(cdn.connections[1].port, 8080);
+  EXPECT_EQ(cdn.connections[1].flags, 0u);
+  EXPECT_EQ(cdn.connections[2].port, 443);
+  EXPECT_EQ(cdn.connections[2].flags, WINHTTP_FLAG_SECURE);
+}
+
+TEST_F(FetchToStream, UrlCrackingBuffersHold255HostAnd2047PathCharacters) {
+  cdn.serve(L"x.exe", "body");
+  const std::wstring host255(255, L'h');
+  const std::wstring path2047 = L"/" + std::wstring(2046, L'p');
+  EXPECT_TRUE(fetch_to_stream(L"https://" + host255 + L"/x.exe", out, error)) << error;
+  EXPECT_FALSE(fetch_to_stream(L"https://" + host255 + L"h/x.exe", out, error));
+  EXPECT_EQ(error, "WinHttpCrackUrl failed: 122");
+  error.clear();
+  EXPECT_FALSE(fetch_to_stream(L"https://cdn.example" + path2047, out, error));
+  EXPECT_EQ(error, "HTTP request failed with status code: 404");  // cracked fine, nothing served there
+  EXPECT_FALSE(fetch_to_stream(L"https://cdn.example" + path2047 + L"p", out, error));
+  EXPECT_EQ(error, "WinHttpCrackUrl failed: 122");
+  EXPECT_EQ(cdn.open_internet_handles(), 0);
+}
+
+}  // namespace
+}  // namespace vora
+
+namespace vora {
+namespace {
+
+// A manual check of the real WinHTTP calls against a loopback server: run
+// with --gtest_also_run_disabled_tests and VORA_LIVE_URL set.
+TEST(FetchToStreamLive, DISABLED_RealServer) {
+  const char* url = std::getenv("VORA_LIVE_URL");
+  if (!url) GTEST_SKIP() << "VORA_LIVE_URL is not set";
+  std::ostringstream out;
+  std::string error;
+  const bool fetched = fetch_to_stream(std::wstring(url, url + std::strlen(url)), out, error);
+  std::printf("result %d, %zu bytes, error '%s'\n", fetched, out.str().size(), error.c_str());
 }
 
 }  // namespace
