@@ -1,15 +1,24 @@
 // Stand-ins for builds without Windows. Calls a host cannot honour fail with
 // ERROR_CALL_NOT_IMPLEMENTED; the few with an obvious host meaning (errors,
-// time, CPUID, the two known folders) behave like the real ones.
+// time, CPUID, the two known folders, plain file access) behave like the real
+// ones.
 #include <cpuid.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <cwchar>
 #include <ctime>
+#include <cwchar>
 #include <filesystem>
+#include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 
@@ -23,19 +32,219 @@ thread_local DWORD last_error = 0;
 template <typename Result>
 Result not_implemented() {
   last_error = ERROR_CALL_NOT_IMPLEMENTED;
-  if constexpr (std::is_same_v<Result, HANDLE>) return INVALID_HANDLE_VALUE;
-  else return Result();
+  if constexpr (std::is_same_v<Result, HANDLE>)
+    return INVALID_HANDLE_VALUE;
+  else
+    return Result();
 }
 
 // The host stands in for the two known folders with folders under the
 // system's temporary directory (or VORA_HOST_ROOT when set).
 std::wstring host_folder(const wchar_t* name) {
   const char* root = std::getenv("VORA_HOST_ROOT");
-  std::filesystem::path base = root ? std::filesystem::path(root) : std::filesystem::temp_directory_path() / "vora-host";
+  std::filesystem::path base =
+      root ? std::filesystem::path(root) : std::filesystem::temp_directory_path() / "vora-host";
   return (base / name).wstring();
 }
 
 bool same_guid(const GUID& a, const GUID& b) { return std::memcmp(&a, &b, sizeof(GUID)) == 0; }
+
+// Files: a HANDLE stands for a POSIX descriptor opened here. Share modes have
+// no POSIX equivalent and are ignored, so the protection a held handle gives
+// on Windows (no writer, renamer or deleter while it is open) cannot be
+// exercised on the host; only the Windows build under Wine shows it.
+constexpr std::intptr_t handle_bias = 0x10000;
+constexpr DWORD error_file_exists = 80;
+constexpr DWORD error_not_same_device = 17;
+constexpr DWORD error_invalid_name = 123;
+constexpr DWORD error_gen_failure = 31;
+
+std::mutex open_files_mutex;
+std::set<int> open_files;
+
+HANDLE handle_of(int fd) { return reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(fd) + handle_bias); }
+
+// The descriptor behind a handle opened here, or -1.
+int fd_of(HANDLE handle) {
+  const auto value = reinterpret_cast<std::intptr_t>(handle) - handle_bias;
+  if (value < 0 || value > INT_MAX) return -1;
+  std::lock_guard lock(open_files_mutex);
+  return open_files.count(static_cast<int>(value)) ? static_cast<int>(value) : -1;
+}
+
+DWORD error_from_errno(int error) {
+  switch (error) {
+    case ENOENT:
+      return ERROR_FILE_NOT_FOUND;
+    case ENOTDIR:
+      return ERROR_PATH_NOT_FOUND;
+    case EACCES:
+    case EPERM:
+    case EISDIR:
+    case EROFS:
+      return ERROR_ACCESS_DENIED;
+    case EEXIST:
+      return error_file_exists;
+    case EXDEV:
+      return error_not_same_device;
+    case ENAMETOOLONG:
+      return error_invalid_name;
+    case EBADF:
+      return ERROR_INVALID_HANDLE;
+    case ENOMEM:
+      return ERROR_NOT_ENOUGH_MEMORY;
+    default:
+      return error_gen_failure;
+  }
+}
+
+template <typename Result>
+Result fail_with(DWORD error, Result result) {
+  last_error = error;
+  return result;
+}
+
+// Wide paths become the host's narrow (UTF-8) paths; false for text that has
+// no such form.
+bool host_path(LPCWSTR wide, std::string& out) {
+  if (!wide) return false;
+  try {
+    out = std::filesystem::path(std::wstring(wide)).string();
+    return true;
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
+// The path the descriptor's file has now, as the kernel reports it.
+bool current_path(int fd, std::string& out) {
+  const std::string link = "/proc/self/fd/" + std::to_string(fd);
+  std::string target(PATH_MAX, '\0');
+  const ssize_t length = ::readlink(link.c_str(), target.data(), target.size());
+  if (length < 0 || static_cast<std::size_t>(length) >= target.size()) return false;
+  target.resize(static_cast<std::size_t>(length));
+  out = std::move(target);
+  return true;
+}
+
+void install_host_file_calls(system_calls& t) {
+  t.CreateFileW = [](LPCWSTR path, DWORD access, DWORD, LPSECURITY_ATTRIBUTES, DWORD disposition, DWORD flags,
+                     HANDLE) -> HANDLE {
+    std::string native;
+    if (!host_path(path, native)) return fail_with(error_invalid_name, INVALID_HANDLE_VALUE);
+    const bool reads = access & GENERIC_READ;
+    const bool writes = access & GENERIC_WRITE;
+    int mode = writes ? (reads ? O_RDWR : O_WRONLY) : O_RDONLY;
+    switch (disposition) {
+      case 1:
+        mode |= O_CREAT | O_EXCL;
+        break;  // CREATE_NEW
+      case 2:
+        mode |= O_CREAT | O_TRUNC;
+        break;  // CREATE_ALWAYS
+      case 3:
+        break;  // OPEN_EXISTING
+      case 4:
+        mode |= O_CREAT;
+        break;  // OPEN_ALWAYS
+      case 5:
+        mode |= O_TRUNC;
+        break;  // TRUNCATE_EXISTING
+      default:
+        return fail_with(ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE);
+    }
+    if (flags & FILE_FLAG_OPEN_REPARSE_POINT) mode |= O_NOFOLLOW;
+    const int fd = ::open(native.c_str(), mode | O_CLOEXEC, 0666);
+    if (fd < 0) return fail_with(error_from_errno(errno), INVALID_HANDLE_VALUE);
+    struct stat info {};
+    // Directories open only with backup semantics, as on Windows.
+    if (::fstat(fd, &info) == 0 && S_ISDIR(info.st_mode) && !(flags & FILE_FLAG_BACKUP_SEMANTICS)) {
+      ::close(fd);
+      return fail_with(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
+    }
+    std::lock_guard lock(open_files_mutex);
+    open_files.insert(fd);
+    last_error = ERROR_SUCCESS;
+    return handle_of(fd);
+  };
+  t.CloseHandle = [](HANDLE handle) -> BOOL {
+    const int fd = fd_of(handle);
+    if (fd < 0) return fail_with(ERROR_INVALID_HANDLE, FALSE);
+    {
+      std::lock_guard lock(open_files_mutex);
+      open_files.erase(fd);
+    }
+    ::close(fd);
+    return TRUE;
+  };
+  t.ReadFile = [](HANDLE handle, LPVOID buffer, DWORD to_read, LPDWORD read, LPOVERLAPPED overlapped) -> BOOL {
+    if (read) *read = 0;
+    const int fd = fd_of(handle);
+    if (fd < 0 || overlapped) return fail_with(fd < 0 ? ERROR_INVALID_HANDLE : ERROR_INVALID_PARAMETER, FALSE);
+    ssize_t got;
+    do got = ::read(fd, buffer, to_read);
+    while (got < 0 && errno == EINTR);
+    if (got < 0) return fail_with(error_from_errno(errno), FALSE);
+    if (read) *read = static_cast<DWORD>(got);
+    return TRUE;
+  };
+  t.GetFileSizeEx = [](HANDLE handle, PLARGE_INTEGER size) -> BOOL {
+    const int fd = fd_of(handle);
+    struct stat info {};
+    if (fd < 0) return fail_with(ERROR_INVALID_HANDLE, FALSE);
+    if (::fstat(fd, &info) != 0) return fail_with(error_from_errno(errno), FALSE);
+    size->QuadPart = info.st_size;
+    return TRUE;
+  };
+  t.SetFilePointerEx = [](HANDLE handle, LARGE_INTEGER distance, PLARGE_INTEGER new_position, DWORD method) -> BOOL {
+    const int fd = fd_of(handle);
+    if (fd < 0) return fail_with(ERROR_INVALID_HANDLE, FALSE);
+    if (method > 2) return fail_with(ERROR_INVALID_PARAMETER, FALSE);
+    const int whence = method == 0 ? SEEK_SET : method == 1 ? SEEK_CUR : SEEK_END;
+    const off_t position = ::lseek(fd, static_cast<off_t>(distance.QuadPart), whence);
+    if (position < 0) return fail_with(errno == EINVAL ? ERROR_INVALID_PARAMETER : error_from_errno(errno), FALSE);
+    if (new_position) new_position->QuadPart = position;
+    return TRUE;
+  };
+  // The path as the kernel reports it; host paths carry no long-path prefix.
+  t.GetFinalPathNameByHandleW = [](HANDLE handle, LPWSTR buffer, DWORD length, DWORD) -> DWORD {
+    const int fd = fd_of(handle);
+    if (fd < 0) return fail_with(ERROR_INVALID_HANDLE, DWORD{0});
+    std::string native;
+    if (!current_path(fd, native)) return fail_with(error_gen_failure, DWORD{0});
+    std::wstring wide;
+    try {
+      wide = std::filesystem::path(native).wstring();
+    } catch (const std::exception&) {
+      return fail_with(error_invalid_name, DWORD{0});
+    }
+    if (wide.size() >= length) return static_cast<DWORD>(wide.size() + 1);
+    std::wmemcpy(buffer, wide.c_str(), wide.size() + 1);
+    return static_cast<DWORD>(wide.size());
+  };
+  // Only FileRenameInfo with a full target path: a rename of the file's
+  // current path, which keeps the descriptor pointing at the moved file.
+  t.SetFileInformationByHandle = [](HANDLE handle, FILE_INFO_BY_HANDLE_CLASS info_class, LPVOID info,
+                                    DWORD size) -> BOOL {
+    const int fd = fd_of(handle);
+    if (fd < 0) return fail_with(ERROR_INVALID_HANDLE, FALSE);
+    if (info_class != FileRenameInfo || size < sizeof(FILE_RENAME_INFO))
+      return fail_with(ERROR_INVALID_PARAMETER, FALSE);
+    const auto* rename_info = static_cast<const FILE_RENAME_INFO*>(info);
+    const std::size_t chars = rename_info->FileNameLength / sizeof(WCHAR);
+    if (rename_info->RootDirectory != nullptr ||
+        offsetof(FILE_RENAME_INFO, FileName) + rename_info->FileNameLength > size)
+      return fail_with(ERROR_INVALID_PARAMETER, FALSE);
+    std::string source, target;
+    if (!current_path(fd, source)) return fail_with(error_gen_failure, FALSE);
+    const std::wstring wide_target(rename_info->FileName, chars);
+    if (!host_path(wide_target.c_str(), target)) return fail_with(error_invalid_name, FALSE);
+    const unsigned replace = (rename_info->Flags & 0xFF) ? 0 : RENAME_NOREPLACE;
+    if (::renameat2(AT_FDCWD, source.c_str(), AT_FDCWD, target.c_str(), replace) != 0)
+      return fail_with(errno == EEXIST ? ERROR_ALREADY_EXISTS : error_from_errno(errno), FALSE);
+    return TRUE;
+  };
+}
 
 }  // namespace
 
@@ -45,12 +254,13 @@ system_calls default_system_calls() {
 #include "platform/system_calls.def"
 #undef VORA_CALL
 
+  install_host_file_calls(t);
   t.GetLastError = [] { return last_error; };
   t.SetLastError = [](DWORD code) { last_error = code; };
   t.GetTickCount64 = [] {
-    return static_cast<ULONGLONG>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                      std::chrono::steady_clock::now().time_since_epoch())
-                                      .count());
+    return static_cast<ULONGLONG>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+            .count());
   };
   t.GetLocalTime = [](SYSTEMTIME* out) {
     const auto now = std::chrono::system_clock::now();
@@ -64,17 +274,20 @@ system_calls default_system_calls() {
     out->wHour = static_cast<WORD>(local.tm_hour);
     out->wMinute = static_cast<WORD>(local.tm_min);
     out->wSecond = static_cast<WORD>(local.tm_sec);
-    out->wMilliseconds = static_cast<WORD>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000);
+    out->wMilliseconds =
+        static_cast<WORD>(std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000);
   };
   t.GetCurrentProcessId = [] { return static_cast<DWORD>(::getpid()); };
   t.SHGetKnownFolderPath = [](REFKNOWNFOLDERID folder, DWORD, HANDLE, PWSTR* out) -> HRESULT {
     static const GUID program_files = {0x905E63B6, 0xC1BF, 0x494E, {0xB2, 0x9C, 0x65, 0xB7, 0x32, 0xD3, 0xD2, 0x1A}};
     static const GUID program_data = {0x62AB5D82, 0xFDC1, 0x4DC3, {0xA9, 0xDD, 0x07, 0x0D, 0x1D, 0x49, 0x5D, 0x97}};
     std::wstring path;
-    if (same_guid(folder, program_files)) path = host_folder(L"Program Files");
-    else if (same_guid(folder, program_data)) path = host_folder(L"ProgramData");
-    else return static_cast<HRESULT>(0x80070002);  // HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND)
+    if (same_guid(folder, program_files))
+      path = host_folder(L"Program Files");
+    else if (same_guid(folder, program_data))
+      path = host_folder(L"ProgramData");
+    else
+      return static_cast<HRESULT>(0x80070002);  // HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND)
     auto* copy = static_cast<wchar_t*>(std::calloc(path.size() + 1, sizeof(wchar_t)));
     std::wmemcpy(copy, path.c_str(), path.size());
     *out = copy;

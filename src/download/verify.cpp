@@ -1,0 +1,247 @@
+#include "download/verify.h"
+
+#include <spdlog/spdlog.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cwctype>
+#include <memory>
+#include <vector>
+
+#include "app/text.h"
+#include "download/placement.h"
+#include "download/sha256.h"
+#include "platform/scoped.h"
+#include "platform/system.h"
+
+namespace vora {
+namespace {
+
+constexpr DWORD image_access = GENERIC_READ | DELETE;
+constexpr LONGLONG image_size_limit = 0x20000000;  // 512 MiB
+constexpr DWORD image_read_chunk = 0x100000;
+constexpr DWORD hash_read_chunk = 0x10000;
+
+// WINTRUST_ACTION_GENERIC_VERIFY_V2
+GUID generic_verify_v2() { return {0x00AAC56B, 0xCD44, 0x11D0, {0x8C, 0xC2, 0x00, 0xC0, 0x4F, 0xC2, 0x95, 0xEE}}; }
+
+bool is_open(HANDLE handle) { return handle != nullptr && handle != INVALID_HANDLE_VALUE; }
+
+bool equal_ignoring_case(const std::wstring& a, const std::wstring& b) {
+#ifdef _WIN32
+  return _wcsicmp(a.c_str(), b.c_str()) == 0;
+#else
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](wchar_t x, wchar_t y) {
+           return std::towlower(static_cast<wint_t>(x)) == std::towlower(static_cast<wint_t>(y));
+         });
+#endif
+}
+
+std::wstring thumbprint_text(const BYTE* bytes, DWORD size) {
+  static constexpr wchar_t digits[] = L"0123456789ABCDEF";
+  std::wstring text;
+  for (DWORD i = 0; i < size; ++i) {
+    text += digits[bytes[i] >> 4];
+    text += digits[bytes[i] & 0x0F];
+  }
+  return text;
+}
+
+bool authenticode_verdict_ok(const std::wstring& canonical_path) {
+  WINTRUST_FILE_INFO file_info{};
+  file_info.cbStruct = sizeof(file_info);
+  file_info.pcwszFilePath = canonical_path.c_str();
+  file_info.hFile = nullptr;
+  file_info.pgKnownSubject = nullptr;
+
+  platform::wintrust_data data{};
+  data.cbStruct = sizeof(data);
+  data.dwUIChoice = WTD_UI_NONE;
+  data.fdwRevocationChecks = WTD_REVOKE_WHOLECHAIN;
+  data.dwUnionChoice = WTD_CHOICE_FILE;
+  data.pFile = &file_info;
+  data.dwStateAction = WTD_STATEACTION_VERIFY;
+  data.dwProvFlags = WTD_CACHE_ONLY_URL_RETRIEVAL;
+
+  GUID action = generic_verify_v2();
+  const LONG verdict = sys().WinVerifyTrust(nullptr, &action, &data);
+  // Releases the state the verify call keeps, whatever the verdict.
+  data.dwStateAction = WTD_STATEACTION_CLOSE;
+  sys().WinVerifyTrust(nullptr, &action, &data);
+  return verdict == 0;
+}
+
+struct crypt_message_traits {
+  static bool valid(HCRYPTMSG h) { return h != nullptr; }
+  static void close(HCRYPTMSG h) { sys().CryptMsgClose(h); }
+};
+struct cert_store_traits {
+  static bool valid(HCERTSTORE h) { return h != nullptr; }
+  static void close(HCERTSTORE h) { sys().CertCloseStore(h, 0); }
+};
+struct cert_context_traits {
+  static bool valid(PCCERT_CONTEXT h) { return h != nullptr; }
+  static void close(PCCERT_CONTEXT h) { sys().CertFreeCertificateContext(h); }
+};
+
+// The SHA-1 thumbprint of the certificate of signer 0 in the signature
+// embedded in the bytes behind the handle; false after a warning.
+bool read_signer_thumbprint(HANDLE file, const std::wstring& canonical_path, std::wstring& thumbprint) {
+  const std::string name = to_utf8(canonical_path);
+
+  LARGE_INTEGER size{};
+  if (!sys().GetFileSizeEx(file, &size) || size.QuadPart <= 0) {
+    spdlog::warn("GetFileSizeEx failed for '{}' (Error: {})", name, sys().GetLastError());
+    return false;
+  }
+  if (size.QuadPart > image_size_limit) {
+    spdlog::warn("File '{}' exceeds sanity size limit ({} bytes)", name, size.QuadPart);
+    return false;
+  }
+  const auto total = static_cast<DWORD>(size.QuadPart);
+  std::vector<BYTE> image(total, 0);
+
+  LARGE_INTEGER start{};
+  if (!sys().SetFilePointerEx(file, start, nullptr, FILE_BEGIN)) {
+    spdlog::warn("SetFilePointerEx failed for '{}' (Error: {})", name, sys().GetLastError());
+    return false;
+  }
+  DWORD done = 0;
+  while (done < total) {
+    DWORD got = 0;
+    if (!sys().ReadFile(file, image.data() + done, std::min(total - done, image_read_chunk), &got, nullptr)) {
+      spdlog::warn("ReadFile failed for '{}' (Error: {})", name, sys().GetLastError());
+      return false;
+    }
+    if (got == 0) {
+      spdlog::warn("ReadFile hit unexpected EOF for '{}' (read {} of {} bytes)", name, done, total);
+      return false;
+    }
+    done += std::min(got, total - done);
+  }
+  sys().SetFilePointerEx(file, start, nullptr, FILE_BEGIN);
+
+  CRYPT_DATA_BLOB blob{};
+  blob.cbData = total;
+  blob.pbData = image.data();
+  DWORD encoding = 0, content_type = 0, format_type = 0;
+  HCERTSTORE raw_store = nullptr;
+  HCRYPTMSG raw_message = nullptr;
+  const BOOL queried = sys().CryptQueryObject(CERT_QUERY_OBJECT_BLOB, &blob, CERT_QUERY_CONTENT_FLAG_PKCS7_SIGNED_EMBED,
+                                              CERT_QUERY_FORMAT_FLAG_BINARY, 0, &encoding, &content_type, &format_type,
+                                              &raw_store, &raw_message, nullptr);
+  const DWORD query_error = sys().GetLastError();
+  platform::scoped<HCERTSTORE, cert_store_traits> store(raw_store);
+  platform::scoped<HCRYPTMSG, crypt_message_traits> message(raw_message);
+  if (!queried) {
+    spdlog::warn("CryptQueryObject failed for '{}' (Error: {})", name, query_error);
+    return false;
+  }
+
+  DWORD signer_size = 0;
+  if (!sys().CryptMsgGetParam(message.get(), CMSG_SIGNER_INFO_PARAM, 0, nullptr, &signer_size)) {
+    spdlog::warn("CryptMsgGetParam (size query) failed for '{}' (Error: {})", name, sys().GetLastError());
+    return false;
+  }
+  // Never smaller than the record itself, so reading its fields stays inside
+  // the buffer whatever size the query reported; 8-byte words keep it aligned.
+  const std::size_t capacity = std::max<std::size_t>(signer_size, sizeof(CMSG_SIGNER_INFO));
+  std::vector<std::uint64_t> signer_buffer((capacity + 7) / 8, 0);
+  if (!sys().CryptMsgGetParam(message.get(), CMSG_SIGNER_INFO_PARAM, 0, signer_buffer.data(), &signer_size)) {
+    spdlog::warn("CryptMsgGetParam failed for '{}' (Error: {})", name, sys().GetLastError());
+    return false;
+  }
+  const auto* signer = reinterpret_cast<const CMSG_SIGNER_INFO*>(signer_buffer.data());
+
+  CERT_INFO wanted{};
+  wanted.Issuer = signer->Issuer;
+  wanted.SerialNumber = signer->SerialNumber;
+  PCCERT_CONTEXT raw_certificate = sys().CertFindCertificateInStore(
+      store.get(), X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, 0, CERT_FIND_SUBJECT_CERT, &wanted, nullptr);
+  if (raw_certificate == nullptr) {
+    spdlog::warn("CertFindCertificateInStore found no matching signer for '{}' (Error: {})", name,
+                 sys().GetLastError());
+    return false;
+  }
+  platform::scoped<PCCERT_CONTEXT, cert_context_traits> certificate(raw_certificate);
+
+  BYTE hash[20] = {};
+  DWORD hash_size = sizeof(hash);
+  if (!sys().CertGetCertificateContextProperty(certificate.get(), CERT_SHA1_HASH_PROP_ID, hash, &hash_size)) {
+    spdlog::warn("CertGetCertificateContextProperty (SHA1 hash) failed for '{}' (Error: {})", name,
+                 sys().GetLastError());
+    return false;
+  }
+  thumbprint = thumbprint_text(hash, std::min<DWORD>(hash_size, sizeof(hash)));
+  return true;
+}
+
+}  // namespace
+
+bool sha256_file(HANDLE file, std::string& out) {
+  std::vector<std::uint8_t> buffer(hash_read_chunk);
+  sha256 hasher;
+  for (;;) {
+    DWORD got = 0;
+    if (!sys().ReadFile(file, buffer.data(), hash_read_chunk, &got, nullptr)) return false;
+    if (got == 0) break;
+    hasher.update(buffer.data(), std::min(got, hash_read_chunk));
+  }
+  out = to_hex(hasher.finish());
+  return true;
+}
+
+bool verify_image(const std::wstring& path, held_image& held, const std::optional<std::string>& expected_sha256,
+                  bool verify_signature) {
+  const std::string name = to_utf8(path);
+  spdlog::debug("Verifying image ({})", name);
+
+  const HANDLE file = sys().CreateFileW(path.c_str(), image_access, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                        FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  const DWORD open_error = sys().GetLastError();
+  if (is_open(held.handle)) sys().CloseHandle(held.handle);
+  held.handle = file;
+  if (!is_open(file)) {
+    spdlog::warn("CreateFileW failed for '{}' (Error: {})", name, open_error);
+    spdlog::warn("Failed to open image exclusively ({})", name);
+    return false;
+  }
+  if (!update_canonical_path(held)) {
+    spdlog::warn("Failed to open image exclusively ({})", name);
+    return false;
+  }
+
+  if (verify_signature) {
+    if (!authenticode_verdict_ok(held.path)) {
+      spdlog::error("Authenticode signature verification failed ({})", name);
+      return false;
+    }
+    std::wstring thumbprint;
+    if (!read_signer_thumbprint(held.handle, held.path, thumbprint)) {
+      spdlog::error("Failed to extract signer certificate thumbprint ({})", name);
+      return false;
+    }
+    if (!equal_ignoring_case(thumbprint, pinned_signer_thumbprint)) {
+      spdlog::error("Pinned certificate mismatch ({}, Thumbprint: {})", name, to_utf8(thumbprint));
+      return false;
+    }
+  }
+
+  if (expected_sha256) {
+    LARGE_INTEGER start{};
+    std::string actual;
+    if (!sys().SetFilePointerEx(held.handle, start, nullptr, FILE_BEGIN) || !sha256_file(held.handle, actual)) {
+      spdlog::error("Failed to hash file while verifying ({})", name);
+      return false;
+    }
+    if (actual != *expected_sha256) {
+      spdlog::error("Pinned hash and generated hash don't match ({})", name);
+      return false;
+    }
+  }
+
+  spdlog::info("Verified Tindle signed image ({})", name);
+  return true;
+}
+
+}  // namespace vora

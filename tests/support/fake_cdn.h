@@ -1,0 +1,75 @@
+// A storage CDN and a code-signing trust provider in the platform table, so
+// that download_program_file succeeds without a network or a real signature.
+//
+// Construct it inside a test that restores the table (platform::
+// scoped_system_calls or fake_system); it installs fakes of every WinHTTP
+// call and of WinVerifyTrust and the crypt32 calls the verification makes.
+// File calls stay real, so downloads land in the real install directory.
+// The fake's state outlives the object as long as the installed calls do.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/system.h"
+
+namespace vora::test {
+
+class fake_cdn {
+ public:
+  struct trust_call {
+    std::wstring path;  // file path handed to WinVerifyTrust
+    DWORD state_action;
+  };
+  struct connection_record {
+    std::wstring host;
+    INTERNET_PORT port;
+    std::wstring object;  // path of the request
+    DWORD flags;          // of WinHttpOpenRequest
+  };
+
+  fake_cdn();
+  fake_cdn(const fake_cdn&) = delete;
+  fake_cdn& operator=(const fake_cdn&) = delete;
+
+  // Answers a GET of the base URL plus file_name. Unknown names get 404.
+  void serve(const std::wstring& file_name, std::string body, DWORD status = 200);
+  // A body of `size` bytes made on the fly (never held in memory).
+  void serve_generated(const std::wstring& file_name, std::uint64_t size, DWORD status = 200);
+  // WinHttpSendRequest for this file fails with `error` as last error.
+  void fail_send(const std::wstring& file_name, DWORD error);
+  // The named faked call ("WinHttpConnect", "CryptQueryObject", ...) fails
+  // with `error` as last error, for every file.
+  void fail_call(const std::string& call, DWORD error);
+  // Largest count one WinHttpReadData hands out (0: as much as asked).
+  void limit_read_size(DWORD bytes);
+
+  // Expected body bytes of a generated file at an offset.
+  static char generated_byte(std::uint64_t offset);
+
+  // Handles and objects opened through the fakes and not yet closed.
+  int open_internet_handles() const;
+  int open_crypt_objects() const;  // stores, messages and certificate contexts
+  // Kinds of closed WinHTTP handles in closing order: "request", "connection", "session".
+  const std::vector<std::string>& closed_internet_handles() const;
+  std::uint64_t bytes_served() const;
+
+  struct state;
+
+ private:
+  std::shared_ptr<state> state_;
+
+ public:
+  // Set before a download; read afterwards.
+  std::vector<std::wstring>& requests;          // file names in request order
+  std::wstring& signer_thumbprint;              // defaults to the pinned one
+  DWORD& trust_result;                          // WinVerifyTrust's verdict
+  std::vector<trust_call>& trust_calls;         // every WinVerifyTrust call
+  std::vector<connection_record>& connections;  // every opened request
+  std::vector<std::string>& calls;              // names of faked calls, in order
+};
+
+}  // namespace vora::test
