@@ -2,6 +2,7 @@
 // an administrator would add one to the machine's "ROOT" store. Accepts DER
 // or PEM. Usage: trust_root.exe CERT_FILE
 #include <windows.h>
+// After windows.h, which it needs.
 #include <wincrypt.h>
 
 #include <cstdio>
@@ -16,8 +17,8 @@ std::vector<BYTE> to_der(const std::vector<char>& file) {
   if (CryptStringToBinaryA(file.data(), static_cast<DWORD>(file.size()), CRYPT_STRING_BASE64HEADER, nullptr, &size,
                            nullptr, nullptr)) {
     std::vector<BYTE> der(size);
-    if (CryptStringToBinaryA(file.data(), static_cast<DWORD>(file.size()), CRYPT_STRING_BASE64HEADER, der.data(),
-                             &size, nullptr, nullptr)) {
+    if (CryptStringToBinaryA(file.data(), static_cast<DWORD>(file.size()), CRYPT_STRING_BASE64HEADER, der.data(), &size,
+                             nullptr, nullptr)) {
       der.resize(size);
       return der;
     }
@@ -45,9 +46,8 @@ int wmain(int argc, wchar_t** argv) {
     std::fprintf(stderr, "CertOpenStore failed (Error: %lu)\n", GetLastError());
     return 1;
   }
-  const BOOL added = CertAddEncodedCertificateToStore(store, X509_ASN_ENCODING, der.data(),
-                                                      static_cast<DWORD>(der.size()), CERT_STORE_ADD_REPLACE_EXISTING,
-                                                      nullptr);
+  const BOOL added = CertAddEncodedCertificateToStore(
+      store, X509_ASN_ENCODING, der.data(), static_cast<DWORD>(der.size()), CERT_STORE_ADD_REPLACE_EXISTING, nullptr);
   const DWORD error = GetLastError();
   CertCloseStore(store, 0);
   if (!added) {
