@@ -12,6 +12,9 @@ the server misbehave for it:
     {"size": N}         answer 200 with a body of exactly N zero bytes,
                         generated while sending (nothing is stored)
     {"stall": S}        read the request, send nothing for S seconds, close
+    {"stall": S, "after": N}
+                        send the headers and the first N bytes of the file,
+                        then nothing for S seconds, then close
     {"reset": true}     read the request, then reset the connection (RST)
 
 A name without a rule is served from the folder, or answered 404.
@@ -81,7 +84,7 @@ class _Handler(BaseHTTPRequestHandler):
             self.send_header("Content-Length", str(len(body)))
             self.end_headers()
             self.wfile.write(body)
-        elif "stall" in rule:
+        elif "stall" in rule and "after" not in rule:
             self.server.stopping.wait(float(rule["stall"]))
             self.close_connection = True
         elif "reset" in rule:
@@ -96,7 +99,9 @@ class _Handler(BaseHTTPRequestHandler):
             if not name or "/" in name or "\\" in name or not path.is_file():
                 self._answer(name, {"status": 404})
                 return
-            self._send_file(path, rule.get("truncate"))
+            self._send_file(path, rule.get("truncate", rule.get("after")))
+            if "stall" in rule:
+                self.server.stopping.wait(float(rule["stall"]))
 
     def _send_generated(self, size):
         self.send_response(200)

@@ -1,7 +1,8 @@
 // Test helper: one download_program_file call as the install makes it, with
-// its own log ("driver-..."). With HOLD_MS it keeps the placed file held
-// that long after creating FLAG_PATH, so a test can try to change the file
-// from another process meanwhile. Exit code 0 on true, 1 on false.
+// its own log ("driver-..."). With HOLD_MS it creates FLAG_PATH and keeps the
+// placed file held until the flag is deleted or HOLD_MS have passed, so a
+// test can try to change the file from another process meanwhile.
+// Exit code 0 on true, 1 on false.
 // Usage: download_driver.exe NAME [HOLD_MS FLAG_PATH]
 #include <windows.h>
 
@@ -32,7 +33,8 @@ int wmain(int argc, wchar_t** argv) {
   if (placed && argc == 4) {
     HANDLE flag = CreateFileW(argv[3], GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (flag != INVALID_HANDLE_VALUE) CloseHandle(flag);
-    Sleep(static_cast<DWORD>(_wtoi(argv[2])));
+    const ULONGLONG deadline = GetTickCount64() + static_cast<ULONGLONG>(_wtoi(argv[2]));
+    while (GetFileAttributesW(argv[3]) != INVALID_FILE_ATTRIBUTES && GetTickCount64() < deadline) Sleep(50);
   }
   held.dispose();
   return placed ? 0 : 1;
