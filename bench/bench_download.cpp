@@ -1,0 +1,30 @@
+// One timed download_program_file call, as the install makes it: download,
+// verification and placement. Prints "name: value" lines.
+// Usage: bench_download.exe NAME
+#include <windows.h>
+
+#include <cstdio>
+#include <optional>
+#include <string>
+
+#include "bench_clock.h"
+#include "diagnostics/logging.h"
+#include "download/download.h"
+#include "download/held_image.h"
+
+int wmain(int argc, wchar_t** argv) {
+  if (argc != 2) {
+    std::fprintf(stderr, "usage: bench_download NAME\n");
+    return 2;
+  }
+  vora::init_diagnostics(L"bench");
+  std::wstring final_path;
+  vora::held_image held;
+  const double start = vora::bench::now_seconds();
+  const bool placed = vora::download_program_file(argv[1], final_path, held, std::nullopt, true);
+  const double seconds = vora::bench::now_seconds() - start;
+  held.dispose();
+  if (!placed) return 1;
+  std::printf("seconds: %.3f\n", seconds);
+  return 0;
+}

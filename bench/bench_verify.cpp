@@ -1,0 +1,44 @@
+// Peak memory and time of verify_image on one signed image: the peak
+// working set before and after the call. Prints "name: value" lines.
+// Usage: bench_verify.exe PATH
+#include <windows.h>
+// After windows.h, which it needs.
+#include <psapi.h>
+
+#include <cstdio>
+#include <optional>
+#include <string>
+
+#include "bench_clock.h"
+#include "download/held_image.h"
+#include "download/verify.h"
+
+namespace {
+
+PROCESS_MEMORY_COUNTERS counters() {
+  PROCESS_MEMORY_COUNTERS c{};
+  c.cb = sizeof(c);
+  GetProcessMemoryInfo(GetCurrentProcess(), &c, sizeof(c));
+  return c;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+  if (argc != 2) {
+    std::fprintf(stderr, "usage: bench_verify PATH\n");
+    return 2;
+  }
+  const PROCESS_MEMORY_COUNTERS before = counters();
+  vora::held_image held;
+  const double start = vora::bench::now_seconds();
+  const bool verified = vora::verify_image(argv[1], held, std::nullopt, true);
+  const double seconds = vora::bench::now_seconds() - start;
+  const PROCESS_MEMORY_COUNTERS after = counters();
+  held.dispose();
+  std::printf("verified: %d\n", verified ? 1 : 0);
+  std::printf("seconds: %.3f\n", seconds);
+  std::printf("working_set_before: %llu\n", static_cast<unsigned long long>(before.PeakWorkingSetSize));
+  std::printf("peak_working_set: %llu\n", static_cast<unsigned long long>(after.PeakWorkingSetSize));
+  return verified ? 0 : 1;
+}

@@ -1,0 +1,45 @@
+# Publishing to the local test CDN: the program files signed with the test
+# code-signing certificate under their bare names in cdn/, and the faulty
+# images the end-to-end suite must see refused in cdn-fixtures/.
+find_program(VORA_OSSLSIGNCODE osslsigncode REQUIRED)
+find_program(VORA_PYTHON /usr/bin/python3 REQUIRED)
+
+set(VORA_CDN_DIR ${CMAKE_BINARY_DIR}/cdn)
+set(VORA_CDN_FIXTURES_DIR ${CMAKE_BINARY_DIR}/cdn-fixtures)
+file(MAKE_DIRECTORY ${VORA_CDN_DIR} ${VORA_CDN_FIXTURES_DIR})
+
+# osslsigncode will not overwrite its output, so a re-sign removes it first.
+function(_vora_sign_command out_var input output signer)
+  set(${out_var}
+    COMMAND ${CMAKE_COMMAND} -E rm -f ${output}
+    COMMAND ${VORA_OSSLSIGNCODE} sign -certs ${VORA_PKI_DIR}/${signer}.pem -key ${VORA_PKI_DIR}/${signer}.key
+            -h sha256 -in ${input} -out ${output}
+    PARENT_SCOPE)
+endfunction()
+
+set(_vora_cdn_outputs)
+foreach(program VoraService VoraSetup VoraBroker)
+  if(TARGET ${program})
+    set(signed ${VORA_CDN_DIR}/${program}.exe)
+    _vora_sign_command(sign $<TARGET_FILE:${program}> ${signed} signing)
+    add_custom_command(OUTPUT ${signed} ${sign}
+      DEPENDS ${program} ${VORA_PKI_DIR}/signing.pem ${VORA_PKI_DIR}/signing.key
+      COMMENT "Signing ${program}.exe for the test CDN" VERBATIM)
+    list(APPEND _vora_cdn_outputs ${signed})
+  endif()
+endforeach()
+
+set(_fixture_source $<TARGET_FILE:VoraSetup>)
+set(_unsigned ${VORA_CDN_FIXTURES_DIR}/unsigned.exe)
+set(_foreign ${VORA_CDN_FIXTURES_DIR}/foreign-signed.exe)
+set(_tampered ${VORA_CDN_FIXTURES_DIR}/tampered.exe)
+_vora_sign_command(sign_foreign ${_fixture_source} ${_foreign} foreign)
+add_custom_command(OUTPUT ${_unsigned} ${_foreign} ${_tampered}
+  COMMAND ${CMAKE_COMMAND} -E copy ${_fixture_source} ${_unsigned}
+  ${sign_foreign}
+  COMMAND ${VORA_PYTHON} ${CMAKE_SOURCE_DIR}/cmake/tamper_image.py ${VORA_CDN_DIR}/VoraSetup.exe ${_tampered}
+  DEPENDS VoraSetup ${VORA_CDN_DIR}/VoraSetup.exe ${VORA_PKI_DIR}/foreign.pem ${VORA_PKI_DIR}/foreign.key
+          ${CMAKE_SOURCE_DIR}/cmake/tamper_image.py
+  COMMENT "Making the faulty images of the test CDN" VERBATIM)
+
+add_custom_target(cdn ALL DEPENDS ${_vora_cdn_outputs} ${_unsigned} ${_foreign} ${_tampered})

@@ -1,0 +1,38 @@
+#!/usr/bin/python3
+"""Copies a signed PE image and changes one byte inside its code section.
+
+The byte lies in the data the Authenticode image hash covers, so the
+signature stays well-formed but no longer matches the image.
+Usage: tamper_image.py SIGNED_IN TAMPERED_OUT
+"""
+
+import struct
+import sys
+
+
+def code_offset(image: bytes) -> int:
+    (pe,) = struct.unpack_from("<I", image, 0x3C)
+    if image[pe : pe + 4] != b"PE\0\0":
+        raise ValueError("not a PE image")
+    (sections,) = struct.unpack_from("<H", image, pe + 6)
+    (optional_size,) = struct.unpack_from("<H", image, pe + 20)
+    table = pe + 24 + optional_size
+    for i in range(sections):
+        entry = table + 40 * i
+        name = image[entry : entry + 8].rstrip(b"\0")
+        raw_size, raw_pointer = struct.unpack_from("<II", image, entry + 16)
+        if name == b".text" and raw_size > 0x100:
+            return raw_pointer + 0x80
+    raise ValueError("no .text section")
+
+
+def main(source: str, target: str) -> None:
+    image = bytearray(open(source, "rb").read())
+    offset = code_offset(image)
+    image[offset] ^= 0xFF
+    with open(target, "wb") as out:
+        out.write(image)
+
+
+if __name__ == "__main__":
+    main(sys.argv[1], sys.argv[2])
