@@ -37,11 +37,14 @@ std::wstring thumbprint_text(const BYTE* bytes, DWORD size) {
   return text;
 }
 
-bool authenticode_verdict_ok(const std::wstring& canonical_path) {
+bool authenticode_verdict_ok(const std::wstring& canonical_path, HANDLE held_file) {
   WINTRUST_FILE_INFO file_info{};
   file_info.cbStruct = sizeof(file_info);
   file_info.pcwszFilePath = canonical_path.c_str();
-  file_info.hFile = nullptr;
+  // The held handle, not only the path: the verdict then concerns the very
+  // bytes behind it, and a verifier that re-opens the path without delete
+  // sharing (as Wine's does) is not refused by our own DELETE access.
+  file_info.hFile = held_file;
   file_info.pgKnownSubject = nullptr;
 
   platform::wintrust_data data{};
@@ -213,7 +216,7 @@ bool verify_image(const std::wstring& path, held_image& held, const std::optiona
   }
 
   if (verify_signature) {
-    if (!authenticode_verdict_ok(held.path)) {
+    if (!authenticode_verdict_ok(held.path, held.handle)) {
       spdlog::error("Authenticode signature verification failed ({})", name);
       return false;
     }

@@ -313,7 +313,7 @@ fake_cdn::fake_cdn()
     if (!is_generic_verify_v2(action) || !request || request->cbStruct != sizeof(platform::wintrust_data) ||
         request->dwUnionChoice != WTD_CHOICE_FILE || !request->pFile || !request->pFile->pcwszFilePath)
       return static_cast<LONG>(ERROR_INVALID_PARAMETER);
-    s->trust_calls.push_back({request->pFile->pcwszFilePath, request->dwStateAction});
+    s->trust_calls.push_back({request->pFile->pcwszFilePath, request->dwStateAction, request->pFile->hFile});
     return request->dwStateAction == WTD_STATEACTION_VERIFY ? static_cast<LONG>(s->trust_result) : 0;
   };
   t.CryptQueryObject = [s](DWORD object_type, const void* object, DWORD content, DWORD format, DWORD flags,

@@ -23,6 +23,7 @@ class fake_cdn {
   struct trust_call {
     std::wstring path;  // file path handed to WinVerifyTrust
     DWORD state_action;
+    HANDLE file;  // file handle handed to WinVerifyTrust
   };
   struct connection_record {
     std::wstring host;

@@ -75,6 +75,9 @@ TEST_F(VerifyImage, SignedByThePinnedSignerPassesAndStaysHeld) {
   // Authenticode is asked about the canonical path, then its state released.
   ASSERT_EQ(cdn.trust_calls.size(), 2u);
   EXPECT_EQ(cdn.trust_calls[0].path, held.path);
+  // The verdict concerns the bytes behind the held handle, not a new open.
+  EXPECT_EQ(cdn.trust_calls[0].file, held.handle);
+  EXPECT_EQ(cdn.trust_calls[1].file, held.handle);
   EXPECT_EQ(cdn.trust_calls[0].state_action, WTD_STATEACTION_VERIFY);
   EXPECT_EQ(cdn.trust_calls[1].state_action, WTD_STATEACTION_CLOSE);
   EXPECT_EQ(cdn.open_crypt_objects(), 0);
@@ -354,6 +357,9 @@ TEST_F(VerifyImage, ALinkIsFollowedAndTheTargetIsWhatGetsChecked) {
   EXPECT_EQ(fs::path(held.path).filename(), image.filename());
   ASSERT_FALSE(cdn.trust_calls.empty());
   EXPECT_EQ(cdn.trust_calls[0].path, held.path);
+  // The verdict concerns the bytes behind the held handle, not a new open.
+  EXPECT_EQ(cdn.trust_calls[0].file, held.handle);
+  EXPECT_EQ(cdn.trust_calls[1].file, held.handle);
 }
 
 TEST(Sha256File, HashesFromTheCurrentPositionToTheEnd) {
