@@ -1,0 +1,188 @@
+"""/install, /uninstall and /uninstall-full of the real program under Wine,
+with Wine's service manager, WinHTTP and WinVerifyTrust, against the local
+HTTPS CDN serving files signed by the test PKI."""
+
+import re
+
+from cdn import (
+    CDN_DIR,
+    FOREIGN_SIGNED,
+    cdn,  # noqa: F401 - fixture
+    publish,
+    trusted_template_prefix,  # noqa: F401 - fixture
+    trusted_wine,  # noqa: F401 - fixture
+)
+from conftest import BIN, ROOT, wait_for
+
+FILES = ["VoraService.exe", "VoraSetup.exe", "VoraBroker.exe"]
+SERVICE_KEY = r"HKLM\System\CurrentControlSet\Services\VoraAntiCheat"
+INSTALL_DIR = "C:\\Program Files\\Vora"
+
+
+def publish_all(server):
+    for name in FILES:
+        publish(server, name, CDN_DIR / name)
+
+
+def service_state(wine):
+    """The service's state name from the service manager, or None when it is not registered."""
+    result = wine.run("sc", "query", "VoraAntiCheat", timeout=60)
+    match = re.search(r"STATE\s*:\s*\d+\s+(\w+)", result.stdout)
+    return match.group(1) if match else None
+
+
+def registration(wine):
+    result = wine.run("reg", "query", SERVICE_KEY, timeout=60)
+    if result.returncode != 0:
+        return None
+    values = {}
+    for line in result.stdout.splitlines():
+        parts = re.split(r"\s{2,}|\t", line.strip(), maxsplit=2)
+        if len(parts) == 3 and parts[1].startswith("REG_"):
+            values[parts[0]] = (parts[1], parts[2])
+    return values
+
+
+def install(wine, server):
+    publish_all(server)
+    result = wine.setup("/install", timeout=300)
+    assert result.returncode == 0, wine.log_lines()
+    return result
+
+
+def test_install_on_a_clean_machine(trusted_wine, cdn):
+    wine = trusted_wine
+    install(wine, cdn)
+
+    for name in FILES:
+        assert (wine.install_dir / name).read_bytes() == (CDN_DIR / name).read_bytes(), name
+    assert sorted(p.name for p in wine.install_dir.iterdir()) == sorted(FILES + ["UninstallVora.bat"])
+    assert (wine.install_dir / "UninstallVora.bat").read_bytes() == (ROOT / "resources" / "UninstallVora.bat").read_bytes()
+    assert cdn.requests == [f"GET /{name}" for name in FILES]
+
+    assert wait_for(lambda: service_state(wine) == "RUNNING", timeout=30)
+    values = registration(wine)
+    assert values["ImagePath"][1] == f'"{INSTALL_DIR}\\VoraService.exe"'
+    assert int(values["Start"][1], 0) == 3
+    assert int(values["Type"][1], 0) == 0x10
+    assert int(values["ErrorControl"][1], 0) == 1
+    assert values["ObjectName"][1] == "LocalSystem"
+    assert values["DisplayName"][1] == "Vora Anti-Cheat"
+    assert values["Description"][1] == "Provides anti-cheat protection for Tindle."
+
+    assert wine.log_lines() == [
+        "Setup process starting",
+        "Selected action: Install",
+        "Successfully opened Service Control Manager",
+        "Beginning installation",
+        f"Verified Tindle signed image ({INSTALL_DIR}\\VoraService.exe.download)",
+        f"Verified Tindle signed image ({INSTALL_DIR}\\VoraSetup.exe.download)",
+        f"Verified Tindle signed image ({INSTALL_DIR}\\VoraBroker.exe.download)",
+        "Completed installation",
+        "Setup process exiting successfully",
+    ]
+
+
+def test_reinstall_replaces_a_running_service(trusted_wine, cdn):
+    wine = trusted_wine
+    install(wine, cdn)
+    assert wait_for(lambda: service_state(wine) == "RUNNING", timeout=30)
+    first_log = wine.logs()[-1]
+
+    result = wine.setup("/install", timeout=300)
+    assert result.returncode == 0
+    lines = wine.log_lines(wine.logs()[-1]) if wine.logs()[-1] != first_log else wine.log_lines()
+    assert "Vora service is already installed, reinstalling" in lines
+    assert lines.index("Vora service is already installed, reinstalling") < lines.index(
+        f"Verified Tindle signed image ({INSTALL_DIR}\\VoraService.exe.download)"
+    )
+    assert wait_for(lambda: service_state(wine) == "RUNNING", timeout=30)
+    assert cdn.requests == [f"GET /{name}" for name in FILES] * 2
+
+
+def test_second_file_refused_stops_the_install(trusted_wine, cdn):
+    wine = trusted_wine
+    publish_all(cdn)
+    cdn.rules["VoraSetup.exe"] = {"status": 404}
+    result = wine.setup("/install", timeout=300)
+    assert result.returncode == 1
+    lines = wine.log_lines()
+    assert "Failed to download 'VoraSetup.exe': HTTP request failed with status code: 404" in lines
+    assert lines[-1] == 'Fatal error thrown: "Failed to download VoraSetup.exe"'
+    assert (wine.install_dir / "VoraService.exe").read_bytes() == (CDN_DIR / "VoraService.exe").read_bytes()
+    assert sorted(p.name for p in wine.install_dir.iterdir()) == ["VoraService.exe"]
+    assert cdn.requests == ["GET /VoraService.exe", "GET /VoraSetup.exe"]
+    assert service_state(wine) is None
+    assert registration(wine) is None
+
+
+def test_foreign_signed_broker_registers_nothing(trusted_wine, cdn):
+    wine = trusted_wine
+    publish_all(cdn)
+    publish(cdn, "VoraBroker.exe", FOREIGN_SIGNED)
+    result = wine.setup("/install", timeout=300)
+    assert result.returncode == 1
+    lines = wine.log_lines()
+    assert any(line.startswith(f"Pinned certificate mismatch ({INSTALL_DIR}\\VoraBroker.exe.download, Thumbprint: ")
+               for line in lines), lines
+    assert lines[-1] == 'Fatal error thrown: "Failed to download VoraBroker.exe"'
+    assert not (wine.install_dir / "VoraBroker.exe").exists()
+    assert not (wine.install_dir / "VoraBroker.exe.download").exists()
+    assert registration(wine) is None
+
+
+def test_uninstall_keeps_data_and_full_uninstall_removes_it(trusted_wine, cdn):
+    wine = trusted_wine
+    install(wine, cdn)
+    assert wait_for(lambda: service_state(wine) == "RUNNING", timeout=30)
+
+    result = wine.setup("/uninstall", timeout=300)
+    assert result.returncode == 0
+    assert service_state(wine) is None
+    assert registration(wine) is None
+    assert not wine.install_dir.exists()
+    assert wine.log_dir.is_dir()
+    lines = wine.log_lines()
+    assert lines[1:] == [
+        "Selected action: Uninstall",
+        "Successfully opened Service Control Manager",
+        "Beginning uninstallation",
+        "Removing installation directory",
+        "Completed uninstallation",
+        "Setup process exiting successfully",
+    ]
+
+    result = wine.setup("/uninstall-full", timeout=300)
+    assert result.returncode == 0
+    assert not wine.data_dir.exists()
+    assert not wine.install_dir.exists()
+
+
+def test_uninstall_without_a_service_still_removes_the_directories(trusted_wine):
+    wine = trusted_wine
+    wine.install_dir.mkdir(parents=True)
+    (wine.install_dir / "leftover.txt").write_text("x")
+    result = wine.setup("/uninstall", timeout=300)
+    assert result.returncode == 0
+    assert not wine.install_dir.exists()
+    assert "Removing installation directory" in wine.log_lines()
+
+
+def test_uninstall_goes_on_when_a_file_is_held(trusted_wine, cdn):
+    wine = trusted_wine
+    install(wine, cdn)
+    flag = wine.drive_c / "held.flag"
+    holder = wine.popen(BIN / "hold_file.exe", f"{INSTALL_DIR}\\VoraBroker.exe", "C:\\held.flag", "60000")
+    try:
+        assert wait_for(flag.exists, timeout=60), "holder never opened the file"
+        result = wine.setup("/uninstall", timeout=300)
+        assert result.returncode == 0
+        lines = wine.log_lines()
+        warning = [line for line in lines if line.startswith("Failed to fully remove install directory")]
+        assert warning and warning[0].startswith(f"Failed to fully remove install directory '{INSTALL_DIR}': "), lines
+        assert lines[-1] == "Setup process exiting successfully"
+        assert (wine.install_dir / "VoraBroker.exe").exists()
+        assert service_state(wine) is None
+    finally:
+        holder.kill()
+        holder.wait()
