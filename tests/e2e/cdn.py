@@ -17,7 +17,7 @@ import subprocess
 import pytest
 
 from cdn_server import CdnServer
-from conftest import BIN, BUILD, WinePrefix
+from conftest import BIN, BUILD, WinePrefix, fresh_prefix
 
 PKI = BUILD / "pki"
 CDN_DIR = BUILD / "cdn"
@@ -82,15 +82,9 @@ def prefix_path_of(prefix, host_path):
 
 
 @pytest.fixture
-def trusted_wine(trusted_template_prefix, tmp_path):
-    path = tmp_path / "prefix"
-    shutil.copytree(trusted_template_prefix, path, symlinks=True)
-    prefix = WinePrefix(path)
-    try:
+def trusted_wine(trusted_template_prefix, tmp_path, request):
+    with fresh_prefix(trusted_template_prefix, tmp_path, request) as prefix:
         yield prefix
-    finally:
-        prefix.kill()
-        shutil.rmtree(path, ignore_errors=True)
 
 
 @pytest.fixture

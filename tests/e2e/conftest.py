@@ -4,6 +4,7 @@ Every test gets a fresh Wine prefix, copied from a template prefix that is
 booted once per session (booting one takes far longer than copying it).
 """
 
+import contextlib
 import os
 import shutil
 import subprocess
@@ -11,6 +12,14 @@ import time
 from pathlib import Path
 
 import pytest
+
+import faults
+from faults import (  # noqa: F401 - the fault ledger's hooks
+    pytest_configure,
+    pytest_runtest_makereport,
+    pytest_sessionfinish,
+    pytest_terminal_summary,
+)
 
 ROOT = Path(__file__).resolve().parents[2]
 BUILD = Path(os.environ.get("VORA_WINDOWS_BUILD", ROOT / "build" / "windows"))
@@ -51,9 +60,13 @@ class WinePrefix:
         self.install_dir = self.program_files / "Vora"
         self._server_started = False
         self._runs = 0
+        self.install_snapshot = None
 
     def start_server(self):
         """A persistent server keeps services alive after the last program exits."""
+        if self.install_snapshot is None:
+            # What the test itself put in the install directory before any run.
+            self.install_snapshot = faults.snapshot(self.install_dir)
         if not self._server_started:
             subprocess.run(["wineserver", "-p"], env=self.env, check=True)
             self._server_started = True
@@ -139,16 +152,29 @@ def template_prefix(tmp_path_factory) -> Path:
     return path
 
 
-@pytest.fixture
-def wine(template_prefix, tmp_path) -> WinePrefix:
+@contextlib.contextmanager
+def fresh_prefix(template: Path, tmp_path: Path, request):
+    """A copy of a template prefix for one test, inspected and removed after it."""
     path = tmp_path / "prefix"
-    shutil.copytree(template_prefix, path, symlinks=True)
+    shutil.copytree(template, path, symlinks=True)
     prefix = WinePrefix(path)
     try:
         yield prefix
     finally:
         prefix.kill()
+        faults.ledger().inspect(
+            request.node.nodeid,
+            prefix.install_dir,
+            prefix.install_snapshot or {},
+            expected_deviation=request.node.get_closest_marker("xfail") is not None,
+        )
         shutil.rmtree(path, ignore_errors=True)
+
+
+@pytest.fixture
+def wine(template_prefix, tmp_path, request) -> WinePrefix:
+    with fresh_prefix(template_prefix, tmp_path, request) as prefix:
+        yield prefix
 
 
 def wait_for(predicate, timeout=30.0, interval=0.1):

@@ -72,6 +72,7 @@ def probe(wine, path):
     return {key: int(value) for key, value in pairs}
 
 
+@pytest.mark.fault("held-file-sharing")
 def test_placed_file_cannot_be_changed_while_held(trusted_wine, cdn):
     publish(cdn, NAME, SIGNED)
     flag = trusted_wine.drive_c / "held-flag"
@@ -93,6 +94,7 @@ def test_placed_file_cannot_be_changed_while_held(trusted_wine, cdn):
     assert not final_path(trusted_wine).exists()
 
 
+@pytest.mark.fault("server-fault")
 @pytest.mark.parametrize(
     "rule, error_text",
     [
@@ -125,6 +127,7 @@ def test_http_failure_is_refused(trusted_wine, cdn, rule, error_text):
     assert cdn.requests == [f"GET /{NAME}"]
 
 
+@pytest.mark.fault("server-truncated")
 def test_truncated_body_is_refused(trusted_wine, cdn):
     publish(cdn, NAME, SIGNED)
     cdn.rules[NAME] = {"truncate": 100000}
@@ -150,6 +153,7 @@ def test_body_of_exactly_the_limit_passes_the_http_stage(trusted_wine, cdn):
     ]
 
 
+@pytest.mark.fault("server-refused")
 def test_connection_refused(trusted_wine):
     # Bound but not listening: connections are refused, and no other server
     # can take the port meanwhile.
@@ -161,6 +165,7 @@ def test_connection_refused(trusted_wine):
     assert trusted_wine.log_lines() == [f"Failed to download '{NAME}': WinHttpSendRequest failed: 12029"]
 
 
+@pytest.mark.fault("image-refused")
 @pytest.mark.parametrize(
     "image, reason",
     [
@@ -200,6 +205,7 @@ def test_earlier_file_is_replaced(trusted_wine, cdn):
     assert_placed(trusted_wine, result, SIGNED)
 
 
+@pytest.mark.fault("failed-keeps-earlier")
 def test_failed_download_keeps_earlier_file(trusted_wine, cdn):
     cdn.rules[NAME] = {"status": 404}
     trusted_wine.install_dir.mkdir(parents=True)
@@ -216,6 +222,7 @@ def _victim(wine):
     return victim
 
 
+@pytest.mark.fault("stale-temporary")
 def test_stale_temporary_file_is_removed_not_overwritten(trusted_wine, cdn):
     publish(cdn, NAME, SIGNED)
     trusted_wine.install_dir.mkdir(parents=True)
@@ -229,6 +236,7 @@ def test_stale_temporary_file_is_removed_not_overwritten(trusted_wine, cdn):
     assert victim.stat().st_nlink == 1
 
 
+@pytest.mark.fault("planted-link")
 @pytest.mark.xfail(
     strict=True,
     reason="Wine 8 shows a host symlink as its target, and DeleteFileW on the link deletes the target and "

@@ -12,6 +12,7 @@ LOG_NAME = re.compile(r"^setup-(\d+)_(\d{4})-(\d{2})-(\d{2})_(\d{2})-(\d{2})-(\d
 LINE = re.compile(r"^\[\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}\] \[(info|warning|error|critical)\] .*$")
 
 
+@pytest.mark.fault("cmdline-none")
 def test_no_action_is_refused_and_logged(wine):
     result = wine.setup()
     assert result.returncode == 1
@@ -31,6 +32,7 @@ def test_no_action_is_refused_and_logged(wine):
     assert "[warning] No setup action specified" in wine.log_text()
 
 
+@pytest.mark.fault("cmdline-rejected")
 @pytest.mark.parametrize(
     "args, reason",
     [
@@ -56,6 +58,7 @@ def test_bad_command_line_is_refused_with_help(wine, args, reason):
     assert "Install the Vora launcher service" in fatal
 
 
+@pytest.mark.fault("second-instance")
 def test_second_instance_is_refused(wine):
     holder = wine.popen(BIN / "hold_mutex.exe", "20000")
     try:
@@ -109,6 +112,7 @@ def test_old_logs_and_dumps_are_pruned(wine):
     assert dumps == [f"setup-old-{i:02}.dmp" for i in range(5, 20)]
 
 
+@pytest.mark.fault("crash")
 def test_crash_writes_a_dump_and_exits_1(wine):
     result = wine.run(BIN / "crash_test.exe", timeout=300)
     assert result.returncode == 1
@@ -124,6 +128,7 @@ def test_crash_writes_a_dump_and_exits_1(wine):
     assert lines[-1].endswith('.dmp\\n\\nPlease report this to staff."')
 
 
+@pytest.mark.fault("crash-dir-blocked")
 def test_file_named_crashes_stops_before_any_log(wine):
     wine.data_dir.mkdir(parents=True)
     (wine.data_dir / "Crashes").write_text("not a directory")

@@ -1,0 +1,125 @@
+"""The fault ledger of the end-to-end suite.
+
+Tests of hostile cases carry ``@pytest.mark.fault("ID")``; docs/faults.md
+lists every ID with its outcome. After every test that used a Wine prefix,
+the install directory is inspected:
+
+- unverified bytes: a file that the run left in the install directory whose
+  bytes are neither one of the signed files the build published nor the
+  uninstall script, and that the test did not put there itself;
+- leftovers: temporary ".download" files left in the install directory.
+
+A test that ran into a timeout counts as a hang. The session prints one line,
+"faults: …", and fails when unverified bytes, leftovers or hangs are not 0.
+"""
+
+import hashlib
+import subprocess
+from pathlib import Path
+
+import pytest
+
+ROOT = Path(__file__).resolve().parents[2]
+
+
+def _digest(path: Path) -> str:
+    h = hashlib.sha256()
+    with open(path, "rb") as f:
+        for block in iter(lambda: f.read(1 << 20), b""):
+            h.update(block)
+    return h.hexdigest()
+
+
+class Ledger:
+    def __init__(self, build: Path):
+        self.build = build
+        self.tried = 0
+        self.passed = 0
+        self.wine_deviations = 0
+        self.unverified_bytes = 0
+        self.leftovers = 0
+        self.hangs = 0
+        self.problems = []
+        self._known = None
+
+    def known_digests(self):
+        if self._known is None:
+            known = {_digest(p) for p in (self.build / "cdn").glob("*.exe")}
+            known.add(_digest(ROOT / "resources" / "UninstallVora.bat"))
+            self._known = known
+        return self._known
+
+    def inspect(self, nodeid, install_dir: Path, before: dict, expected_deviation: bool):
+        if not install_dir.is_dir():
+            return
+        for path in install_dir.rglob("*"):
+            if path.is_symlink() or not path.is_file():
+                if path.name.endswith(".download") and not expected_deviation:
+                    self.leftovers += 1
+                    self.problems.append(f"{nodeid}: leftover {path.name}")
+                continue
+            if path.name.endswith(".download"):
+                if not expected_deviation:
+                    self.leftovers += 1
+                    self.problems.append(f"{nodeid}: leftover {path.name}")
+                continue
+            digest = _digest(path)
+            if before.get(path) == digest or digest in self.known_digests():
+                continue
+            self.unverified_bytes += path.stat().st_size
+            self.problems.append(f"{nodeid}: unverified {path.name} ({path.stat().st_size} bytes)")
+
+
+def snapshot(install_dir: Path) -> dict:
+    if not install_dir.is_dir():
+        return {}
+    return {p: _digest(p) for p in install_dir.rglob("*") if p.is_file() and not p.is_symlink()}
+
+
+_ledger = None
+
+
+def pytest_configure(config):
+    global _ledger
+    config.addinivalue_line("markers", "fault(id): a hostile case of the fault catalogue (docs/faults.md)")
+    from conftest import BUILD
+
+    _ledger = Ledger(BUILD)
+
+
+def ledger() -> Ledger:
+    return _ledger
+
+
+@pytest.hookimpl(hookwrapper=True)
+def pytest_runtest_makereport(item, call):
+    outcome = yield
+    report = outcome.get_result()
+    if _ledger is None:
+        return
+    if call.excinfo is not None and call.excinfo.errisinstance(subprocess.TimeoutExpired):
+        _ledger.hangs += 1
+        _ledger.problems.append(f"{item.nodeid}: timed out")
+    if report.when == "call" and item.get_closest_marker("fault"):
+        _ledger.tried += 1
+        if hasattr(report, "wasxfail"):
+            _ledger.wine_deviations += 1
+        elif report.passed:
+            _ledger.passed += 1
+
+
+def pytest_terminal_summary(terminalreporter):
+    if _ledger is None or not (_ledger.tried or _ledger.problems):
+        return
+    for problem in _ledger.problems:
+        terminalreporter.write_line(f"fault ledger: {problem}")
+    terminalreporter.write_line(
+        f"faults: {_ledger.tried} cases tried, {_ledger.passed} passed, "
+        f"{_ledger.wine_deviations} known Wine deviations, {_ledger.unverified_bytes} unverified bytes installed, "
+        f"{_ledger.leftovers} leftovers, {_ledger.hangs} hangs"
+    )
+
+
+def pytest_sessionfinish(session, exitstatus):
+    if _ledger is not None and (_ledger.unverified_bytes or _ledger.leftovers or _ledger.hangs):
+        session.exitstatus = 1

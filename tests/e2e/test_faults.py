@@ -1,0 +1,170 @@
+"""Hostile cases of /install and /uninstall that the other groups do not
+cover: blocked directories, files held by other processes, a failing or
+hostile CDN at each of the three files, and a reinstall that meets a
+tampered file. Each must end with a clear error and lose nothing."""
+
+import pytest
+
+from cdn import (
+    CDN_DIR,
+    FIXTURES_DIR,
+    cdn,  # noqa: F401 - fixture
+    publish,
+    trusted_template_prefix,  # noqa: F401 - fixture
+    trusted_wine,  # noqa: F401 - fixture
+)
+from conftest import BIN, wait_for
+from test_service import FILES, INSTALL_DIR, publish_all, registration, service_state
+
+FATAL = 'Fatal error thrown: "Failed to download {}"'
+
+
+def install_refused(wine, failing):
+    """The install ended with the fatal error for this file and registered nothing."""
+    result = wine.setup("/install", timeout=300)
+    assert result.returncode == 1
+    lines = wine.log_lines()
+    assert lines[-1] == FATAL.format(failing), lines
+    assert registration(wine) is None
+    assert not (wine.install_dir / "UninstallVora.bat").exists()
+    return lines
+
+
+@pytest.mark.fault("log-dir-blocked")
+def test_file_named_logs_stops_before_any_log(wine):
+    wine.data_dir.mkdir(parents=True)
+    (wine.data_dir / "Logs").write_text("not a directory")
+    result = wine.setup("/install")
+    assert result.returncode == 1
+    assert (wine.data_dir / "Logs").read_text() == "not a directory"
+    assert (wine.crash_dir).is_dir()
+
+
+@pytest.mark.fault("install-dir-blocked")
+def test_install_directory_that_is_a_file(trusted_wine, cdn):
+    wine = trusted_wine
+    publish_all(cdn)
+    wine.program_files.mkdir(parents=True, exist_ok=True)
+    wine.install_dir.write_text("a file where the folder belongs")
+    lines = install_refused(wine, "VoraService.exe")
+    assert any(line.startswith("Failed to create installation directory (Error: ") for line in lines), lines
+    assert cdn.requests == []
+    assert wine.install_dir.read_text() == "a file where the folder belongs"
+
+
+@pytest.mark.fault("install-final-path-held")
+def test_final_path_held_by_another_process(trusted_wine, cdn):
+    wine = trusted_wine
+    publish_all(cdn)
+    wine.install_dir.mkdir(parents=True)
+    earlier = wine.install_dir / "VoraService.exe"
+    earlier.write_bytes(b"held by another program")
+    flag = wine.drive_c / "held.flag"
+    holder = wine.popen(BIN / "hold_file.exe", f"{INSTALL_DIR}\\VoraService.exe", "C:\\held.flag", "60000")
+    try:
+        assert wait_for(flag.exists, timeout=60)
+        lines = install_refused(wine, "VoraService.exe")
+        assert any(line.startswith("SetFileInformationByHandle(FileRenameInfo) failed (Error: ") for line in lines)
+        assert "Failed to finalize 'VoraService.exe'" in lines
+    finally:
+        holder.kill()
+        holder.wait()
+    assert earlier.read_bytes() == b"held by another program"
+    assert not (wine.install_dir / "VoraService.exe.download").exists()
+
+
+@pytest.mark.fault("install-cdn-down")
+def test_cdn_down(trusted_wine):
+    wine = trusted_wine
+    lines = install_refused(wine, "VoraService.exe")
+    assert any(line.startswith("Failed to download 'VoraService.exe': WinHttpSendRequest failed: ") for line in lines)
+    assert not any(wine.install_dir.glob("*")) if wine.install_dir.exists() else True
+
+
+@pytest.mark.fault("install-server-fault")
+@pytest.mark.parametrize(
+    "failing, rule, text",
+    [
+        ("VoraService.exe", {"status": 500}, "HTTP request failed with status code: 500"),
+        ("VoraBroker.exe", {"status": 403}, "HTTP request failed with status code: 403"),
+        ("VoraSetup.exe", {"reset": True}, None),
+    ],
+    ids=["first-500", "third-403", "second-reset"],
+)
+def test_server_fault_at_each_file(trusted_wine, cdn, failing, rule, text):
+    wine = trusted_wine
+    publish_all(cdn)
+    cdn.rules[failing] = rule
+    lines = install_refused(wine, failing)
+    failure = [line for line in lines if line.startswith(f"Failed to download '{failing}': ")]
+    assert failure, lines
+    if text:
+        assert failure[0] == f"Failed to download '{failing}': {text}"
+    index = FILES.index(failing)
+    assert cdn.requests == [f"GET /{name}" for name in FILES[: index + 1]]
+    assert sorted(p.name for p in wine.install_dir.iterdir()) == sorted(FILES[:index])
+
+
+@pytest.mark.fault("install-image-refused")
+@pytest.mark.parametrize(
+    "failing, fixture, reason",
+    [
+        ("VoraSetup.exe", "unsigned.exe", "Authenticode signature verification failed"),
+        ("VoraService.exe", "tampered.exe", "Authenticode signature verification failed"),
+        ("VoraBroker.exe", None, "Authenticode signature verification failed"),
+    ],
+    ids=["unsigned-setup", "tampered-service", "empty-broker"],
+)
+def test_unverifiable_file_at_install(trusted_wine, cdn, failing, fixture, reason):
+    wine = trusted_wine
+    publish_all(cdn)
+    if fixture:
+        publish(cdn, failing, FIXTURES_DIR / fixture)
+    else:
+        cdn.rules[failing] = {"size": 0}
+    lines = install_refused(wine, failing)
+    assert f"{reason} ({INSTALL_DIR}\\{failing}.download)" in lines
+    assert f"Downloaded '{failing}' failed verification" in lines
+    assert not (wine.install_dir / failing).exists()
+    assert not (wine.install_dir / f"{failing}.download").exists()
+
+
+@pytest.mark.fault("reinstall-tampered")
+def test_reinstall_meeting_a_tampered_file_keeps_the_verified_one(trusted_wine, cdn):
+    wine = trusted_wine
+    publish_all(cdn)
+    assert wine.setup("/install", timeout=300).returncode == 0
+    assert wait_for(lambda: service_state(wine) == "RUNNING", timeout=30)
+    publish(cdn, "VoraService.exe", FIXTURES_DIR / "tampered.exe")
+    result = wine.setup("/install", timeout=300)
+    assert result.returncode == 1
+    lines = wine.log_lines()
+    assert "Vora service is already installed, reinstalling" in lines
+    assert lines[-1] == FATAL.format("VoraService.exe")
+    # The earlier, verified file stays; the tampered bytes never land.
+    assert (wine.install_dir / "VoraService.exe").read_bytes() == (CDN_DIR / "VoraService.exe").read_bytes()
+    assert service_state(wine) is None
+
+
+@pytest.mark.fault("uninstall-full-held-data")
+def test_full_uninstall_with_a_held_file_in_the_data_directory(trusted_wine):
+    wine = trusted_wine
+    wine.data_dir.mkdir(parents=True)
+    held = wine.data_dir / "notes.txt"
+    held.write_text("in use")
+    wine.install_dir.mkdir(parents=True)
+    (wine.install_dir / "VoraBroker.exe").write_bytes(b"x")
+    flag = wine.drive_c / "held.flag"
+    holder = wine.popen(BIN / "hold_file.exe", "C:\\ProgramData\\Vora\\notes.txt", "C:\\held.flag", "60000")
+    try:
+        assert wait_for(flag.exists, timeout=60)
+        result = wine.setup("/uninstall-full", timeout=300)
+        assert result.returncode == 0
+    finally:
+        holder.kill()
+        holder.wait()
+    assert not wine.install_dir.exists()
+    assert held.read_text() == "in use"
+    # The log was closed before the data directory was removed, so the
+    # removal went as far as it could: the log file is gone too.
+    assert wine.logs() == []
