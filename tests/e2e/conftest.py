@@ -185,3 +185,7 @@ def wait_for(predicate, timeout=30.0, interval=0.1):
             return value
         time.sleep(interval)
     return predicate()
+
+
+def pytest_configure(config):
+    config.addinivalue_line("markers", "ui: message boxes and web searches on a private X display (needs Xvfb)")
