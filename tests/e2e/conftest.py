@@ -15,7 +15,6 @@ import pytest
 
 import faults
 from faults import (  # noqa: F401 - the fault ledger's hooks
-    pytest_configure,
     pytest_runtest_makereport,
     pytest_sessionfinish,
     pytest_terminal_summary,
@@ -188,4 +187,5 @@ def wait_for(predicate, timeout=30.0, interval=0.1):
 
 
 def pytest_configure(config):
+    faults.configure(config)
     config.addinivalue_line("markers", "ui: message boxes and web searches on a private X display (needs Xvfb)")

@@ -79,7 +79,7 @@ def snapshot(install_dir: Path) -> dict:
 _ledger = None
 
 
-def pytest_configure(config):
+def configure(config):
     global _ledger
     config.addinivalue_line("markers", "fault(id): a hostile case of the fault catalogue (docs/faults.md)")
     from conftest import BUILD

@@ -274,12 +274,14 @@ def answer_fatal_box(wine, process, name: str, timeout=60.0, while_shown=lambda:
 # --- the fatal error box -------------------------------------------------------
 
 
+@pytest.mark.fault("ui-fatal-no-action")
 def test_no_action_box(ui):
     process = ui.popen(SETUP_EXE)
     message = answer_fatal_box(ui, process, "fatal-no-action")
     assert message == "No valid action specified.\n\nUsage: /install | /uninstall"
 
 
+@pytest.mark.fault("ui-fatal-bad-command-line")
 def test_bad_command_line_box_shows_the_help(ui):
     process = ui.popen(SETUP_EXE, "/install", "/uninstall")
     message = answer_fatal_box(ui, process, "fatal-bad-command-line")
@@ -295,6 +297,7 @@ def test_bad_command_line_box_shows_the_help(ui):
     assert "not allowed with" not in message  # the library's reason stays in the log
 
 
+@pytest.mark.fault("ui-fatal-second-instance")
 def test_second_instance_box(ui):
     holder = ui.popen(BIN / "hold_mutex.exe", "120000")
     try:
@@ -308,6 +311,7 @@ def test_second_instance_box(ui):
         holder.wait()
 
 
+@pytest.mark.fault("ui-crash")
 def test_crash_box_names_the_dump(ui):
     def dump_is_written():
         dumps = list(ui.crash_dir.glob("*.dmp"))
@@ -357,6 +361,7 @@ def avx2_box(ui, process, text: str, name: str, other_than=None, keep=True):
     return window, found, (pixels, "Vora", text, name)
 
 
+@pytest.mark.fault("ui-no-avx2-yes")
 def test_avx2_boxes_answered_yes_open_both_searches(ui, tmp_path):
     set_baseboard(ui, tmp_path, "Example Boards", "X-100 (rev/2)")
     process = ui.popen(BIN / "setup_no_avx2.exe", "/install")
@@ -380,6 +385,7 @@ def test_avx2_boxes_answered_yes_open_both_searches(ui, tmp_path):
     assert_shows(ui, [first_seen, second_seen], MB_YESNO_ICONWARNING)
 
 
+@pytest.mark.fault("ui-no-avx2-no")
 def test_avx2_boxes_answered_no_open_nothing(ui):
     process = ui.popen(BIN / "setup_no_avx2.exe")
 
