@@ -127,12 +127,18 @@ class WinePrefix:
         path = path or self.logs()[-1]
         return path.read_bytes().decode("utf-8")
 
-    def log_lines(self, path=None):
-        """Messages of the log's records, without the time stamp and level."""
+    def log_lines(self, path=None, whole_file=False):
+        """Messages of the log's records, without the time stamp and level.
+
+        Two runs started in the same second share one log file, the second
+        appending; unless whole_file is set, only the last run's records
+        (from its "Setup process starting") are returned."""
         out = []
         for line in self.log_text(path).split("\r\n"):
             if line:
                 out.append(line.split("] ", 2)[2] if line.count("] ") >= 2 else line)
+        if not whole_file and "Setup process starting" in out:
+            out = out[len(out) - 1 - out[::-1].index("Setup process starting") :]
         return out
 
     def kill(self):
