@@ -4,13 +4,13 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <cwctype>
 #include <memory>
 #include <vector>
 
 #include "app/text.h"
 #include "download/placement.h"
 #include "download/sha256.h"
+#include "platform/crt.h"
 #include "platform/scoped.h"
 #include "platform/system.h"
 
@@ -172,14 +172,7 @@ bool read_signer_thumbprint(HANDLE file, const std::wstring& canonical_path, std
 }  // namespace
 
 bool thumbprint_matches(const std::wstring& thumbprint, const std::wstring& pinned) {
-#ifdef _WIN32
-  return _wcsicmp(thumbprint.c_str(), pinned.c_str()) == 0;
-#else
-  return thumbprint.size() == pinned.size() &&
-         std::equal(thumbprint.begin(), thumbprint.end(), pinned.begin(), [](wchar_t x, wchar_t y) {
-           return std::towlower(static_cast<wint_t>(x)) == std::towlower(static_cast<wint_t>(y));
-         });
-#endif
+  return platform::equal_ignoring_case(thumbprint, pinned);
 }
 
 bool sha256_file(HANDLE file, std::string& out) {

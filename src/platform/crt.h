@@ -1,7 +1,10 @@
 // Runtime-library pieces that differ between Windows and other builds.
 #pragma once
 
+#include <algorithm>
 #include <ctime>
+#include <cwctype>
+#include <string>
 
 namespace vora::platform {
 
@@ -15,6 +18,17 @@ inline std::tm local_time(std::time_t seconds) {
   localtime_r(&seconds, &result);
 #endif
   return result;
+}
+
+// Whole-string comparison ignoring letter case (_wcsicmp on Windows).
+inline bool equal_ignoring_case(const std::wstring& a, const std::wstring& b) {
+#ifdef _WIN32
+  return _wcsicmp(a.c_str(), b.c_str()) == 0;
+#else
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](wchar_t x, wchar_t y) {
+           return std::towlower(static_cast<wint_t>(x)) == std::towlower(static_cast<wint_t>(y));
+         });
+#endif
 }
 
 }  // namespace vora::platform
