@@ -128,6 +128,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (options.empty()) {
     FUZZ_CHECK(exit_code == -1 && s.boxes.empty());
     FUZZ_CHECK(action.action == vora::setup_action::kind::none && !action.full);
+    FUZZ_CHECK(log->records.size() == 1 && log->records[0].first == spdlog::level::warn &&
+               log->records[0].second == "No setup action specified");
     return 0;
   }
   if (options.size() == 1 &&
@@ -137,6 +139,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         options[0] == "/install" ? vora::setup_action::kind::install : vora::setup_action::kind::uninstall;
     FUZZ_CHECK(action.action == kind);
     FUZZ_CHECK(action.full == (options[0] == "/uninstall-full"));
+    const char* selected = options[0] == "/install"     ? "Selected action: Install"
+                           : options[0] == "/uninstall" ? "Selected action: Uninstall"
+                                                        : "Selected action: Uninstall (Full)";
+    FUZZ_CHECK(log->records.size() == 1 && log->records[0].first == spdlog::level::info &&
+               log->records[0].second == selected);
     return 0;
   }
   FUZZ_CHECK(exit_code == 1);

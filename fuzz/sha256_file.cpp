@@ -40,11 +40,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const int failing_read = input.ConsumeIntegralInRange<int>(0, 40);
   const DWORD failing_error = input.ConsumeIntegral<DWORD>();
   // Many copies of a short text reach lengths past one 64 KiB read cheaply.
-  std::uint32_t repeat = input.ConsumeBool() ? input.ConsumeIntegralInRange<std::uint32_t>(1, 3000) : 1;
+  std::uint32_t repeat =
+      input.ConsumeIntegralInRange<int>(0, 7) == 0 ? input.ConsumeIntegralInRange<std::uint32_t>(1, 3000) : 1;
   const std::vector<std::uint8_t> unit = input.ConsumeRemainingBytes<std::uint8_t>();
-  // About a megabyte at most keeps the executions fast.
+  // Past one 64 KiB read, and no further: keeps the executions fast.
   repeat =
-      std::min<std::uint32_t>(repeat, static_cast<std::uint32_t>((1u << 20) / std::max<std::size_t>(1, unit.size())));
+      std::min<std::uint32_t>(repeat, static_cast<std::uint32_t>((80u << 10) / std::max<std::size_t>(1, unit.size())));
   repeat = std::max<std::uint32_t>(repeat, 1);
   std::vector<std::uint8_t> content;
   content.reserve(unit.size() * repeat);
