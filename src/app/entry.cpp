@@ -60,8 +60,13 @@ setup_action parse_setup_action(const std::vector<std::string>& arguments) {
         .help("Uninstall the Vora launcher service and all associated program data (logs, crash dumps, etc.)")
         .flag();
 
+    // The library splits "/install=x" into two arguments even in element 0,
+    // which would let the program's own name select an action; it only ever
+    // names the program, so the parser gets a fixed one.
+    std::vector<std::string> parsed{"setup"};
+    if (!arguments.empty()) parsed.insert(parsed.end(), arguments.begin() + 1, arguments.end());
     try {
-      parser.parse_args(arguments);
+      parser.parse_args(parsed);
     } catch (const std::exception& error) {
       spdlog::error("Failed to parse command line: {}", error.what());
       const std::string help = parser.help().str();

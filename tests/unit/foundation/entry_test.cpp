@@ -82,6 +82,27 @@ TEST_F(ParseSetupAction, RejectedCommandLinesShowTheHelp) {
   }
 }
 
+TEST_F(ParseSetupAction, ElementZeroIsOnlyTheProgramName) {
+  // The library would split these into an option and a value.
+  for (const std::string program : {"/install=/uninstall", "/uninstall-full=", "/install=x"}) {
+    SCOPED_TRACE(program);
+    log_.clear();
+    setup_action action;
+    EXPECT_EQ(VORA_EXIT_CODE(action = parse_setup_action({program})), -1);
+    EXPECT_EQ(action.action, setup_action::kind::none);
+    EXPECT_TRUE(fakes_.boxes.empty());
+  }
+  const auto install = parse_setup_action({"/uninstall=", "/install"});
+  EXPECT_EQ(install.action, setup_action::kind::install);
+}
+
+TEST_F(ParseSetupAction, EmptyListIsNoAction) {
+  setup_action action;
+  EXPECT_EQ(VORA_EXIT_CODE(action = parse_setup_action({})), -1);
+  EXPECT_EQ(action.action, setup_action::kind::none);
+  EXPECT_TRUE(fakes_.boxes.empty());
+}
+
 TEST_F(ParseSetupAction, LibraryReasonGoesToTheLogOnly) {
   EXPECT_EQ(VORA_EXIT_CODE(parse({"/install", "/uninstall"})), 1);
   EXPECT_EQ(log_.records()[0].text, "Failed to parse command line: Argument '/uninstall' not allowed with '/install'");

@@ -1,0 +1,174 @@
+#!/usr/bin/env python3
+"""Writes the seed corpus of every fuzz target into fuzz/corpus/<target>/.
+
+Inputs of the targets that read through FuzzedDataProvider are laid out the
+way it reads them: integers from the end, strings and the rest from the front.
+"""
+import os
+import struct
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+
+class Provider:
+    def __init__(self):
+        self.front = bytearray()
+        self.back = bytearray()  # in the order the provider consumes it
+
+    def integer(self, low, high, value, size):
+        span, offset, raw = high - low, 0, value - low
+        count = 0
+        while offset < size * 8 and (span >> offset) > 0:
+            count += 1
+            offset += 8
+        self.back += raw.to_bytes(count, "big") if count else b""
+        return self
+
+    def boolean(self, value):
+        self.back.append(1 if value else 0)
+        return self
+
+    def string(self, text):
+        self.front += text.replace(b"\\", b"\\\\") + b"\\x"
+        return self
+
+    def rest(self, data):
+        self.front += data
+        return self
+
+    def bytes(self):
+        return bytes(self.front) + bytes(reversed(self.back))
+
+
+def wide(text):
+    return text.encode("latin-1")
+
+
+def write(target, name, data):
+    folder = os.path.join(HERE, "corpus", target)
+    os.makedirs(folder, exist_ok=True)
+    with open(os.path.join(folder, name), "wb") as f:
+        f.write(data)
+
+
+def units(*code_points):
+    return b"".join(struct.pack("<I", c) for c in code_points)
+
+
+def main():
+    for name, text in {
+        "plain": b"Failed to download VoraService.exe",
+        "paragraphs": b"No valid action specified.\n\nUsage: /install | /uninstall",
+        "quotes": b'C:\\Program Files\\Vora "quoted"\r\n\t',
+        "controls": bytes([0, 1, 0x1B, 0x1F, 0x7F, 0x20, 0x7E]),
+        "utf8": "caf\u00e9 \u2014 \U0001F600".encode(),
+    }.items():
+        write("escape_for_log", name, text)
+
+    for name, text in {
+        "brand": b"Does Intel(R) Core(TM) i7-4770 CPU @ 3.40GHz support AVX2",
+        "empty_brand": b"Does  support AVX2",
+        "board": b"How to enable AVX2 in BIOS ASUSTeK COMPUTER INC. PRIME B450M-A",
+        "unreserved": b"-._~AZaz09/?#&=+%",
+        "utf8": "\u00e9\u00ff".encode() + bytes([0x80, 0xFF, 0]),
+    }.items():
+        write("url_encode", name, text)
+
+    write("to_utf8", "ascii", units(*b"C:\\Program Files\\Vora\\VoraService.exe"))
+    write("to_utf8", "multibyte", units(0xE9, 0x20AC, 0x1F600, 0x10FFFF, 0x7F, 0x80, 0x7FF, 0x800, 0xFFFF, 0x10000))
+    write("to_utf8", "lone_surrogate", units(0x78, 0xD800, 0x79))
+    write("to_utf8", "low_surrogate", units(0xDFFF))
+    write("to_utf8", "beyond_unicode", units(0x41, 0x110000, 0xFFFFFFFF))
+
+    program = b"C:\\Program Files\\Vora\\VoraSetup.exe"
+    for name, args in {
+        "install": [b"/install"],
+        "uninstall": [b"/uninstall"],
+        "uninstall_full": [b"/uninstall-full"],
+        "none": [],
+        "two_options": [b"/install", b"/uninstall"],
+        "twice": [b"/install", b"/install"],
+        "wrong_case": [b"/INSTALL"],
+        "assigned": [b"/install=1"],
+        "lone_surrogate": [b"/install\xff\x00\xd8\x00"],
+    }.items():
+        write("command_line", name, b"\x00" + b"\x00".join([program] + args))
+    write("command_line", "split_fails", b"\x01" + struct.pack("<I", 8))
+    write("command_line", "program_name_with_option", b"\x00/install=/uninstall")
+
+    def answer(p, prefix, text, pad=-1, longer=False, fill_a=True, extra=None):
+        p.integer(0, 7, 1, 4)  # not a failure
+        p.integer(0, 3, prefix, 4)
+        p.string(text)
+        p.integer(-1, 2, pad, 4)
+        if pad >= 0:
+            p.boolean(longer)
+            p.boolean(fill_a)
+        p.boolean(extra is not None)
+        if extra is not None:
+            p.integer(0, 70, extra, 4)
+
+    p = Provider().integer(1, 6, 1, 4)
+    answer(p, 1, b"C:\\Program Files\\Vora\\VoraService.exe")
+    write("canonical_path", "drive", p.bytes())
+    p = Provider().integer(1, 6, 1, 4)
+    answer(p, 2, b"server\\share\\Vora\\VoraService.exe")
+    write("canonical_path", "unc", p.bytes())
+    p = Provider().integer(1, 6, 1, 4)
+    answer(p, 1, b"C:\\deep\\", pad=0, longer=True)  # 260 characters: one retry
+    write("canonical_path", "grows", p.bytes())
+    p = Provider().integer(1, 6, 2, 4)
+    answer(p, 0, b"D:\\", pad=2, extra=5)  # 1000 characters, then a short one
+    answer(p, 0, b"\\\\?\\D:\\short")
+    write("canonical_path", "moved", p.bytes())
+    p = Provider().integer(1, 6, 1, 4).integer(0, 7, 0, 4).integer(0, 0xFFFFFFFF, 5, 4)
+    write("canonical_path", "fails", p.bytes())
+
+    def sha(chunks, failing_read, repeat, data):
+        p = Provider().integer(0, 16, len(chunks), 4)
+        for c in chunks:
+            p.integer(0, 65536, c, 4)
+        p.integer(0, 40, failing_read, 4).integer(0, 0xFFFFFFFF, 23, 4)
+        p.integer(0, 7, 0 if repeat > 1 else 1, 4)
+        if repeat > 1:
+            p.integer(1, 3000, repeat, 4)
+        return p.rest(data).bytes()
+
+    write("sha256_file", "empty", sha([], 40, 1, b""))
+    write("sha256_file", "abc", sha([1], 40, 1, b"abc"))
+    write("sha256_file", "padding_edges", sha([55, 1, 8, 0], 40, 1, bytes(range(120))))
+    write("sha256_file", "many_reads", sha([0, 65535, 1], 40, 2000, bytes(range(64))))
+    write("sha256_file", "read_fails", sha([10], 3, 1, b"x" * 100))
+
+    def download(failing=9, error=12002, failing_read=0, https=True, port=443, host=b"cdn.example",
+                 path=b"/files/VoraService.exe", status=200, runs=(), capacity=None):
+        p = Provider()
+        p.integer(0, 12, failing, 4).integer(0, 0xFFFFFFFF, error, 4).integer(0, 20000, failing_read, 8)
+        p.boolean(https).integer(0, 65535, port, 2)
+        p.string(host).integer(0, 300, 0, 4)
+        p.string(path).integer(0, 2100, 0, 4)
+        p.boolean(status == 200)
+        if status != 200:
+            p.integer(0, 0xFFFFFFFF, status, 4)
+        p.integer(0, 6, len(runs), 4)
+        for size, repeat in runs:
+            p.integer(0, 15, 1, 4).integer(1, 65536, size, 4)
+            p.boolean(repeat > 1)
+            if repeat > 1:
+                p.integer(1, 20000, repeat, 4)
+        p.integer(0, 7, 0 if capacity is not None else 1, 4)
+        if capacity is not None:
+            p.integer(0, 1073741825, capacity, 8)
+        return p.bytes()
+
+    write("download_stage", "small_body", download(runs=[(100, 1), (65536, 3), (7, 1)]))
+    write("download_stage", "exactly_limit", download(runs=[(65536, 16384)]))
+    write("download_stage", "one_past_limit", download(runs=[(65536, 16384), (1, 1)]))
+    write("download_stage", "not_found", download(status=404, https=False, port=8080))
+    write("download_stage", "send_fails", download(failing=5))
+    write("download_stage", "read_fails", download(failing=8, failing_read=2, runs=[(4096, 5)]))
+    write("download_stage", "disk_full", download(runs=[(65536, 10)], capacity=100000))
+
+
+if __name__ == "__main__":
+    main()
