@@ -228,12 +228,12 @@ def photograph(wine, window: str, name: str, keep=True) -> bytes:
 def assert_shows(wine, seen, box_type: int):
     """Draws the expected boxes, in the program's order, with the same Wine and
     compares the screens. seen: (screen pixels, caption, text, name) per box."""
-    specs = []
+    expected_files = []
     for _, caption, text, name in seen:
-        spec = wine.path.parent / f"{name}-expected.txt"
-        spec.write_bytes(caption.encode() + b"\n" + text.encode())
-        specs.append(host_path(spec))
-    reference = wine.popen(BIN / "show_message_box.exe", f"{box_type:x}", *specs)
+        expected_file = wine.path.parent / f"{name}-expected.txt"
+        expected_file.write_bytes(caption.encode() + b"\n" + text.encode())
+        expected_files.append(host_path(expected_file))
+    reference = wine.popen(BIN / "show_message_box.exe", f"{box_type:x}", *expected_files)
     try:
         window = None
         for pixels, caption, text, name in seen:
