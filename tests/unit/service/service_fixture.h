@@ -62,7 +62,7 @@ class undeletable_file {
  private:
   std::filesystem::path path_;
   bool locked_ = false;
-  void* handle_ = nullptr;
+  [[maybe_unused]] void* handle_ = nullptr;  // used by the Windows build only
 };
 
 }  // namespace vora::test
