@@ -119,11 +119,15 @@ TEST(RemoveTreeWithRetries, NoAttemptsTouchesNothing) {
 #ifdef _WIN32
 // Holding a file open without delete sharing is how Windows keeps a tree in
 // place; the host cannot do that, so these run in the Windows build only.
+platform::scoped_handle hold_new_file(const fs::path& path) {
+  touch(path, std::chrono::seconds(0));
+  return platform::scoped_handle(
+      ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+}
+
 TEST(RemoveTreeWithRetries, HeldFileFailsEveryAttemptWithAPauseAfterEach) {
   const fs::path root = test::make_temp_dir("remove");
-  touch(root / "held.exe", std::chrono::seconds(0));
-  platform::scoped_handle held(
-      ::CreateFileW((root / "held.exe").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+  platform::scoped_handle held = hold_new_file(root / "held.exe");
   ASSERT_TRUE(held.valid());
   fake_system fakes;
   std::error_code ec;
@@ -135,9 +139,7 @@ TEST(RemoveTreeWithRetries, HeldFileFailsEveryAttemptWithAPauseAfterEach) {
 
 TEST(RemoveTreeWithRetries, FileReleasedBetweenAttemptsLetsTheNextOneSucceed) {
   const fs::path root = test::make_temp_dir("remove");
-  touch(root / "held.exe", std::chrono::seconds(0));
-  platform::scoped_handle held(
-      ::CreateFileW((root / "held.exe").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+  platform::scoped_handle held = hold_new_file(root / "held.exe");
   ASSERT_TRUE(held.valid());
   fake_system fakes;
   sys().sleep_ms = [&](std::uint32_t ms) {
