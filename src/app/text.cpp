@@ -18,6 +18,17 @@ std::string to_utf8(std::wstring_view wide) {
   return narrow;
 }
 
+std::string narrow_path(const std::filesystem::path& path) {
+  const std::wstring wide = path.wstring();
+  if (wide.empty()) return {};
+  const int wide_length = static_cast<int>(wide.size());
+  const int size = sys().WideCharToMultiByte(CP_UTF8, 0, wide.data(), wide_length, nullptr, 0, nullptr, nullptr);
+  if (size <= 0) return {};
+  std::string narrow(static_cast<std::size_t>(size), '\0');
+  sys().WideCharToMultiByte(CP_UTF8, 0, wide.data(), wide_length, narrow.data(), size, nullptr, nullptr);
+  return narrow;
+}
+
 std::string escape_for_log(std::string_view text) {
   std::string out;
   out.reserve(text.size());

@@ -3,6 +3,7 @@
 #include <fmt/xchar.h>
 
 #include "app/fatal_error.h"
+#include "app/text.h"
 #include "diagnostics/directories.h"
 #include "diagnostics/pruning.h"
 #include "platform/system.h"
@@ -27,7 +28,8 @@ void install_crash_handler(const std::wstring& run_context_wide) {
   std::error_code ec;
   std::filesystem::create_directories(program_crash_directory(), ec);
   if (ec) {
-    report_fatal_error("Failed to create crash directory '{}': {}", program_crash_directory().string(), ec.message());
+    report_fatal_error("Failed to create crash directory '{}': {}", narrow_path(program_crash_directory()),
+                       ec.message());
   }
   prune_old_files(program_crash_directory(), L".dmp", 720, 15);
   sys().SetUnhandledExceptionFilter(crash_filter);
@@ -60,13 +62,13 @@ LONG crash_filter(EXCEPTION_POINTERS* exception) {
     report_fatal_error(
         "A fatal error has occurred and the program has crashed.\n\nA crash report has been saved to:\n{}\n\nPlease "
         "report this to staff.",
-        dump_path.string());
+        narrow_path(dump_path));
   }
   const DWORD error = sys().GetLastError();
   report_fatal_error(
       "A fatal error has occurred and the program has crashed.\n\nFailed to save the crash report (Error: "
       "{}).\n\nAttempted crash report path:\n{}\n\nPlease report this to staff.",
-      error, dump_path.string());
+      error, narrow_path(dump_path));
 }
 
 }  // namespace vora

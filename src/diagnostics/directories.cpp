@@ -1,6 +1,7 @@
 #include "diagnostics/directories.h"
 
 #include "app/fatal_error.h"
+#include "diagnostics/safe_files.h"
 #include "platform/system.h"
 
 namespace vora {
@@ -40,12 +41,20 @@ std::filesystem::path crash_directory() {
 
 bool remove_tree_with_retries(const std::filesystem::path& path, std::error_code& ec, std::int32_t attempts) {
   if (attempts < 1) return false;
+  const std::wstring wide = path.wstring();
   for (std::int32_t attempt = 0; attempt < attempts; ++attempt) {
     ec.clear();
-    std::filesystem::remove_all(path, ec);
-    if (!ec) return true;
+    // A link left in place is reported once, not on every attempt.
+    const DWORD error = remove_tree(path, attempt == 0);
+    if (!error) return true;
+    ec.assign(static_cast<int>(error), std::system_category());
     // The tree may be gone even though the removal reported trouble.
-    if (!std::filesystem::exists(path)) return true;
+    if (sys().GetFileAttributesW(wide.c_str()) == INVALID_FILE_ATTRIBUTES) {
+      const DWORD exists_error = sys().GetLastError();
+      if (is_missing_error(exists_error)) return true;
+      throw std::filesystem::filesystem_error("exists", path,
+                                              std::error_code(static_cast<int>(exists_error), std::system_category()));
+    }
     sys().sleep_ms(300);
   }
   return false;

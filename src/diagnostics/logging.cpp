@@ -12,6 +12,7 @@
 #include "app/text.h"
 #include "diagnostics/crash_handler.h"
 #include "diagnostics/directories.h"
+#include "diagnostics/protected_directory.h"
 #include "diagnostics/pruning.h"
 #include "platform/crt.h"
 
@@ -48,8 +49,11 @@ void init_diagnostics(const std::wstring& run_name) {
   const auto seconds = static_cast<long long>(now_seconds());
   const std::wstring context = fmt::format(L"{}-{}", run_name, seconds);
   run_context() = to_utf8(context);
+  // Before the first file is created in the data directory.
+  const std::vector<std::string> notes = prepare_data_directories();
   install_crash_handler(context);
   init_logging(context);
+  for (const auto& note : notes) spdlog::warn("{}", note);
 }
 
 void init_logging(const std::wstring& run_context_wide) {
@@ -57,7 +61,7 @@ void init_logging(const std::wstring& run_context_wide) {
   std::error_code ec;
   std::filesystem::create_directories(directory, ec);
   if (ec) {
-    report_fatal_error("Failed to create log directory '{}': {} (code: {})", directory.string(), ec.message(),
+    report_fatal_error("Failed to create log directory '{}': {} (code: {})", narrow_path(directory), ec.message(),
                        ec.value());
   }
 
@@ -65,16 +69,18 @@ void init_logging(const std::wstring& run_context_wide) {
 
   const std::tm local = platform::local_time(now_seconds());
   const std::filesystem::path file = directory / dated_file_name(run_context_wide, local, L".log");
-  const std::string narrow_path = file.string();
+  // The manifest makes UTF-8 the process's narrow code page, so this is the
+  // name the file system sees.
+  const std::string narrow_file = narrow_path(file);
 
   std::shared_ptr<spdlog::logger> logger;
   try {
-    logger = spdlog::basic_logger_mt(logger_name, narrow_path, false);
+    logger = spdlog::basic_logger_mt(logger_name, narrow_file, false);
   } catch (const spdlog::spdlog_ex& error) {
-    report_fatal_error("Failed to create logger '{}': {}", narrow_path, error.what());
+    report_fatal_error("Failed to create logger '{}': {}", narrow_file, error.what());
   }
   program_logger = std::move(logger);
-  if (!program_logger) report_fatal_error("Failed to create logger '{}': logger returned null", narrow_path);
+  if (!program_logger) report_fatal_error("Failed to create logger '{}': logger returned null", narrow_file);
 
   program_logger->set_formatter(crlf_formatter());
   program_logger->set_level(spdlog::level::info);

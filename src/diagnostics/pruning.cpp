@@ -6,6 +6,11 @@
 #include <chrono>
 #include <vector>
 
+#include "app/text.h"
+#include "diagnostics/safe_files.h"
+#include "platform/scoped.h"
+#include "platform/system.h"
+
 namespace vora {
 namespace {
 
@@ -19,7 +24,7 @@ std::int64_t ticks_since_1970(std::chrono::system_clock::time_point time) {
 }
 
 struct candidate {
-  std::filesystem::path path;
+  std::wstring name;
   std::int64_t last_write;
 };
 
@@ -35,24 +40,29 @@ std::int64_t now_file_time_ticks() {
 
 void prune_old_files(const std::filesystem::path& directory, const std::wstring& extension, std::int32_t max_age_hours,
                      std::size_t max_count) {
-  std::error_code ec;
-  std::filesystem::directory_iterator it(directory, ec);
-  if (ec) {
-    spdlog::warn("Failed to enumerate '{}' for log pruning: {}", directory.string(), ec.message());
+  std::vector<directory_entry> entries;
+  DWORD error = 0;
+  std::wstring directory_final;
+  if (list_directory(directory, entries, error)) {
+    const std::wstring wide = directory.wstring();
+    platform::scoped_handle handle(sys().CreateFileW(wide.c_str(), FILE_READ_ATTRIBUTES,
+                                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                                     OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (!handle || !final_path_of(handle.get(), directory_final)) error = sys().GetLastError();
+  }
+  if (error) {
+    spdlog::warn("Failed to enumerate '{}' for log pruning: {}", narrow_path(directory),
+                 std::system_category().message(static_cast<int>(error)));
     return;
   }
 
   std::vector<candidate> files;
-  // Stepping errors are not expected here and propagate as exceptions.
-  for (; it != std::filesystem::directory_iterator(); ++it) {
-    const auto& entry = *it;
-    std::error_code status_ec;
-    if (!entry.is_regular_file(status_ec) || status_ec) continue;
-    if (entry.path().extension().wstring() != extension) continue;
-    std::error_code time_ec;
-    const auto time = entry.last_write_time(time_ec);
-    if (time_ec) continue;
-    files.push_back({entry.path(), to_file_time_ticks(time)});
+  for (const auto& entry : entries) {
+    // Only regular files: never a folder, and never a link, whatever it
+    // points to.
+    if (entry.attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE)) continue;
+    if (std::filesystem::path(entry.name).extension().wstring() != extension) continue;
+    files.push_back({entry.name, entry.last_write});
   }
 
   std::sort(files.begin(), files.end(),
@@ -67,12 +77,14 @@ void prune_old_files(const std::filesystem::path& directory, const std::wstring&
       ++retained;
       continue;
     }
-    std::error_code remove_ec;
-    if (std::filesystem::remove(file.path, remove_ec)) {
-      spdlog::debug("Pruned old file '{}'", file.path.string());
+    const std::filesystem::path path = directory / file.name;
+    // Deleted through a handle that provably reaches this very file.
+    const DWORD remove_error = delete_exactly(path, child_final_path(directory_final, file.name));
+    if (!remove_error) {
+      spdlog::debug("Pruned old file '{}'", narrow_path(path));
     } else {
-      spdlog::warn("Failed to prune file '{}': {}", file.path.string(),
-                   std::system_category().message(remove_ec.value()));
+      spdlog::warn("Failed to prune file '{}': {}", narrow_path(path),
+                   std::system_category().message(static_cast<int>(remove_error)));
     }
   }
 }

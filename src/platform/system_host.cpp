@@ -3,18 +3,20 @@
 // time, CPUID, the two known folders, plain file access) behave like the real
 // ones.
 #include <cpuid.h>
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <cwchar>
 #include <ctime>
+#include <cwchar>
 #include <filesystem>
 #include <mutex>
 #include <set>
@@ -31,15 +33,18 @@ thread_local DWORD last_error = 0;
 template <typename Result>
 Result not_implemented() {
   last_error = ERROR_CALL_NOT_IMPLEMENTED;
-  if constexpr (std::is_same_v<Result, HANDLE>) return INVALID_HANDLE_VALUE;
-  else return Result();
+  if constexpr (std::is_same_v<Result, HANDLE>)
+    return INVALID_HANDLE_VALUE;
+  else
+    return Result();
 }
 
 // The host stands in for the two known folders with folders under the
 // system's temporary directory (or VORA_HOST_ROOT when set).
 std::wstring host_folder(const wchar_t* name) {
   const char* root = std::getenv("VORA_HOST_ROOT");
-  std::filesystem::path base = root ? std::filesystem::path(root) : std::filesystem::temp_directory_path() / "vora-host";
+  std::filesystem::path base =
+      root ? std::filesystem::path(root) : std::filesystem::temp_directory_path() / "vora-host";
   return (base / name).wstring();
 }
 
@@ -123,6 +128,8 @@ bool current_path(int fd, std::string& out) {
   return true;
 }
 
+BOOL delete_by_descriptor(int fd, const void* info, DWORD size);
+
 void install_host_file_calls(system_calls& t) {
   t.CreateFileW = [](LPCWSTR path, DWORD access, DWORD, LPSECURITY_ATTRIBUTES, DWORD disposition, DWORD flags,
                      HANDLE) -> HANDLE {
@@ -149,12 +156,17 @@ void install_host_file_calls(system_calls& t) {
       default:
         return fail_with(ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE);
     }
-    if (flags & FILE_FLAG_OPEN_REPARSE_POINT) mode |= O_NOFOLLOW;
+    // Asked for the reparse point, a symbolic link is opened itself, as
+    // Windows opens a link rather than its target.
+    struct stat link_info {};
+    const bool link = (flags & FILE_FLAG_OPEN_REPARSE_POINT) && ::lstat(native.c_str(), &link_info) == 0 &&
+                      S_ISLNK(link_info.st_mode);
+    if (link) mode = O_PATH | O_NOFOLLOW;
     const int fd = ::open(native.c_str(), mode | O_CLOEXEC, 0666);
     if (fd < 0) return fail_with(error_from_errno(errno), INVALID_HANDLE_VALUE);
     struct stat info {};
     // Directories open only with backup semantics, as on Windows.
-    if (::fstat(fd, &info) == 0 && S_ISDIR(info.st_mode) && !(flags & FILE_FLAG_BACKUP_SEMANTICS)) {
+    if (!link && ::fstat(fd, &info) == 0 && S_ISDIR(info.st_mode) && !(flags & FILE_FLAG_BACKUP_SEMANTICS)) {
       ::close(fd);
       return fail_with(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
     }
@@ -224,6 +236,10 @@ void install_host_file_calls(system_calls& t) {
                                     DWORD size) -> BOOL {
     const int fd = fd_of(handle);
     if (fd < 0) return fail_with(ERROR_INVALID_HANDLE, FALSE);
+    if (info_class == FileDispositionInfo) return delete_by_descriptor(fd, info, size);
+    // Attributes have no host meaning (the read-only bit does not stop an unlink).
+    if (info_class == FileBasicInfo)
+      return size >= sizeof(FILE_BASIC_INFO) ? TRUE : fail_with(ERROR_INVALID_PARAMETER, FALSE);
     if (info_class != FileRenameInfo || size < sizeof(FILE_RENAME_INFO))
       return fail_with(ERROR_INVALID_PARAMETER, FALSE);
     const auto* rename_info = static_cast<const FILE_RENAME_INFO*>(info);
@@ -242,6 +258,195 @@ void install_host_file_calls(system_calls& t) {
   };
 }
 
+// Deleting by handle removes the very entry the descriptor was opened on: a
+// symbolic link opened as a link goes, its target stays.
+BOOL delete_by_descriptor(int fd, const void* info, DWORD size) {
+  if (size < sizeof(FILE_DISPOSITION_INFO)) return fail_with(ERROR_INVALID_PARAMETER, FALSE);
+  if (!static_cast<const FILE_DISPOSITION_INFO*>(info)->DeleteFile) return TRUE;
+  std::string path;
+  if (!current_path(fd, path)) return fail_with(error_gen_failure, FALSE);
+  struct stat info_now {};
+  if (::lstat(path.c_str(), &info_now) != 0) return fail_with(error_from_errno(errno), FALSE);
+  if (S_ISDIR(info_now.st_mode)) {
+    if (::rmdir(path.c_str()) == 0) return TRUE;
+    return fail_with(errno == ENOTEMPTY || errno == EEXIST ? ERROR_DIR_NOT_EMPTY : error_from_errno(errno), FALSE);
+  }
+  if (::unlink(path.c_str()) != 0) return fail_with(error_from_errno(errno), FALSE);
+  return TRUE;
+}
+
+// Attributes as Windows reports them: a symbolic link is a reparse point
+// (and a directory when it leads to one).
+DWORD host_attributes(const std::string& native, DWORD& error) {
+  struct stat info {};
+  if (::lstat(native.c_str(), &info) != 0) {
+    error = errno == ENOENT ? ERROR_FILE_NOT_FOUND : error_from_errno(errno);
+    return INVALID_FILE_ATTRIBUTES;
+  }
+  DWORD attributes = 0;
+  if (S_ISLNK(info.st_mode)) {
+    attributes |= FILE_ATTRIBUTE_REPARSE_POINT;
+    struct stat target {};
+    if (::stat(native.c_str(), &target) == 0 && S_ISDIR(target.st_mode)) attributes |= FILE_ATTRIBUTE_DIRECTORY;
+  } else if (S_ISDIR(info.st_mode)) {
+    attributes |= FILE_ATTRIBUTE_DIRECTORY;
+  } else {
+    attributes |= FILE_ATTRIBUTE_ARCHIVE;
+    if (!(info.st_mode & S_IWUSR)) attributes |= FILE_ATTRIBUTE_READONLY;
+  }
+  return attributes;
+}
+
+FILETIME file_time_of(const struct timespec& time) {
+  const std::uint64_t ticks = static_cast<std::uint64_t>(time.tv_sec) * 10000000u +
+                              static_cast<std::uint64_t>(time.tv_nsec) / 100u + 116444736000000000u;
+  return FILETIME{static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
+}
+
+// A listing in progress: FindFirstFileW's handle points at one of these.
+struct host_find {
+  DIR* directory;
+  std::string path;
+};
+
+BOOL fill_find_data(host_find& find, LPWIN32_FIND_DATAW data) {
+  errno = 0;
+  const dirent* entry = ::readdir(find.directory);
+  if (!entry) return fail_with(errno ? error_from_errno(errno) : ERROR_NO_MORE_FILES, FALSE);
+  *data = WIN32_FIND_DATAW{};
+  const std::string full = find.path + "/" + entry->d_name;
+  DWORD error = 0;
+  data->dwFileAttributes = host_attributes(full, error);
+  struct stat info {};
+  if (::lstat(full.c_str(), &info) == 0) {
+    data->ftLastWriteTime = file_time_of(info.st_mtim);
+    data->nFileSizeLow = static_cast<DWORD>(info.st_size);
+    data->nFileSizeHigh = static_cast<DWORD>(static_cast<std::uint64_t>(info.st_size) >> 32);
+  }
+  std::wstring name;
+  try {
+    name = std::filesystem::path(entry->d_name).wstring();
+  } catch (const std::exception&) {
+    name = L"?";
+  }
+  const std::size_t count = std::min<std::size_t>(name.size(), 259);
+  std::wmemcpy(data->cFileName, name.c_str(), count);
+  data->cFileName[count] = L'\0';
+  last_error = ERROR_SUCCESS;
+  return TRUE;
+}
+
+// The host user, who owns every host file and the process token alike.
+struct host_sid {
+  BYTE revision = 1;
+  BYTE count = 5;
+  BYTE authority[6] = {0, 0, 0, 0, 0, 5};
+  DWORD sub[5] = {21, 0, 0, 0, 1000};
+};
+host_sid host_user_sid;
+
+void install_host_directory_calls(system_calls& t) {
+  t.GetFileAttributesW = [](LPCWSTR path) -> DWORD {
+    std::string native;
+    if (!host_path(path, native)) return fail_with(error_invalid_name, INVALID_FILE_ATTRIBUTES);
+    DWORD error = 0;
+    const DWORD attributes = host_attributes(native, error);
+    last_error = attributes == INVALID_FILE_ATTRIBUTES ? error : ERROR_SUCCESS;
+    return attributes;
+  };
+  t.FindFirstFileW = [](LPCWSTR pattern, LPWIN32_FIND_DATAW data) -> HANDLE {
+    std::string native;
+    if (!host_path(pattern, native)) return fail_with(error_invalid_name, INVALID_HANDLE_VALUE);
+    // Only "directory\*" listings are needed.
+    if (native.size() < 2 || native.compare(native.size() - 2, 2, "/*") != 0)
+      return fail_with(ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE);
+    native.resize(native.size() - 2);
+    DIR* directory = ::opendir(native.c_str());
+    if (!directory)
+      return fail_with(errno == ENOENT ? ERROR_PATH_NOT_FOUND : error_from_errno(errno), INVALID_HANDLE_VALUE);
+    auto* find = new host_find{directory, native};
+    if (!fill_find_data(*find, data)) {
+      ::closedir(directory);
+      delete find;
+      return fail_with(ERROR_FILE_NOT_FOUND, INVALID_HANDLE_VALUE);
+    }
+    return find;
+  };
+  t.FindNextFileW = [](HANDLE handle, LPWIN32_FIND_DATAW data) -> BOOL {
+    if (!handle || handle == INVALID_HANDLE_VALUE) return fail_with(ERROR_INVALID_HANDLE, FALSE);
+    return fill_find_data(*static_cast<host_find*>(handle), data);
+  };
+  t.FindClose = [](HANDLE handle) -> BOOL {
+    if (!handle || handle == INVALID_HANDLE_VALUE) return fail_with(ERROR_INVALID_HANDLE, FALSE);
+    auto* find = static_cast<host_find*>(handle);
+    ::closedir(find->directory);
+    delete find;
+    return TRUE;
+  };
+  // The host has no security descriptors: the requested one is not applied.
+  t.CreateDirectoryW = [](LPCWSTR path, LPSECURITY_ATTRIBUTES) -> BOOL {
+    std::string native;
+    if (!host_path(path, native)) return fail_with(error_invalid_name, FALSE);
+    if (::mkdir(native.c_str(), 0777) == 0) return TRUE;
+    return fail_with(errno == EEXIST   ? ERROR_ALREADY_EXISTS
+                     : errno == ENOENT ? ERROR_PATH_NOT_FOUND
+                                       : error_from_errno(errno),
+                     FALSE);
+  };
+  // Renames the entry itself, a link as a link; never replaces.
+  t.MoveFileExW = [](LPCWSTR existing, LPCWSTR target, DWORD) -> BOOL {
+    std::string from, to;
+    if (!host_path(existing, from) || !host_path(target, to)) return fail_with(error_invalid_name, FALSE);
+    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return TRUE;
+    return fail_with(errno == EEXIST ? ERROR_ALREADY_EXISTS : error_from_errno(errno), FALSE);
+  };
+  t.GetSecurityInfo = [](HANDLE object, SE_OBJECT_TYPE, SECURITY_INFORMATION, PSID* owner, PSID* group, PACL* dacl,
+                         PACL* sacl, PSECURITY_DESCRIPTOR* descriptor) -> DWORD {
+    if (fd_of(object) < 0) return ERROR_INVALID_HANDLE;
+    if (owner) *owner = &host_user_sid;
+    if (group) *group = nullptr;
+    if (dacl) *dacl = nullptr;
+    if (sacl) *sacl = nullptr;
+    if (descriptor) *descriptor = std::calloc(1, sizeof(SECURITY_DESCRIPTOR));
+    return ERROR_SUCCESS;
+  };
+  t.SetSecurityInfo = [](HANDLE object, SE_OBJECT_TYPE, SECURITY_INFORMATION, PSID, PSID, PACL, PACL) -> DWORD {
+    return fd_of(object) < 0 ? ERROR_INVALID_HANDLE : ERROR_SUCCESS;
+  };
+  t.InitializeSecurityDescriptor = [](PSECURITY_DESCRIPTOR, DWORD) -> BOOL { return TRUE; };
+  t.SetSecurityDescriptorDacl = [](PSECURITY_DESCRIPTOR, BOOL, PACL, BOOL) -> BOOL { return TRUE; };
+  t.SetSecurityDescriptorOwner = [](PSECURITY_DESCRIPTOR, PSID, BOOL) -> BOOL { return TRUE; };
+  t.SetSecurityDescriptorControl = [](PSECURITY_DESCRIPTOR, SECURITY_DESCRIPTOR_CONTROL,
+                                      SECURITY_DESCRIPTOR_CONTROL) -> BOOL { return TRUE; };
+  t.SetEntriesInAclW = [](ULONG count, PEXPLICIT_ACCESS_W, PACL, PACL* acl) -> DWORD {
+    auto* header = static_cast<ACL*>(std::calloc(1, sizeof(ACL)));
+    header->AclRevision = 2;
+    header->AceCount = static_cast<WORD>(count);
+    *acl = header;
+    return ERROR_SUCCESS;
+  };
+  // The token is a descriptor of its own so that CloseHandle accepts it.
+  t.OpenProcessToken = [](HANDLE, DWORD, PHANDLE token) -> BOOL {
+    const int fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return fail_with(error_from_errno(errno), FALSE);
+    std::lock_guard lock(open_files_mutex);
+    open_files.insert(fd);
+    *token = handle_of(fd);
+    return TRUE;
+  };
+  t.GetTokenInformation = [](HANDLE, TOKEN_INFORMATION_CLASS info_class, LPVOID info, DWORD size,
+                             PDWORD needed) -> BOOL {
+    const DWORD required = info_class == TokenUser ? sizeof(TOKEN_USER) : sizeof(TOKEN_OWNER);
+    if (info_class != TokenUser && info_class != TokenOwner) return fail_with(ERROR_INVALID_PARAMETER, FALSE);
+    if (needed) *needed = required;
+    if (size < required || !info) return fail_with(ERROR_INSUFFICIENT_BUFFER, FALSE);
+    if (info_class == TokenUser)
+      static_cast<TOKEN_USER*>(info)->User = {&host_user_sid, 0};
+    else
+      static_cast<TOKEN_OWNER*>(info)->Owner = &host_user_sid;
+    return TRUE;
+  };
+}
 }  // namespace
 
 system_calls default_system_calls() {
@@ -251,12 +456,13 @@ system_calls default_system_calls() {
 #undef VORA_CALL
 
   install_host_file_calls(t);
+  install_host_directory_calls(t);
   t.GetLastError = [] { return last_error; };
   t.SetLastError = [](DWORD code) { last_error = code; };
   t.GetTickCount64 = [] {
-    return static_cast<ULONGLONG>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                      std::chrono::steady_clock::now().time_since_epoch())
-                                      .count());
+    return static_cast<ULONGLONG>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+            .count());
   };
   t.GetLocalTime = [](SYSTEMTIME* out) {
     const auto now = std::chrono::system_clock::now();
@@ -270,17 +476,20 @@ system_calls default_system_calls() {
     out->wHour = static_cast<WORD>(local.tm_hour);
     out->wMinute = static_cast<WORD>(local.tm_min);
     out->wSecond = static_cast<WORD>(local.tm_sec);
-    out->wMilliseconds = static_cast<WORD>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000);
+    out->wMilliseconds =
+        static_cast<WORD>(std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000);
   };
   t.GetCurrentProcessId = [] { return static_cast<DWORD>(::getpid()); };
   t.SHGetKnownFolderPath = [](REFKNOWNFOLDERID folder, DWORD, HANDLE, PWSTR* out) -> HRESULT {
     static const GUID program_files = {0x905E63B6, 0xC1BF, 0x494E, {0xB2, 0x9C, 0x65, 0xB7, 0x32, 0xD3, 0xD2, 0x1A}};
     static const GUID program_data = {0x62AB5D82, 0xFDC1, 0x4DC3, {0xA9, 0xDD, 0x07, 0x0D, 0x1D, 0x49, 0x5D, 0x97}};
     std::wstring path;
-    if (same_guid(folder, program_files)) path = host_folder(L"Program Files");
-    else if (same_guid(folder, program_data)) path = host_folder(L"ProgramData");
-    else return static_cast<HRESULT>(0x80070002);  // HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND)
+    if (same_guid(folder, program_files))
+      path = host_folder(L"Program Files");
+    else if (same_guid(folder, program_data))
+      path = host_folder(L"ProgramData");
+    else
+      return static_cast<HRESULT>(0x80070002);  // HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND)
     auto* copy = static_cast<wchar_t*>(std::calloc(path.size() + 1, sizeof(wchar_t)));
     std::wmemcpy(copy, path.c_str(), path.size());
     *out = copy;

@@ -150,6 +150,7 @@ enum FILE_INFO_BY_HANDLE_CLASS {
   FileStandardInfo = 1,
   FileNameInfo = 2,
   FileRenameInfo = 3,
+  FileDispositionInfo = 4,
   FileIdInfo = 18
 };
 
@@ -277,7 +278,12 @@ enum WELL_KNOWN_SID_TYPE { WinInteractiveSid = 11 };
 enum ACCESS_MODE { NOT_USED_ACCESS = 0, GRANT_ACCESS = 1, SET_ACCESS = 2, DENY_ACCESS = 3, REVOKE_ACCESS = 4 };
 enum MULTIPLE_TRUSTEE_OPERATION { NO_MULTIPLE_TRUSTEE = 0, TRUSTEE_IS_IMPERSONATE = 1 };
 enum TRUSTEE_FORM { TRUSTEE_IS_SID = 0, TRUSTEE_IS_NAME = 1 };
-enum TRUSTEE_TYPE { TRUSTEE_IS_UNKNOWN = 0, TRUSTEE_IS_USER = 1, TRUSTEE_IS_GROUP = 2 };
+enum TRUSTEE_TYPE {
+  TRUSTEE_IS_UNKNOWN = 0,
+  TRUSTEE_IS_USER = 1,
+  TRUSTEE_IS_GROUP = 2,
+  TRUSTEE_IS_WELL_KNOWN_GROUP = 5
+};
 
 struct ACL {
   BYTE AclRevision;
@@ -304,6 +310,76 @@ struct TRUSTEE_W {
   TRUSTEE_FORM TrusteeForm;
   TRUSTEE_TYPE TrusteeType;
   LPWSTR ptstrName;
+};
+
+// Object security, the process token, directory listings and link-safe files.
+using PHANDLE = HANDLE*;
+using PDWORD = DWORD*;
+using BOOLEAN = BYTE;
+constexpr SECURITY_INFORMATION OWNER_SECURITY_INFORMATION = 1;
+constexpr SECURITY_INFORMATION PROTECTED_DACL_SECURITY_INFORMATION = 0x80000000;
+constexpr SECURITY_DESCRIPTOR_CONTROL SE_DACL_PROTECTED = 0x1000;
+constexpr DWORD SUB_CONTAINERS_AND_OBJECTS_INHERIT = 3;
+constexpr DWORD READ_CONTROL = 0x00020000;
+constexpr DWORD WRITE_DAC = 0x00040000;
+constexpr DWORD WRITE_OWNER = 0x00080000;
+constexpr DWORD TOKEN_QUERY = 0x0008;
+constexpr DWORD FILE_LIST_DIRECTORY = 0x0001;
+constexpr DWORD FILE_WRITE_ATTRIBUTES = 0x0100;
+constexpr DWORD FILE_ALL_ACCESS = 0x001F01FF;
+constexpr DWORD FILE_GENERIC_READ = 0x00120089;
+constexpr DWORD FILE_GENERIC_EXECUTE = 0x001200A0;
+constexpr DWORD FILE_ATTRIBUTE_READONLY = 0x01;
+constexpr DWORD FILE_ATTRIBUTE_DIRECTORY = 0x10;
+constexpr DWORD FILE_ATTRIBUTE_ARCHIVE = 0x20;
+constexpr DWORD FILE_ATTRIBUTE_DEVICE = 0x40;
+constexpr DWORD FILE_ATTRIBUTE_REPARSE_POINT = 0x400;
+constexpr DWORD INVALID_FILE_ATTRIBUTES = 0xFFFFFFFF;
+constexpr DWORD ERROR_NO_MORE_FILES = 18;
+constexpr DWORD ERROR_BAD_NETPATH = 53;
+constexpr DWORD ERROR_NETNAME_DELETED = 64;
+constexpr DWORD ERROR_INVALID_NAME = 123;
+constexpr DWORD ERROR_BAD_PATHNAME = 161;
+constexpr DWORD ERROR_DIRECTORY = 267;
+constexpr DWORD ERROR_CANT_RESOLVE_FILENAME = 1921;
+enum SE_OBJECT_TYPE { SE_UNKNOWN_OBJECT_TYPE = 0, SE_FILE_OBJECT = 1, SE_KERNEL_OBJECT = 6 };
+enum TOKEN_INFORMATION_CLASS { TokenUser = 1, TokenOwner = 4 };
+
+struct SID_AND_ATTRIBUTES {
+  PSID Sid;
+  DWORD Attributes;
+};
+struct TOKEN_USER {
+  SID_AND_ATTRIBUTES User;
+};
+struct TOKEN_OWNER {
+  PSID Owner;
+};
+
+struct WIN32_FIND_DATAW {
+  DWORD dwFileAttributes;
+  FILETIME ftCreationTime;
+  FILETIME ftLastAccessTime;
+  FILETIME ftLastWriteTime;
+  DWORD nFileSizeHigh;
+  DWORD nFileSizeLow;
+  DWORD dwReserved0;
+  DWORD dwReserved1;
+  WCHAR cFileName[260];
+  WCHAR cAlternateFileName[14];
+};
+using LPWIN32_FIND_DATAW = WIN32_FIND_DATAW*;
+
+struct FILE_DISPOSITION_INFO {
+  BOOLEAN DeleteFile;
+};
+
+struct FILE_BASIC_INFO {
+  LARGE_INTEGER CreationTime;
+  LARGE_INTEGER LastAccessTime;
+  LARGE_INTEGER LastWriteTime;
+  LARGE_INTEGER ChangeTime;
+  DWORD FileAttributes;
 };
 
 struct EXPLICIT_ACCESS_W {
@@ -522,3 +598,7 @@ static_assert(sizeof(EXPLICIT_ACCESS_W) == 48);
 static_assert(sizeof(MINIDUMP_EXCEPTION_INFORMATION) == 16);
 static_assert(sizeof(SYSTEMTIME) == 16);
 static_assert(sizeof(GUID) == 16);
+static_assert(sizeof(FILE_BASIC_INFO) == 40);
+static_assert(sizeof(FILE_DISPOSITION_INFO) == 1);
+static_assert(offsetof(WIN32_FIND_DATAW, cFileName) == 44);
+static_assert(sizeof(TOKEN_USER) == 16);

@@ -6,6 +6,7 @@
 #include <system_error>
 
 #include "app/fatal_error.h"
+#include "app/text.h"
 #include "diagnostics/directories.h"
 #include "diagnostics/logging.h"
 #include "platform/scoped.h"
@@ -52,7 +53,7 @@ void run_uninstall(SC_HANDLE manager, bool full) {
   const std::filesystem::path install = install_directory();
   std::error_code error;
   if (!remove_tree_with_retries(install, error, removal_attempts))
-    spdlog::warn("Failed to fully remove install directory '{}': {}", install.string(), error.message());
+    spdlog::warn("Failed to fully remove install directory '{}': {}", narrow_path(install), error.message());
 
   if (!full) return;
   spdlog::info("Removing data directory");
@@ -61,7 +62,7 @@ void run_uninstall(SC_HANDLE manager, bool full) {
   shutdown_logging();
   const std::filesystem::path data = data_directory();
   if (!remove_tree_with_retries(data, error, removal_attempts))
-    spdlog::warn("Failed to fully remove data directory '{}': {}", data.string(), error.message());
+    spdlog::warn("Failed to fully remove data directory '{}': {}", narrow_path(data), error.message());
 }
 
 }  // namespace vora

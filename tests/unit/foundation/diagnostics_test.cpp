@@ -99,7 +99,7 @@ TEST(RemoveTreeWithRetries, RemovesAWholeTree) {
   touch(root / "a" / "b" / "file.exe", std::chrono::seconds(0));
   touch(root / "top.bat", std::chrono::seconds(0));
   std::error_code ec;
-  EXPECT_TRUE(remove_tree_with_retries(root, ec, 5));
+  EXPECT_TRUE(remove_tree_with_retries(root, ec, 5)) << ec.value();
   EXPECT_FALSE(fs::exists(root));
   EXPECT_TRUE(fakes.sleeps.empty());
 }
@@ -346,8 +346,12 @@ class CrashHandler : public ::testing::Test {
     sys().GetCurrentThreadId = [] { return DWORD{77}; };
     sys().GetCurrentProcessId = [] { return DWORD{1234}; };
     sys().GetCurrentProcess = [] { return reinterpret_cast<HANDLE>(-1); };
-    sys().CreateFileW = [this](LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES attributes,
-                               DWORD disposition, DWORD flags, HANDLE template_file) -> HANDLE {
+    // Pruning opens the directory and its files itself; only the dump is faked.
+    sys().CreateFileW = [this, real = sys().CreateFileW](LPCWSTR path, DWORD access, DWORD share,
+                                                         LPSECURITY_ATTRIBUTES attributes, DWORD disposition,
+                                                         DWORD flags, HANDLE template_file) -> HANDLE {
+      if (flags & FILE_FLAG_BACKUP_SEMANTICS)
+        return real(path, access, share, attributes, disposition, flags, template_file);
       created_path = path;
       EXPECT_EQ(access, GENERIC_WRITE);
       EXPECT_EQ(share, 0u);

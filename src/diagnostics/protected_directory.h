@@ -1,0 +1,54 @@
+// The data directory and its Logs and Crashes folders lie under ProgramData,
+// where any user may create folders (and links) before this elevated program
+// runs. Before anything is written there, each must be a real directory owned
+// by a trusted account, and it gets a protected DACL: SYSTEM and
+// Administrators full control, Users read and execute, nothing inherited.
+#pragma once
+
+#include <array>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "platform/win32_types.h"
+
+namespace vora {
+
+// A SID in its binary form, for the fixed accounts the program trusts.
+struct alignas(4) fixed_sid {
+  std::array<BYTE, 8 + 4 * 6> bytes{};
+  PSID get() const { return const_cast<BYTE*>(bytes.data()); }
+};
+const fixed_sid& local_system_sid();
+const fixed_sid& administrators_sid();
+const fixed_sid& users_sid();
+const fixed_sid& trusted_installer_sid();
+
+bool equal_sids(PSID a, PSID b);
+// "S-1-5-32-544"; "" for a null or malformed SID.
+std::string sid_text(PSID sid);
+
+// SYSTEM, Administrators, TrustedInstaller, and the user and owner of this
+// process's token.
+bool is_trusted_owner(PSID owner);
+
+// The protected DACL: SYSTEM and Administrators full control, Users read and
+// execute, inherited by everything below. Freed with LocalFree.
+DWORD build_protected_dacl(PACL& dacl);
+
+// Makes path a trusted, protected directory: creates it with the protected
+// security descriptor, or checks an existing one (a real directory whose
+// final path is expected_final, with a trusted owner and, when no_links,
+// no link inside) and re-applies the owner and DACL. One that fails a check
+// is renamed beside itself, never entered, and a fresh one takes its place;
+// a line for the log is added to notes. A plain file is left for the caller
+// to report. 0 or the Windows error.
+DWORD secure_directory(const std::filesystem::path& path, const std::wstring& expected_final, bool no_links,
+                       std::vector<std::string>& notes);
+
+// Secures the data directory, then Logs and Crashes, ending the run with a
+// fatal error naming the directory that cannot be made safe. Returns the
+// lines to log once logging is up.
+std::vector<std::string> prepare_data_directories();
+
+}  // namespace vora

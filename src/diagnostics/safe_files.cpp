@@ -1,0 +1,204 @@
+#include "diagnostics/safe_files.h"
+
+#include <spdlog/spdlog.h>
+
+#include "app/text.h"
+#include "platform/crt.h"
+#include "platform/scoped.h"
+#include "platform/system.h"
+
+namespace vora {
+namespace {
+
+constexpr std::wstring_view unc_prefix = L"\\\\?\\UNC\\";
+constexpr std::wstring_view long_path_prefix = L"\\\\?\\";
+constexpr DWORD share_all = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+struct find_handle_traits {
+  static bool valid(HANDLE h) { return h != nullptr && h != INVALID_HANDLE_VALUE; }
+  static void close(HANDLE h) { sys().FindClose(h); }
+};
+using scoped_find_handle = platform::scoped<HANDLE, find_handle_traits>;
+
+std::int64_t ticks_of(const FILETIME& time) {
+  return static_cast<std::int64_t>((static_cast<std::uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime);
+}
+
+bool set_delete_disposition(HANDLE handle) {
+  FILE_DISPOSITION_INFO disposition{};
+  disposition.DeleteFile = TRUE;
+  return sys().SetFileInformationByHandle(handle, FileDispositionInfo, &disposition, sizeof(disposition));
+}
+
+// Deletes through the handle; a read-only entry loses that attribute first,
+// through the same handle.
+DWORD delete_by_handle(HANDLE handle) {
+  if (set_delete_disposition(handle)) return 0;
+  DWORD error = sys().GetLastError();
+  if (error != ERROR_ACCESS_DENIED) return error;
+  FILE_BASIC_INFO basic{};
+  basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+  if (!sys().SetFileInformationByHandle(handle, FileBasicInfo, &basic, sizeof(basic))) return error;
+  return set_delete_disposition(handle) ? 0 : sys().GetLastError();
+}
+
+DWORD delete_exactly(const std::filesystem::path& path, const std::wstring& expected_final, std::wstring& reached) {
+  DWORD error = 0;
+  platform::scoped_handle handle(
+      open_exactly(path, expected_final, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, reached, error));
+  if (!handle) return is_missing_error(error) ? 0 : error;
+  return delete_by_handle(handle.get());
+}
+
+void warn_left_link(const std::filesystem::path& path, const std::wstring& reached) {
+  spdlog::warn("Left link '{}' in place: removing it would reach '{}'", narrow_path(path), narrow_path(reached));
+}
+
+DWORD remove_entry(const std::filesystem::path& path, const std::wstring& expected_final, DWORD attributes,
+                   bool report_links) {
+  std::wstring reached;
+  if (is_link(attributes) || !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+    const DWORD error = delete_exactly(path, expected_final, reached);
+    if (error == ERROR_CANT_RESOLVE_FILENAME && report_links) warn_left_link(path, reached);
+    return error;
+  }
+
+  // A directory is entered only once a handle confirms it is the directory
+  // the listing named. That handle asks for no delete access, which would
+  // keep the listing itself from opening the directory.
+  DWORD error = 0;
+  std::vector<directory_entry> entries;
+  {
+    platform::scoped_handle directory(open_exactly(path, expected_final, FILE_READ_ATTRIBUTES, reached, error));
+    if (!directory) {
+      if (is_missing_error(error)) return 0;
+      if (error == ERROR_CANT_RESOLVE_FILENAME && report_links) warn_left_link(path, reached);
+      return error;
+    }
+    if (!list_directory(path, entries, error)) return error;
+  }
+  DWORD first_error = 0;
+  for (const auto& entry : entries) {
+    const DWORD child_error =
+        remove_entry(path / entry.name, child_final_path(expected_final, entry.name), entry.attributes, report_links);
+    if (child_error && !first_error) first_error = child_error;
+  }
+  const DWORD own_error = delete_exactly(path, expected_final, reached);
+  return first_error ? first_error : own_error;
+}
+
+}  // namespace
+
+bool is_link(DWORD attributes) { return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0; }
+
+bool is_missing_error(DWORD error) {
+  switch (error) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_BAD_NETPATH:
+    case ERROR_NETNAME_DELETED:
+    case ERROR_INVALID_NAME:
+    case ERROR_BAD_PATHNAME:
+    case ERROR_DIRECTORY:
+      return true;
+    default:
+      return false;
+  }
+}
+
+bool list_directory(const std::filesystem::path& directory, std::vector<directory_entry>& entries, DWORD& error) {
+  entries.clear();
+  const std::wstring pattern = (directory / L"*").wstring();
+  WIN32_FIND_DATAW data{};
+  scoped_find_handle find(sys().FindFirstFileW(pattern.c_str(), &data));
+  if (!find) {
+    error = sys().GetLastError();
+    // Only a volume root can be empty of "." and "..".
+    return error == ERROR_FILE_NOT_FOUND;
+  }
+  do {
+    const std::wstring name = data.cFileName;
+    if (name == L"." || name == L"..") continue;
+    entries.push_back({name, data.dwFileAttributes, ticks_of(data.ftLastWriteTime)});
+  } while (sys().FindNextFileW(find.get(), &data));
+  error = sys().GetLastError();
+  if (error != ERROR_NO_MORE_FILES) return false;
+  error = 0;
+  return true;
+}
+
+bool final_path_of(HANDLE handle, std::wstring& path) {
+  std::vector<wchar_t> buffer(260, L'\0');
+  for (;;) {
+    const DWORD result = sys().GetFinalPathNameByHandleW(handle, buffer.data(), static_cast<DWORD>(buffer.size()), 0);
+    if (result == 0) return false;
+    // A result that does not fit is the size needed, terminator included.
+    if (result >= buffer.size()) {
+      buffer.assign(static_cast<std::size_t>(result) + 1, L'\0');
+      continue;
+    }
+    std::wstring found(buffer.data(), result);
+    if (found.compare(0, unc_prefix.size(), unc_prefix) == 0)
+      found.replace(0, unc_prefix.size(), L"\\\\");
+    else if (found.compare(0, long_path_prefix.size(), long_path_prefix) == 0)
+      found.erase(0, long_path_prefix.size());
+    path = std::move(found);
+    return true;
+  }
+}
+
+HANDLE open_exactly(const std::filesystem::path& path, const std::wstring& expected_final, DWORD access,
+                    std::wstring& reached, DWORD& error) {
+  const std::wstring wide = path.wstring();
+  platform::scoped_handle handle(sys().CreateFileW(wide.c_str(), access, share_all, nullptr, OPEN_EXISTING,
+                                                   FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  if (!handle) {
+    error = sys().GetLastError();
+    return INVALID_HANDLE_VALUE;
+  }
+  if (!final_path_of(handle.get(), reached)) {
+    error = sys().GetLastError();
+    if (!error) error = ERROR_CANT_RESOLVE_FILENAME;
+    return INVALID_HANDLE_VALUE;
+  }
+  // Some systems open what a link points to even when asked for the link:
+  // the final path tells.
+  if (!platform::equal_ignoring_case(reached, expected_final)) {
+    error = ERROR_CANT_RESOLVE_FILENAME;
+    return INVALID_HANDLE_VALUE;
+  }
+  error = 0;
+  return handle.release();
+}
+
+DWORD delete_exactly(const std::filesystem::path& path, const std::wstring& expected_final) {
+  std::wstring reached;
+  return delete_exactly(path, expected_final, reached);
+}
+
+std::wstring child_final_path(const std::wstring& parent_final, const std::wstring& name) {
+  return (std::filesystem::path(parent_final) / name).wstring();
+}
+
+DWORD remove_tree(const std::filesystem::path& path, bool report_links) {
+  const std::wstring wide = path.wstring();
+  const DWORD attributes = sys().GetFileAttributesW(wide.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    const DWORD error = sys().GetLastError();
+    return is_missing_error(error) ? 0 : error;
+  }
+  // The folders above the tree belong to the system; the parent's final path
+  // is what every entry below is checked against.
+  const std::wstring parent_path = path.parent_path().wstring();
+  platform::scoped_handle parent(sys().CreateFileW(parent_path.c_str(), FILE_READ_ATTRIBUTES, share_all, nullptr,
+                                                   OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  std::wstring parent_final;
+  if (!parent || !final_path_of(parent.get(), parent_final)) {
+    const DWORD error = sys().GetLastError();
+    return error ? error : ERROR_CANT_RESOLVE_FILENAME;
+  }
+  parent.reset();
+  return remove_entry(path, child_final_path(parent_final, path.filename().wstring()), attributes, report_links);
+}
+
+}  // namespace vora

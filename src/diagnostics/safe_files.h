@@ -1,0 +1,56 @@
+// Walks and removals that never follow a link. The program runs elevated in
+// folders a standard user may have prepared: a junction or symbolic link met
+// there is removed as a link, or left alone, but never descended into and
+// never deleted through. std::filesystem cannot see links in the Windows
+// build, so everything here goes through the platform's own calls.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "platform/win32_types.h"
+
+namespace vora {
+
+struct directory_entry {
+  std::wstring name;
+  DWORD attributes = 0;
+  std::int64_t last_write = 0;  // FILETIME ticks
+};
+
+// Junctions, symbolic links and every other reparse point.
+bool is_link(DWORD attributes);
+
+// The Windows errors that mean "there is nothing at that path".
+bool is_missing_error(DWORD error);
+
+// The entries of a directory, without "." and "..". False with the error.
+bool list_directory(const std::filesystem::path& directory, std::vector<directory_entry>& entries, DWORD& error);
+
+// The final path of an open handle without the long-path prefix; false
+// (path unchanged) when the platform cannot tell.
+bool final_path_of(HANDLE handle, std::wstring& path);
+
+// Opens the entry itself (a link, not its target) with the given access and
+// all sharing. Succeeds only when the handle's final path is expected_final,
+// so a handle that a link redirected elsewhere is closed again; its final
+// path is then in reached and the error is ERROR_CANT_RESOLVE_FILENAME.
+HANDLE open_exactly(const std::filesystem::path& path, const std::wstring& expected_final, DWORD access,
+                    std::wstring& reached, DWORD& error);
+
+// Deletes one file, link or empty directory through a handle opened by
+// open_exactly. 0 or the Windows error; a missing entry is no error.
+DWORD delete_exactly(const std::filesystem::path& path, const std::wstring& expected_final);
+
+// Removes a file, link or whole tree without following links: a link is
+// removed as a link, or, where that cannot be done without reaching its
+// target, left in place with a warning (when report_links is set). 0 when
+// the path is gone or was never there, else the first Windows error.
+DWORD remove_tree(const std::filesystem::path& path, bool report_links);
+
+// The final path a child of an already resolved directory must have.
+std::wstring child_final_path(const std::wstring& parent_final, const std::wstring& name);
+
+}  // namespace vora
