@@ -2,7 +2,6 @@
 
 #include <fmt/format.h>
 
-#include <chrono>
 #include <cstring>
 #include <optional>
 
@@ -134,24 +133,6 @@ std::optional<std::string> distrust(const std::filesystem::path& path, const std
   return std::nullopt;
 }
 
-// Renames the entry itself (a link is renamed as a link) to a free name
-// beside it.
-bool move_aside(const std::filesystem::path& path, std::filesystem::path& aside, DWORD& error) {
-  const auto seconds =
-      std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch()).count();
-  const std::wstring from = path.wstring();
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    std::wstring name = path.filename().wstring() + L".untrusted-" + std::to_wstring(seconds);
-    if (attempt) name += L"-" + std::to_wstring(attempt);
-    aside = path.parent_path() / name;
-    const std::wstring to = aside.wstring();
-    if (sys().MoveFileExW(from.c_str(), to.c_str(), 0)) return true;
-    error = sys().GetLastError();
-    if (error != ERROR_ALREADY_EXISTS && error != 80 /* ERROR_FILE_EXISTS */) return false;
-  }
-  return false;
-}
-
 std::wstring final_path_of_directory(const std::filesystem::path& path, DWORD& error) {
   const std::wstring wide = path.wstring();
   platform::scoped_handle handle(sys().CreateFileW(wide.c_str(), FILE_READ_ATTRIBUTES,
@@ -265,7 +246,7 @@ DWORD secure_directory(const std::filesystem::path& path, const std::wstring& ex
     const auto reason = distrust(path, expected_final, attributes, no_links, raw_dacl, error);
     if (!reason) return error;
     std::filesystem::path aside;
-    if (!move_aside(path, aside, error)) return error;
+    if (!move_aside(path, expected_final, aside, error)) return error;
     notes.push_back(fmt::format("Moved untrusted directory '{}' aside to '{}': {}", narrow_path(path),
                                 narrow_path(aside), *reason));
   }

@@ -2,6 +2,10 @@
 
 #include <spdlog/spdlog.h>
 
+#include <chrono>
+#include <cstddef>
+#include <cstring>
+
 #include "app/text.h"
 #include "platform/crt.h"
 #include "platform/scoped.h"
@@ -169,6 +173,39 @@ HANDLE open_exactly(const std::filesystem::path& path, const std::wstring& expec
   }
   error = 0;
   return handle.release();
+}
+
+bool rename_handle(HANDLE handle, const std::wstring& target, bool replace) {
+  const std::size_t name_bytes = target.size() * sizeof(WCHAR);
+  const std::size_t size = sizeof(FILE_RENAME_INFO) + name_bytes;
+  // Whole 64-bit words keep the record aligned; the zero fill leaves a
+  // terminator after the name.
+  std::vector<std::uint64_t> storage((size + sizeof(std::uint64_t) - 1) / sizeof(std::uint64_t), 0);
+  auto* bytes = reinterpret_cast<std::byte*>(storage.data());
+  auto* info = reinterpret_cast<FILE_RENAME_INFO*>(bytes);
+  info->ReplaceIfExists = replace ? TRUE : FALSE;
+  info->RootDirectory = nullptr;
+  info->FileNameLength = static_cast<DWORD>(name_bytes);
+  std::memcpy(bytes + offsetof(FILE_RENAME_INFO, FileName), target.data(), name_bytes);
+  return sys().SetFileInformationByHandle(handle, FileRenameInfo, info, static_cast<DWORD>(size));
+}
+
+bool move_aside(const std::filesystem::path& path, const std::wstring& expected_final, std::filesystem::path& aside,
+                DWORD& error) {
+  std::wstring reached;
+  platform::scoped_handle handle(open_exactly(path, expected_final, DELETE | SYNCHRONIZE, reached, error));
+  if (!handle) return false;
+  const auto seconds =
+      std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch()).count();
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    std::wstring name = path.filename().wstring() + L".untrusted-" + std::to_wstring(seconds);
+    if (attempt) name += L"-" + std::to_wstring(attempt);
+    aside = path.parent_path() / name;
+    if (rename_handle(handle.get(), aside.wstring(), false)) return true;
+    error = sys().GetLastError();
+    if (error != ERROR_ALREADY_EXISTS && error != ERROR_FILE_EXISTS) return false;
+  }
+  return false;
 }
 
 DWORD delete_exactly(const std::filesystem::path& path, const std::wstring& expected_final) {

@@ -33,6 +33,10 @@ bool list_directory(const std::filesystem::path& directory, std::vector<director
 // (path unchanged) when the platform cannot tell.
 bool final_path_of(HANDLE handle, std::wstring& path);
 
+// Gives the open file or directory a new full path, by its handle (opened
+// with DELETE access); replace allows an existing target to be replaced.
+bool rename_handle(HANDLE handle, const std::wstring& target, bool replace);
+
 // Opens the entry itself (a link, not its target) with the given access and
 // all sharing. Succeeds only when the handle's final path is expected_final,
 // so a handle that a link redirected elsewhere is closed again; its final
@@ -49,6 +53,13 @@ DWORD delete_exactly(const std::filesystem::path& path, const std::wstring& expe
 // target, left in place with a warning (when report_links is set). 0 when
 // the path is gone or was never there, else the first Windows error.
 DWORD remove_tree(const std::filesystem::path& path, bool report_links);
+
+// Renames the entry itself (a link as a link, never its target) to a free
+// name beside it, "<name>.untrusted-<seconds>[-n]". False with the error,
+// ERROR_CANT_RESOLVE_FILENAME when that cannot be done without reaching a
+// link's target.
+bool move_aside(const std::filesystem::path& path, const std::wstring& expected_final, std::filesystem::path& aside,
+                DWORD& error);
 
 // The final path a child of an already resolved directory must have.
 std::wstring child_final_path(const std::wstring& parent_final, const std::wstring& name);

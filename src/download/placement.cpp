@@ -10,57 +10,22 @@
 #include <vector>
 
 #include "app/text.h"
+#include "diagnostics/safe_files.h"
 #include "platform/system.h"
 
 namespace vora {
-namespace {
-
-constexpr std::wstring_view unc_prefix = L"\\\\?\\UNC\\";
-constexpr std::wstring_view long_path_prefix = L"\\\\?\\";
-
-std::wstring without_long_path_prefix(std::wstring path) {
-  if (path.size() >= unc_prefix.size() && path.compare(0, unc_prefix.size(), unc_prefix) == 0)
-    return path.replace(0, unc_prefix.size(), L"\\\\");
-  if (path.size() >= long_path_prefix.size() && path.compare(0, long_path_prefix.size(), long_path_prefix) == 0)
-    return path.erase(0, long_path_prefix.size());
-  return path;
-}
-
-}  // namespace
+namespace {}  // namespace
 
 bool update_canonical_path(held_image& held) {
-  std::vector<wchar_t> buffer(260, L'\0');
-  for (;;) {
-    const DWORD result =
-        sys().GetFinalPathNameByHandleW(held.handle, buffer.data(), static_cast<DWORD>(buffer.size()), 0);
-    if (result == 0) {
-      spdlog::warn("GetFinalPathNameByHandleW failed (Error: {})", sys().GetLastError());
-      return false;
-    }
-    // A result that does not fit is the size needed, terminator included.
-    if (result >= buffer.size()) {
-      buffer.assign(static_cast<std::size_t>(result) + 1, L'\0');
-      continue;
-    }
-    held.path = without_long_path_prefix(std::wstring(buffer.data(), result));
-    return true;
+  if (!final_path_of(held.handle, held.path)) {
+    spdlog::warn("GetFinalPathNameByHandleW failed (Error: {})", sys().GetLastError());
+    return false;
   }
+  return true;
 }
 
 bool rename_by_handle(HANDLE file, const std::wstring& target) {
-  const std::size_t name_bytes = target.size() * sizeof(WCHAR);
-  const std::size_t size = sizeof(FILE_RENAME_INFO) + name_bytes;
-  // Whole 64-bit words keep the record aligned; the zero fill leaves a
-  // terminator after the name.
-  std::vector<std::uint64_t> storage((size + sizeof(std::uint64_t) - 1) / sizeof(std::uint64_t), 0);
-  auto* bytes = reinterpret_cast<std::byte*>(storage.data());
-  auto* info = reinterpret_cast<FILE_RENAME_INFO*>(bytes);
-  info->ReplaceIfExists = TRUE;
-  info->RootDirectory = nullptr;
-  info->FileNameLength = static_cast<DWORD>(name_bytes);
-  std::memcpy(bytes + offsetof(FILE_RENAME_INFO, FileName), target.data(), name_bytes);
-
-  if (!sys().SetFileInformationByHandle(file, FileRenameInfo, info, static_cast<DWORD>(size))) {
+  if (!rename_handle(file, target, true)) {
     spdlog::error("SetFileInformationByHandle(FileRenameInfo) failed (Error: {})", sys().GetLastError());
     return false;
   }

@@ -9,9 +9,16 @@ the install directory is inspected:
   uninstall script, and that the test did not put there itself;
 - leftovers: temporary ".download" files left in the install directory.
 
+Tests that plant links give the program a "victim" folder outside the prefix;
+every entry of it that a run created, changed or removed counts as a file
+outside the program's folders touched.
+
 A test that ran into a timeout counts as a hang. The session prints one line,
-"faults: …", and fails when unverified bytes, leftovers or hangs are not 0.
+"faults: …", and fails when unverified bytes, leftovers, hangs or files
+outside touched are not 0.
 """
+
+import os
 
 import hashlib
 import subprocess
@@ -39,6 +46,7 @@ class Ledger:
         self.unverified_bytes = 0
         self.leftovers = 0
         self.hangs = 0
+        self.outside_touched = 0
         self.problems = []
         self._known = None
 
@@ -68,6 +76,35 @@ class Ledger:
                 continue
             self.unverified_bytes += path.stat().st_size
             self.problems.append(f"{nodeid}: unverified {path.name} ({path.stat().st_size} bytes)")
+
+
+    def inspect_outside(self, nodeid, root: Path, before: dict):
+        touched = tree_changes(root, before)
+        self.outside_touched += len(touched)
+        for path in touched:
+            self.problems.append(f"{nodeid}: outside touched {path}")
+
+
+def tree_snapshot(root: Path) -> dict:
+    """Every entry below root, links not followed: kind, content or target, times."""
+    out = {}
+    for folder, dirs, files in os.walk(root, followlinks=False):
+        for name in dirs + files:
+            path = Path(folder) / name
+            info = path.lstat()
+            if path.is_symlink():
+                out[path] = ("link", os.readlink(path), info.st_mtime_ns)
+            elif path.is_dir():
+                out[path] = ("dir", None, info.st_mtime_ns)
+            else:
+                out[path] = ("file", _digest(path), info.st_mtime_ns)
+    return out
+
+
+def tree_changes(root: Path, before: dict) -> list:
+    """Entries created, changed or removed since the snapshot."""
+    after = tree_snapshot(root) if root.exists() else {}
+    return sorted(str(p) for p in set(before) | set(after) if before.get(p) != after.get(p))
 
 
 def snapshot(install_dir: Path) -> dict:
@@ -116,10 +153,13 @@ def pytest_terminal_summary(terminalreporter):
     terminalreporter.write_line(
         f"faults: {_ledger.tried} cases tried, {_ledger.passed} passed, "
         f"{_ledger.wine_deviations} known Wine deviations, {_ledger.unverified_bytes} unverified bytes installed, "
-        f"{_ledger.leftovers} leftovers, {_ledger.hangs} hangs"
+        f"{_ledger.leftovers} leftovers, {_ledger.hangs} hangs, "
+        f"{_ledger.outside_touched} files outside the program's folders touched"
     )
 
 
 def pytest_sessionfinish(session, exitstatus):
-    if _ledger is not None and (_ledger.unverified_bytes or _ledger.leftovers or _ledger.hangs):
+    if _ledger is not None and (
+        _ledger.unverified_bytes or _ledger.leftovers or _ledger.hangs or _ledger.outside_touched
+    ):
         session.exitstatus = 1

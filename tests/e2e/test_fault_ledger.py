@@ -28,6 +28,24 @@ def test_ledger_counts_unverified_bytes_and_leftovers(tmp_path):
     assert ledger.leftovers == 1
 
 
+def test_ledger_counts_files_outside_touched(tmp_path):
+    ledger = faults.Ledger(BUILD)
+    victim = tmp_path / "victim"
+    (victim / "sub").mkdir(parents=True)
+    (victim / "old.log").write_text("old")
+    (victim / "sub" / "kept.txt").write_text("kept")
+    before = faults.tree_snapshot(victim)
+    ledger.inspect_outside("clean", victim, before)
+    assert ledger.outside_touched == 0
+
+    (victim / "old.log").unlink()
+    (victim / "sub" / "new.log").write_text("new")
+    (victim / "sub" / "kept.txt").write_text("changed")
+    ledger.inspect_outside("dirty", victim, before)
+    # The removed, the new and the changed file, and the folder new.log went into.
+    assert ledger.outside_touched == 4
+
+
 def test_catalogue_lists_exactly_the_marked_cases():
     marked = set()
     for test_file in Path(__file__).parent.glob("test_*.py"):

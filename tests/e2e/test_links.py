@@ -1,0 +1,126 @@
+"""A standard user prepares the folders the elevated program works in: links
+planted in and as the data directory, and in the install directory. Wine
+cannot make junctions, so the links are host symbolic links; Wine shows a
+directory link as a reparse point but a file link as a plain file, and
+deletes a link's target when asked to delete the link. Whatever the program
+does, the victim folder the links lead to must stay exactly as it was."""
+
+import os
+import re
+import time
+
+import pytest
+
+import faults
+from conftest import BIN
+
+LEFT_LINK = re.compile(r"^Left link '(.+)' in place: removing it would reach '(.+)'$")
+MOVED = re.compile(r"^Moved untrusted directory '(.+)' aside to '(.+)': (.+)$")
+YEARS_AGO = time.time() - 5 * 365 * 86400
+
+
+class Victim:
+    """A folder outside the prefix holding what an attacker would like the
+    program to delete or overwrite: old logs and dumps, a subfolder, a file."""
+
+    def __init__(self, path):
+        self.path = path
+        (path / "sub").mkdir(parents=True)
+        for name in ("2019-old.log", "2019-old.dmp", "sub/inner.log", "precious.txt"):
+            (path / name).write_bytes(b"victim's own bytes: " + name.encode())
+            os.utime(path / name, (YEARS_AGO, YEARS_AGO))
+        self.before = faults.tree_snapshot(path)
+
+    def touched(self):
+        return faults.tree_changes(self.path, self.before)
+
+
+@pytest.fixture
+def victim(tmp_path, request):
+    v = Victim(tmp_path / "victim")
+    yield v
+    faults.ledger().inspect_outside(request.node.nodeid, v.path, v.before)
+
+
+def moved_aside(lines):
+    return [MOVED.match(line).groups() for line in lines if MOVED.match(line)]
+
+
+def assert_refused_at_start(wine, victim, link):
+    """Wine opens, renames and deletes through a host link, so the program
+    cannot move one aside there and stops before writing anything (Windows
+    renames the link itself and goes on; the host unit tests show that)."""
+    assert victim.touched() == []
+    assert link.is_symlink() and os.readlink(link) == str(victim.path)
+    if not wine.data_dir.is_symlink():
+        folders = [d for d in wine.data_dir.iterdir() if not d.is_symlink()]
+        assert [f for d in folders for f in d.rglob("*")] == []
+
+
+@pytest.mark.fault("link-as-logs")
+def test_logs_planted_as_a_link_is_never_written_or_pruned(wine, victim):
+    wine.data_dir.mkdir(parents=True)
+    wine.log_dir.symlink_to(victim.path, target_is_directory=True)
+
+    assert wine.setup("/install").returncode == 1
+    assert_refused_at_start(wine, victim, wine.log_dir)
+
+
+@pytest.mark.fault("link-as-crashes")
+def test_crashes_planted_as_a_link_gets_no_dump_and_no_pruning(wine, victim):
+    wine.data_dir.mkdir(parents=True)
+    wine.crash_dir.symlink_to(victim.path, target_is_directory=True)
+
+    assert wine.run(BIN / "crash_test.exe", timeout=300).returncode == 1
+    assert_refused_at_start(wine, victim, wine.crash_dir)
+
+
+@pytest.mark.fault("link-as-data-dir")
+def test_data_directory_planted_as_a_link_is_not_emptied(wine, victim):
+    wine.program_data.mkdir(parents=True, exist_ok=True)
+    wine.data_dir.symlink_to(victim.path, target_is_directory=True)
+
+    assert wine.setup("/uninstall-full").returncode == 1
+    assert_refused_at_start(wine, victim, wine.data_dir)
+
+
+@pytest.mark.fault("link-in-crashes")
+def test_link_inside_crashes_survives_a_full_uninstall_untouched(wine, victim):
+    wine.crash_dir.mkdir(parents=True)
+    (wine.crash_dir / "setup-1_2020-01-01_00-00-00.dmp").write_bytes(b"MDMP an old dump")
+    (wine.crash_dir / "planted").symlink_to(victim.path, target_is_directory=True)
+    (wine.crash_dir / "planted.dmp").symlink_to(victim.path / "2019-old.dmp")
+    wine.install_dir.mkdir(parents=True)
+    (wine.install_dir / "VoraBroker.exe").write_bytes(b"an earlier broker")
+
+    assert wine.setup("/uninstall-full").returncode == 0
+
+    assert victim.touched() == []
+    assert not wine.install_dir.exists()
+    # Everything of the data directory is gone but the links themselves,
+    # which Wine cannot remove without reaching their targets (Windows can).
+    left = sorted(p.relative_to(wine.data_dir).as_posix() for p in wine.data_dir.rglob("*") if p.is_symlink())
+    regular = [p for p in wine.data_dir.rglob("*") if not p.is_symlink() and p.is_file()]
+    assert regular == []
+    assert [re.sub(r"untrusted-\d+", "untrusted-N", p) for p in left] == [
+        "Crashes.untrusted-N/planted",
+        "Crashes.untrusted-N/planted.dmp",
+    ]
+
+
+@pytest.mark.fault("link-in-install-dir")
+def test_links_inside_the_install_directory_are_never_followed(wine, victim):
+    wine.install_dir.mkdir(parents=True)
+    (wine.install_dir / "VoraBroker.exe").write_bytes(b"an earlier broker")
+    (wine.install_dir / "logs").symlink_to(victim.path, target_is_directory=True)
+    (wine.install_dir / "VoraService.exe").symlink_to(victim.path / "precious.txt")
+
+    assert wine.setup("/uninstall").returncode == 0
+
+    assert victim.touched() == []
+    assert not (wine.install_dir / "VoraBroker.exe").exists()
+    lines = wine.log_lines()
+    left = sorted(LEFT_LINK.match(line).group(1) for line in lines if LEFT_LINK.match(line))
+    assert left == ["C:\\Program Files\\Vora\\VoraService.exe", "C:\\Program Files\\Vora\\logs"]
+    assert any(line.startswith("Failed to fully remove install directory 'C:\\Program Files\\Vora': ") for line in lines)
+    assert lines[-1] == "Setup process exiting successfully"
