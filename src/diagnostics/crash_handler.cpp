@@ -1,11 +1,18 @@
 #include "diagnostics/crash_handler.h"
 
 #include <fmt/xchar.h>
+#include <spdlog/spdlog.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <exception>
 
 #include "app/fatal_error.h"
 #include "app/text.h"
 #include "diagnostics/directories.h"
+#include "diagnostics/logging.h"
 #include "diagnostics/pruning.h"
+#include "platform/crt.h"
 #include "platform/system.h"
 
 namespace vora {
@@ -17,6 +24,17 @@ std::wstring& mutable_prefix() {
   static std::wstring prefix;
   return prefix;
 }
+
+// The runtime's own endings (terminate, abort) print a line and exit with
+// code 3; raising a structured exception instead brings them to the
+// top-level filter, so they leave a dump and a box like any other crash.
+[[noreturn]] void raise_fatal_runtime_exception() {
+  sys().RaiseException(fatal_runtime_exception_code, EXCEPTION_NONCONTINUABLE, 0, nullptr);
+  // Reached only where nothing can be raised (a build without Windows).
+  std::_Exit(1);
+}
+
+void on_abort_signal(int) { raise_fatal_runtime_exception(); }
 
 }  // namespace
 
@@ -33,6 +51,24 @@ void install_crash_handler(const std::wstring& run_context_wide) {
   }
   prune_old_files(program_crash_directory(), L".dmp", 720, 15);
   sys().SetUnhandledExceptionFilter(crash_filter);
+  std::set_terminate(terminate_through_crash_filter);
+  std::signal(SIGABRT, on_abort_signal);
+  platform::runtime_errors_to_stderr();
+}
+
+void terminate_through_crash_filter() {
+  if (logging_ready) {
+    if (const std::exception_ptr current = std::current_exception()) {
+      try {
+        std::rethrow_exception(current);
+      } catch (const std::exception& error) {
+        spdlog::error("Unhandled C++ exception: {}", escape_for_log(error.what()));
+      } catch (...) {
+        spdlog::error("Unhandled C++ exception of a type other than std::exception");
+      }
+    }
+  }
+  raise_fatal_runtime_exception();
 }
 
 LONG crash_filter(EXCEPTION_POINTERS* exception) {

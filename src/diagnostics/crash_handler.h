@@ -16,7 +16,17 @@ const std::wstring& crash_dump_prefix();
 // Dump type: data segments, full memory, handles, unloaded modules, threads.
 inline constexpr DWORD crash_dump_type = 0x00001027;
 
+// Code of the structured exception raised for an uncaught C++ exception,
+// std::terminate or abort(), so they end through crash_filter as well
+// (customer bit set, severity error).
+inline constexpr DWORD fatal_runtime_exception_code = 0xE0564F52;
+
+// Also routes std::terminate and SIGABRT into crash_filter.
 void install_crash_handler(const std::wstring& run_context_wide);
+
+// The terminate handler installed above: logs the uncaught exception's text
+// when logging is ready, then raises fatal_runtime_exception_code.
+[[noreturn]] void terminate_through_crash_filter();
 
 // The process's top-level filter; it never returns.
 LONG crash_filter(EXCEPTION_POINTERS* exception);

@@ -11,10 +11,36 @@
 
 #include "app/text.h"
 #include "diagnostics/safe_files.h"
+#include "platform/scoped.h"
 #include "platform/system.h"
 
 namespace vora {
-namespace {}  // namespace
+namespace {
+
+std::error_code last_error_code() {
+  return std::error_code(static_cast<int>(sys().GetLastError()), std::system_category());
+}
+
+// Opens path (links followed, nothing locked for others) into file and reads
+// its volume serial number and 128-bit file identifier; the 64-bit index
+// alone is not unique on every file system. ec is set on failure.
+bool read_file_identity(const std::wstring& path, platform::scoped_handle& file, platform::file_id_info& identity,
+                        std::error_code& ec) {
+  file.reset(sys().CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                               FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  if (!file) {
+    ec = last_error_code();
+    return false;
+  }
+  if (!sys().GetFileInformationByHandleEx(file.get(), FileIdInfo, &identity, sizeof(identity))) {
+    ec = last_error_code();
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
 
 bool update_canonical_path(held_image& held) {
   if (!final_path_of(held.handle, held.path)) {
@@ -34,19 +60,11 @@ bool rename_by_handle(HANDLE file, const std::wstring& target) {
 
 bool is_same_file(const std::wstring& a, const std::wstring& b, std::error_code& ec) {
   ec.clear();
-  const std::filesystem::path first(a), second(b);
-  const bool same = std::filesystem::equivalent(first, second, ec);
-  if (same || ec) return same && !ec;
-  // Some libraries answer "different" without an error when only one of the
-  // two is missing; a file that is not there has no identity to compare.
-  for (const auto* path : {&first, &second}) {
-    std::error_code status_error;
-    if (!std::filesystem::exists(std::filesystem::status(*path, status_error))) {
-      ec = status_error ? status_error : std::make_error_code(std::errc::no_such_file_or_directory);
-      return false;
-    }
-  }
-  return false;
+  platform::scoped_handle first, second;
+  platform::file_id_info first_id{}, second_id{};
+  if (!read_file_identity(a, first, first_id, ec) || !read_file_identity(b, second, second_id, ec)) return false;
+  return first_id.VolumeSerialNumber == second_id.VolumeSerialNumber &&
+         std::memcmp(first_id.FileId, second_id.FileId, sizeof(first_id.FileId)) == 0;
 }
 
 void discard_download(held_image& held, const std::wstring& temp_path) {

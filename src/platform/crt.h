@@ -2,6 +2,7 @@
 #pragma once
 
 #include <algorithm>
+#include <cstdlib>
 #include <ctime>
 #include <cwctype>
 #include <string>
@@ -28,6 +29,15 @@ inline bool equal_ignoring_case(const std::wstring& a, const std::wstring& b) {
   return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](wchar_t x, wchar_t y) {
            return std::towlower(static_cast<wint_t>(x)) == std::towlower(static_cast<wint_t>(y));
          });
+#endif
+}
+
+// Sends the runtime's own error reports (such as the one abort() writes before
+// it raises SIGABRT) to standard error: a windowed program would otherwise
+// show a box of its own before the crash handler's.
+inline void runtime_errors_to_stderr() {
+#ifdef _WIN32
+  _set_error_mode(_OUT_TO_STDERR);
 #endif
 }
 

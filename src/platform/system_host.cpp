@@ -230,6 +230,23 @@ void install_host_file_calls(system_calls& t) {
     std::wmemcpy(buffer, wide.c_str(), wide.size() + 1);
     return static_cast<DWORD>(wide.size());
   };
+  // Only FileIdInfo: the device number stands for the volume serial number,
+  // the inode number for the low half of the 128-bit file identifier.
+  t.GetFileInformationByHandleEx = [](HANDLE handle, FILE_INFO_BY_HANDLE_CLASS info_class, LPVOID info,
+                                      DWORD size) -> BOOL {
+    const int fd = fd_of(handle);
+    if (fd < 0) return fail_with(ERROR_INVALID_HANDLE, FALSE);
+    if (info_class != FileIdInfo || !info) return fail_with(ERROR_INVALID_PARAMETER, FALSE);
+    if (size < sizeof(file_id_info)) return fail_with(ERROR_INSUFFICIENT_BUFFER, FALSE);
+    struct stat status {};
+    if (::fstat(fd, &status) != 0) return fail_with(error_from_errno(errno), FALSE);
+    file_id_info identity{};
+    identity.VolumeSerialNumber = static_cast<ULONGLONG>(status.st_dev);
+    const auto inode = static_cast<std::uint64_t>(status.st_ino);
+    std::memcpy(identity.FileId, &inode, sizeof(inode));
+    std::memcpy(info, &identity, sizeof(identity));
+    return TRUE;
+  };
   // Only FileRenameInfo with a full target path: a rename of the file's
   // current path, which keeps the descriptor pointing at the moved file.
   t.SetFileInformationByHandle = [](HANDLE handle, FILE_INFO_BY_HANDLE_CLASS info_class, LPVOID info,

@@ -528,6 +528,7 @@ struct EXCEPTION_POINTERS {
 using PEXCEPTION_POINTERS = EXCEPTION_POINTERS*;
 using LPTOP_LEVEL_EXCEPTION_FILTER = LONG (*)(EXCEPTION_POINTERS*);
 constexpr LONG EXCEPTION_EXECUTE_HANDLER = 1;
+constexpr DWORD EXCEPTION_NONCONTINUABLE = 1;
 
 #pragma pack(push, 4)
 struct MINIDUMP_EXCEPTION_INFORMATION {
@@ -593,6 +594,11 @@ static_assert(sizeof(URL_COMPONENTS) == 104);
 static_assert(sizeof(WINTRUST_FILE_INFO) == 32);
 static_assert(sizeof(vora::platform::wintrust_data) == 88);
 static_assert(sizeof(vora::platform::file_id_info) == 24);
+static_assert(offsetof(vora::platform::file_id_info, FileId) == 8);
+#ifdef _WIN32
+static_assert(sizeof(FILE_ID_INFO) == sizeof(vora::platform::file_id_info));
+static_assert(offsetof(FILE_ID_INFO, FileId) == offsetof(vora::platform::file_id_info, FileId));
+#endif
 static_assert(sizeof(SERVICE_FAILURE_ACTIONSW) == 40);
 static_assert(sizeof(SC_ACTION) == 8);
 static_assert(sizeof(EXPLICIT_ACCESS_W) == 48);

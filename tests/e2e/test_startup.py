@@ -2,6 +2,7 @@
 
 import os
 import re
+import struct
 import time
 
 import pytest
@@ -126,6 +127,39 @@ def test_crash_writes_a_dump_and_exits_1(wine):
         "A crash report has been saved to:\\nC:\\\\ProgramData\\\\Vora\\\\Crashes\\\\crash-"
     )
     assert lines[-1].endswith('.dmp\\n\\nPlease report this to staff."')
+
+
+def _dump_exception_code(dump):
+    """ExceptionCode of the dump's exception stream (type 6)."""
+    with dump.open("rb") as f:
+        signature, _, count, directory = struct.unpack("<4sIII", f.read(16))
+        assert signature == b"MDMP"
+        f.seek(directory)
+        streams = [struct.unpack("<III", f.read(12)) for _ in range(count)]
+        rva = next(rva for kind, _, rva in streams if kind == 6)
+        f.seek(rva + 8)  # after ThreadId and alignment
+        return struct.unpack("<I", f.read(4))[0]
+
+
+@pytest.mark.fault("crash-uncaught")
+@pytest.mark.parametrize("mode", ["throw", "abort", "terminate"])
+def test_runtime_termination_ends_like_a_crash(wine, mode):
+    result = wine.run(BIN / "throw_test.exe", mode, timeout=300)
+    assert result.returncode == 1
+    dumps = list(wine.crash_dir.glob("*.dmp"))
+    assert len(dumps) == 1
+    assert re.match(rf"^{mode}-\d+_\d{{4}}-\d{{2}}-\d{{2}}_\d{{2}}-\d{{2}}-\d{{2}}\.dmp$", dumps[0].name), dumps[0].name
+    # The program's own code, raised by the terminate and SIGABRT handlers.
+    assert _dump_exception_code(dumps[0]) == 0xE0564F52
+    lines = wine.log_lines()
+    assert lines[-1].startswith(
+        'Fatal error thrown: "A fatal error has occurred and the program has crashed.\\n\\n'
+        f"A crash report has been saved to:\\nC:\\\\ProgramData\\\\Vora\\\\Crashes\\\\{mode}-"
+    )
+    uncaught = ["Unhandled C++ exception: nobody catches this"] if mode == "throw" else []
+    assert [line for line in lines if line.startswith("Unhandled")] == uncaught
+    if uncaught:
+        assert lines[-2] == uncaught[0]
 
 
 @pytest.mark.fault("crash-dir-blocked")

@@ -307,13 +307,14 @@ fake_cdn::fake_cdn()
     return TRUE;
   };
 
-  t.WinVerifyTrust = [s](HWND, GUID* action, LPVOID data) -> LONG {
+  t.WinVerifyTrust = [s](HWND window, GUID* action, LPVOID data) -> LONG {
     s->calls.push_back("WinVerifyTrust");
     auto* request = static_cast<platform::wintrust_data*>(data);
     if (!is_generic_verify_v2(action) || !request || request->cbStruct != sizeof(platform::wintrust_data) ||
         request->dwUnionChoice != WTD_CHOICE_FILE || !request->pFile || !request->pFile->pcwszFilePath)
       return static_cast<LONG>(ERROR_INVALID_PARAMETER);
-    s->trust_calls.push_back({request->pFile->pcwszFilePath, request->dwStateAction, request->pFile->hFile});
+    s->trust_calls.push_back({request->pFile->pcwszFilePath, request->dwStateAction, request->pFile->hFile, window,
+                              *action, *request, *request->pFile});
     return request->dwStateAction == WTD_STATEACTION_VERIFY ? static_cast<LONG>(s->trust_result) : 0;
   };
   t.CryptQueryObject = [s](DWORD object_type, const void* object, DWORD content, DWORD format, DWORD flags,

@@ -24,6 +24,12 @@ class fake_cdn {
     std::wstring path;  // file path handed to WinVerifyTrust
     DWORD state_action;
     HANDLE file;  // file handle handed to WinVerifyTrust
+    // The whole request as it was at the call (data.pFile points at a
+    // record that is gone by now; file_info is its copy).
+    HWND window;
+    GUID action;
+    platform::wintrust_data data;
+    WINTRUST_FILE_INFO file_info;
   };
   struct connection_record {
     std::wstring host;

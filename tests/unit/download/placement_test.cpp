@@ -2,9 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <map>
+#include <tuple>
 
 #include "links.h"
 #include "test_support.h"
@@ -235,6 +238,77 @@ TEST(Placement, IsSameFileComparesIdentityNotContent) {
   EXPECT_FALSE(ec) << "distinct files are no error";
   EXPECT_FALSE(is_same_file((dir / "a").wstring(), (dir / "missing").wstring(), ec));
   EXPECT_TRUE(ec);
+}
+
+// Identity by volume serial number and the whole 128-bit identifier, read
+// through an attributes-only open that locks nobody out; every handle closed.
+TEST(Placement, IsSameFileReadsFileIdInfoAndClosesEveryHandle) {
+  test::fake_system system;
+  std::map<std::wstring, platform::file_id_info> ids;
+  std::vector<HANDLE> opened, closed;
+  DWORD fail_open = 0, fail_query = 0;
+  sys().CreateFileW = [&](LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES attributes, DWORD disposition,
+                          DWORD flags, HANDLE templ) -> HANDLE {
+    EXPECT_EQ(std::make_tuple(access, share, disposition, flags),
+              std::make_tuple(DWORD{0x80}, DWORD{7}, DWORD{3}, DWORD{0x02000000}));
+    EXPECT_EQ(attributes, nullptr);
+    EXPECT_EQ(templ, nullptr);
+    if (fail_open && path == std::wstring(L"b")) {
+      sys().SetLastError(fail_open);
+      return INVALID_HANDLE_VALUE;
+    }
+    opened.push_back(reinterpret_cast<HANDLE>(&ids.at(path)));
+    return opened.back();
+  };
+  sys().GetFileInformationByHandleEx = [&](HANDLE h, FILE_INFO_BY_HANDLE_CLASS info_class, LPVOID info, DWORD size) {
+    EXPECT_EQ(info_class, FileIdInfo);
+    EXPECT_EQ(size, 24u);
+    if (fail_query) {
+      sys().SetLastError(fail_query);
+      return FALSE;
+    }
+    std::memcpy(info, h, sizeof(platform::file_id_info));
+    return TRUE;
+  };
+  sys().CloseHandle = [&](HANDLE h) {
+    closed.push_back(h);
+    return TRUE;
+  };
+  auto same = [&](std::error_code& ec) {
+    opened.clear();
+    closed.clear();
+    const bool result = is_same_file(L"a", L"b", ec);
+    std::sort(opened.begin(), opened.end());
+    std::sort(closed.begin(), closed.end());
+    EXPECT_EQ(opened, closed);
+    return result;
+  };
+
+  ids[L"a"] = {0x1234, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16}};
+  ids[L"b"] = ids[L"a"];
+  std::error_code ec = std::make_error_code(std::errc::io_error);
+  EXPECT_TRUE(same(ec));
+  EXPECT_FALSE(ec);
+
+  ids[L"b"].FileId[15] = 0;  // equal low 64 bits, different high half
+  EXPECT_FALSE(same(ec));
+  EXPECT_FALSE(ec);
+
+  ids[L"b"] = ids[L"a"];
+  ids[L"b"].VolumeSerialNumber = 0x1235;
+  EXPECT_FALSE(same(ec));
+  EXPECT_FALSE(ec);
+
+  ids[L"b"] = ids[L"a"];
+  fail_open = ERROR_ACCESS_DENIED;
+  EXPECT_FALSE(same(ec));
+  EXPECT_EQ(ec, std::error_code(ERROR_ACCESS_DENIED, std::system_category()));
+  EXPECT_EQ(opened.size(), 1u);
+
+  fail_open = 0;
+  fail_query = ERROR_INVALID_PARAMETER;
+  EXPECT_FALSE(same(ec));
+  EXPECT_EQ(ec, std::error_code(ERROR_INVALID_PARAMETER, std::system_category()));
 }
 
 TEST(DiscardDownload, ClosesTheHandleThenDeletesTheTemporaryFile) {

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 
@@ -80,6 +81,29 @@ TEST_F(VerifyImage, SignedByThePinnedSignerPassesAndStaysHeld) {
   EXPECT_EQ(cdn.trust_calls[1].file, held.handle);
   EXPECT_EQ(cdn.trust_calls[0].state_action, WTD_STATEACTION_VERIFY);
   EXPECT_EQ(cdn.trust_calls[1].state_action, WTD_STATEACTION_CLOSE);
+  // The request itself: generic verify action, no UI, revocation of the whole
+  // chain from cached data only; both calls alike but for the state action.
+  const GUID generic_verify_v2 = {0x00AAC56B, 0xCD44, 0x11D0, {0x8C, 0xC2, 0x00, 0xC0, 0x4F, 0xC2, 0x95, 0xEE}};
+  for (const auto& call : cdn.trust_calls) {
+    EXPECT_EQ(call.window, nullptr);
+    EXPECT_EQ(std::memcmp(&call.action, &generic_verify_v2, sizeof(GUID)), 0);
+    const platform::wintrust_data& data = call.data;
+    EXPECT_EQ(data.cbStruct, 88u);
+    EXPECT_EQ(data.pPolicyCallbackData, nullptr);
+    EXPECT_EQ(data.pSIPClientData, nullptr);
+    EXPECT_EQ(data.dwUIChoice, DWORD{2});           // WTD_UI_NONE
+    EXPECT_EQ(data.fdwRevocationChecks, DWORD{1});  // WTD_REVOKE_WHOLECHAIN
+    EXPECT_EQ(data.dwUnionChoice, DWORD{1});        // WTD_CHOICE_FILE
+    EXPECT_EQ(data.hWVTStateData, nullptr);
+    EXPECT_EQ(data.pwszURLReference, nullptr);
+    EXPECT_EQ(data.dwProvFlags, DWORD{0x1000});  // WTD_CACHE_ONLY_URL_RETRIEVAL, nothing else
+    EXPECT_EQ(data.dwUIContext, 0u);
+    EXPECT_EQ(data.pSignatureSettings, nullptr);
+    EXPECT_EQ(call.file_info.cbStruct, 32u);
+    EXPECT_EQ(call.file_info.pgKnownSubject, nullptr);
+  }
+  EXPECT_EQ(cdn.trust_calls[0].data.dwStateAction, DWORD{1});  // WTD_STATEACTION_VERIFY
+  EXPECT_EQ(cdn.trust_calls[1].data.dwStateAction, DWORD{2});  // WTD_STATEACTION_CLOSE
   EXPECT_EQ(cdn.open_crypt_objects(), 0);
   EXPECT_TRUE(log.contains(spdlog::level::info, "Verified Tindle signed image (" + name() + ")"));
   EXPECT_TRUE(log.contains(spdlog::level::debug, "Verifying image (" + name() + ")"));

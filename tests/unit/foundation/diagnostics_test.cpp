@@ -3,7 +3,9 @@
 
 #include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <cstring>
+#include <exception>
 #include <fstream>
 #include <sstream>
 
@@ -382,7 +384,15 @@ class CrashHandler : public ::testing::Test {
       return dump_error ? FALSE : TRUE;
     };
   }
-  void TearDown() override { logging_ready = saved_ready_; }
+  // install_crash_handler also takes over std::terminate and SIGABRT for the
+  // whole process: give them back so a later failing test reports as usual.
+  void TearDown() override {
+    logging_ready = saved_ready_;
+    std::set_terminate(saved_terminate_);
+    std::signal(SIGABRT, saved_abort_);
+  }
+  std::terminate_handler saved_terminate_ = std::get_terminate();
+  void (*saved_abort_)(int) = std::signal(SIGABRT, SIG_DFL);
   std::string dump_path() const { return (program_crash_directory() / L"setup-99_2026-12-07_14-05-09.dmp").string(); }
 
   fake_system fakes_;
@@ -400,6 +410,7 @@ TEST_F(CrashHandler, InstallCreatesTheDirectoryPrunesAndSetsTheFilter) {
     touch(program_crash_directory() / ("d" + std::to_string(i) + ".dmp"), std::chrono::minutes(i + 1));
   install_crash_handler(L"setup-99");
   EXPECT_EQ(installed, &crash_filter);
+  EXPECT_EQ(std::get_terminate(), &terminate_through_crash_filter);
   EXPECT_EQ(crash_dump_prefix(), L"setup-99");
   for (int i = 0; i < 20; ++i)
     EXPECT_EQ(fs::exists(program_crash_directory() / ("d" + std::to_string(i) + ".dmp")), i < 15);

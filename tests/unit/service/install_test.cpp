@@ -46,12 +46,14 @@ class Install : public test::service_fixture {
       record("GET " + narrow(fs::path(object).filename().wstring()));
       return open_request(connection, verb, object, version, referrer, accept, flags);
     };
-    // Which files are open, so the holding of the placed files can be seen.
+    // Which files are open, so the holding of the placed files can be seen;
+    // the brief attributes-only opens of the identity check are not holds.
     auto create_file = t.CreateFileW;
     t.CreateFileW = [this, create_file](LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES attributes,
                                         DWORD disposition, DWORD flags, HANDLE template_file) {
       HANDLE file = create_file(path, access, share, attributes, disposition, flags, template_file);
-      if (file != INVALID_HANDLE_VALUE) open_files[file] = narrow(fs::path(path).filename().wstring());
+      if (file != INVALID_HANDLE_VALUE && access != FILE_READ_ATTRIBUTES)
+        open_files[file] = narrow(fs::path(path).filename().wstring());
       return file;
     };
     auto close_handle = t.CloseHandle;
