@@ -249,6 +249,10 @@ system_calls default_system_calls() {
 #define VORA_CALL(result, name, params) t.name = [](auto...) { return not_implemented<result>(); };
 #include "platform/system_calls.def"
 #undef VORA_CALL
+#define VORA_SYSTEM32_CALL(module, result, name, params, failure) \
+  t.name = [](auto...) { return fail_with(ERROR_CALL_NOT_IMPLEMENTED, result(failure)); };
+#include "platform/system32_calls.def"
+#undef VORA_SYSTEM32_CALL
 
   install_host_file_calls(t);
   t.GetLastError = [] { return last_error; };
