@@ -1,7 +1,8 @@
 // The one seam between the program's logic and Windows.
 //
 // Every platform call goes through the table returned by sys(). The Windows
-// build fills it with the real functions; other builds fill it with stand-ins
+// build fills it with the real functions (those of system32_calls.def taken
+// from System32 alone); other builds fill it with stand-ins
 // that fail with ERROR_CALL_NOT_IMPLEMENTED (or, for the few calls a host can
 // honour, do the host's equivalent). A test replaces any call in one line:
 //
@@ -19,7 +20,10 @@ namespace vora::platform {
 
 struct system_calls {
 #define VORA_CALL(result, name, params) std::function<result params> name;
+#define VORA_SYSTEM32_CALL(module, result, name, params, failure) std::function<result params> name;
+#include "platform/system32_calls.def"
 #include "platform/system_calls.def"
+#undef VORA_SYSTEM32_CALL
 #undef VORA_CALL
 
   // Calls that are not Win32 functions but must be replaceable as well.

@@ -471,6 +471,10 @@ system_calls default_system_calls() {
 #define VORA_CALL(result, name, params) t.name = [](auto...) { return not_implemented<result>(); };
 #include "platform/system_calls.def"
 #undef VORA_CALL
+#define VORA_SYSTEM32_CALL(module, result, name, params, failure) \
+  t.name = [](auto...) { return fail_with(ERROR_CALL_NOT_IMPLEMENTED, result(failure)); };
+#include "platform/system32_calls.def"
+#undef VORA_SYSTEM32_CALL
 
   install_host_file_calls(t);
   install_host_directory_calls(t);
@@ -497,6 +501,7 @@ system_calls default_system_calls() {
         static_cast<WORD>(std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000);
   };
   t.GetCurrentProcessId = [] { return static_cast<DWORD>(::getpid()); };
+  t.SetDefaultDllDirectories = [](DWORD) -> BOOL { return TRUE; };  // no DLL search here to narrow
   t.SHGetKnownFolderPath = [](REFKNOWNFOLDERID folder, DWORD, HANDLE, PWSTR* out) -> HRESULT {
     static const GUID program_files = {0x905E63B6, 0xC1BF, 0x494E, {0xB2, 0x9C, 0x65, 0xB7, 0x32, 0xD3, 0xD2, 0x1A}};
     static const GUID program_data = {0x62AB5D82, 0xFDC1, 0x4DC3, {0xA9, 0xDD, 0x07, 0x0D, 0x1D, 0x49, 0x5D, 0x97}};

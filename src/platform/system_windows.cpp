@@ -4,16 +4,42 @@
 #include <chrono>
 #include <cstdlib>
 #include <thread>
+#include <type_traits>
 
 #include "platform/system.h"
 
 namespace vora::platform {
+namespace {
+
+// A function of a module that is not a KnownDLL, resolved by the loader's
+// System32-only search so that no DLL beside the program is ever considered.
+// Resolved when the table is built: the crash handler must not load a DLL
+// inside a crashed process. A module or function that is missing leaves an
+// entry that fails the way the function itself would, with the loader's error.
+template <typename Function, typename Result>
+std::function<Function> from_system32(const wchar_t* module, const char* name, Result failure) {
+  const HMODULE handle = ::LoadLibraryExW(module, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+  const FARPROC address = handle ? ::GetProcAddress(handle, name) : nullptr;
+  if (address) return reinterpret_cast<Function*>(reinterpret_cast<void*>(address));
+  const DWORD error = ::GetLastError();
+  return [error, failure](auto...) {
+    ::SetLastError(error);
+    return failure;
+  };
+}
+
+}  // namespace
 
 system_calls default_system_calls() {
   system_calls t;
 #define VORA_CALL(result, name, params) t.name = ::name;
 #include "platform/system_calls.def"
 #undef VORA_CALL
+#define VORA_SYSTEM32_CALL(module, result, name, params, failure)                       \
+  static_assert(std::is_same_v<decltype(::name), result params>, #name " as declared"); \
+  t.name = from_system32<result params>(L"" #module ".dll", #name, result(failure));
+#include "platform/system32_calls.def"
+#undef VORA_SYSTEM32_CALL
   t.cpuid = [](std::uint32_t leaf, std::uint32_t subleaf) {
     int regs[4] = {};
     __cpuidex(regs, static_cast<int>(leaf), static_cast<int>(subleaf));

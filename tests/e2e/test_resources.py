@@ -9,6 +9,10 @@ from conftest import ROOT, SETUP_EXE
 
 RT_ICON, RT_RCDATA, RT_GROUP_ICON, RT_VERSION, RT_MANIFEST = 3, 10, 14, 16, 24
 
+# KnownDLLs: Windows maps these from System32 whatever lies beside the program.
+# Any other module the program imports could be planted beside it.
+KNOWN_DLLS = {"kernel32.dll", "advapi32.dll", "user32.dll", "shell32.dll", "ole32.dll", "msvcrt.dll"}
+
 
 @pytest.fixture(scope="module")
 def pe():
@@ -64,3 +68,10 @@ def test_icon_and_windowless_entry(pe):
     assert resource(pe, RT_ICON) is not None
     assert pe.OPTIONAL_HEADER.Subsystem == 2  # IMAGE_SUBSYSTEM_WINDOWS_GUI: no console window
     assert pe.FILE_HEADER.Machine == 0x8664
+
+
+def test_imports_only_known_dlls(pe):
+    imported = {entry.dll.decode().lower() for entry in pe.DIRECTORY_ENTRY_IMPORT}
+    assert "kernel32.dll" in imported
+    assert imported <= KNOWN_DLLS, imported - KNOWN_DLLS
+    assert not hasattr(pe, "DIRECTORY_ENTRY_DELAY_IMPORT")

@@ -1,0 +1,55 @@
+"""DLLs planted beside the program: the elevated setup run from a user's
+Downloads folder must never load them, while an ordinary program in the same
+folder does (the proof that the planting works)."""
+
+import shutil
+
+import pytest
+
+from cdn import (
+    CDN_DIR,
+    cdn,  # noqa: F401 - fixture
+    trusted_template_prefix,  # noqa: F401 - fixture
+    trusted_wine,  # noqa: F401 - fixture
+)
+from conftest import BASE_ENV, BIN, BUILD, SETUP_EXE
+from test_service import FILES, publish_all
+
+PLANTED = ["dbghelp", "wintrust", "winhttp", "crypt32"]
+# Prefer a DLL beside the program over Wine's own, as Windows does for every
+# DLL that is not a KnownDLL.
+PREFER_PLANTED = {"WINEDLLOVERRIDES": BASE_ENV["WINEDLLOVERRIDES"] + ";" + ",".join(PLANTED) + "=n,b"}
+
+
+def downloads_folder(wine):
+    users = [p for p in (wine.drive_c / "users").iterdir() if p.name != "Public" and p.is_dir()]
+    assert len(users) == 1, users
+    folder = users[0] / "Downloads"
+    if folder.is_symlink():  # never write into the host's own folder
+        folder.unlink()
+    folder.mkdir(exist_ok=True)
+    return folder
+
+
+@pytest.mark.fault("planted-dll")
+def test_dlls_planted_beside_the_program_are_not_loaded(trusted_wine, cdn):
+    wine = trusted_wine
+    folder = downloads_folder(wine)
+    for name in PLANTED:
+        shutil.copyfile(BUILD / "planted" / f"{name}.dll", folder / f"{name}.dll")
+    shutil.copyfile(SETUP_EXE, folder / "VoraSetup.exe")
+    shutil.copyfile(BIN / "load_library.exe", folder / "load_library.exe")
+    markers = {name: wine.drive_c / "users" / "Public" / f"planted-{name}.txt" for name in PLANTED}
+
+    publish_all(cdn)
+    result = wine.run(wine.windows_path(folder / "VoraSetup.exe"), "/install", timeout=300, env=PREFER_PLANTED)
+    assert {name: marker.read_bytes().decode("utf-16-le") for name, marker in markers.items() if marker.exists()} == {}
+    assert result.returncode == 0, wine.log_lines()
+    assert "Completed installation" in wine.log_lines()
+    for name in FILES:
+        assert (wine.install_dir / name).read_bytes() == (CDN_DIR / name).read_bytes(), name
+
+    # The control: the default search of a program in the same folder finds the planted DLL.
+    result = wine.run(wine.windows_path(folder / "load_library.exe"), "dbghelp.dll", env=PREFER_PLANTED)
+    assert result.returncode == 0, result.stderr
+    assert markers["dbghelp"].read_bytes().decode("utf-16-le").strip().endswith("\\Downloads\\load_library.exe")
