@@ -169,3 +169,26 @@ def test_file_named_crashes_stops_before_any_log(wine):
     result = wine.setup("/install")
     assert result.returncode == 1
     assert not wine.log_dir.exists() or wine.logs() == []
+
+
+def test_non_ascii_data_directory_keeps_its_name(wine):
+    """Narrow text is UTF-8 end to end: the log file is opened under the real
+    folder name and a path in a log line reads as written."""
+    folder = "Données"
+    (wine.drive_c / folder / "Vora" / "Logs").mkdir(parents=True)
+    planted = wine.drive_c / folder / "Vora" / "Logs" / "planted"
+    elsewhere = wine.path.parent / "elsewhere"
+    elsewhere.mkdir()
+    planted.symlink_to(elsewhere, target_is_directory=True)
+    profiles = r"HKLM\Software\Microsoft\Windows NT\CurrentVersion\ProfileList"
+    assert wine.run("reg", "add", profiles, "/v", "ProgramData", "/t", "REG_EXPAND_SZ", "/d", f"C:\\{folder}", "/f").returncode == 0
+
+    assert wine.setup().returncode == 1
+
+    logs = list((wine.drive_c / folder / "Vora" / "Logs").glob("setup-*.log"))
+    assert len(logs) == 1, sorted(p.name for p in wine.drive_c.iterdir())
+    lines = wine.log_lines(logs[0])
+    moved = [line for line in lines if line.startswith("Moved untrusted directory")]
+    assert moved and moved[0].startswith(f"Moved untrusted directory 'C:\\{folder}\\Vora\\Logs' aside to "), lines
+    assert moved[0].endswith("': it holds the link 'planted'")
+    assert list(elsewhere.iterdir()) == []

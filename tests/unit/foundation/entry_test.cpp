@@ -179,7 +179,10 @@ class RunSetup : public ::testing::Test {
       *count = static_cast<int>(argv.size());
       return argv.data();
     };
-    t.LocalFree = [](HLOCAL) -> HLOCAL { return nullptr; };
+    // The fake argument list is not the platform's to free; start-up frees its own buffers.
+    t.LocalFree = [this, real = t.LocalFree](HLOCAL memory) -> HLOCAL {
+      return memory == static_cast<HLOCAL>(argv.data()) ? nullptr : real(memory);
+    };
     t.OpenSCManagerW = [this](LPCWSTR machine, LPCWSTR database, DWORD access) -> SC_HANDLE {
       EXPECT_EQ(machine, nullptr);
       EXPECT_EQ(database, nullptr);
