@@ -123,8 +123,12 @@ bool fetch_to_stream(const std::wstring& url, std::ostream& out, std::string& er
   return true;
 }
 
-bool download_program_file(const std::wstring& file_name, std::wstring& final_path_out, held_image& held,
-                           const std::optional<std::string>& expected_sha256, bool verify_signature) {
+std::wstring download_temp_path(const std::wstring& file_name) {
+  return (install_directory() / (file_name + L".download")).wstring();
+}
+
+bool fetch_verified_file(const std::wstring& file_name, held_image& held,
+                         const std::optional<std::string>& expected_sha256, bool verify_signature) {
   const std::filesystem::path directory = install_directory();
   std::error_code ec;
   std::filesystem::create_directories(directory, ec);
@@ -133,8 +137,7 @@ bool download_program_file(const std::wstring& file_name, std::wstring& final_pa
     return false;
   }
 
-  const std::wstring final_path = (directory / file_name).wstring();
-  const std::wstring temp_path = (directory / (file_name + L".download")).wstring();
+  const std::wstring temp_path = download_temp_path(file_name);
   const std::string name = to_utf8(file_name);
 
   remove_file(temp_path, ec);  // a leftover of an earlier run
@@ -164,9 +167,14 @@ bool download_program_file(const std::wstring& file_name, std::wstring& final_pa
     discard_download(held, temp_path);
     return false;
   }
+  return true;
+}
+
+bool place_verified_file(const std::wstring& file_name, held_image& held, std::wstring& final_path_out) {
+  const std::wstring final_path = (install_directory() / file_name).wstring();
   if (!rename_by_handle(held.handle, final_path)) {
-    spdlog::error("Failed to finalize '{}'", name);
-    discard_download(held, temp_path);
+    spdlog::error("Failed to finalize '{}'", to_utf8(file_name));
+    discard_download(held, download_temp_path(file_name));
     return false;
   }
   if (!update_canonical_path(held)) {
@@ -182,6 +190,12 @@ bool download_program_file(const std::wstring& file_name, std::wstring& final_pa
   }
   final_path_out = final_path;
   return true;
+}
+
+bool download_program_file(const std::wstring& file_name, std::wstring& final_path_out, held_image& held,
+                           const std::optional<std::string>& expected_sha256, bool verify_signature) {
+  return fetch_verified_file(file_name, held, expected_sha256, verify_signature) &&
+         place_verified_file(file_name, held, final_path_out);
 }
 
 }  // namespace vora

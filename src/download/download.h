@@ -24,6 +24,19 @@ inline constexpr std::uint64_t max_download_size = 0x40000000;
 bool download_program_file(const std::wstring& file_name, std::wstring& final_path_out, held_image& held,
                            const std::optional<std::string>& expected_sha256, bool verify_signature);
 
+// The two halves of download_program_file, for callers that must have every
+// file verified before they place any. fetch_verified_file: the GET into the
+// temporary "<name>.download" in the install directory and verify_image; on
+// true the verified temporary is held open in held. place_verified_file:
+// moves it to its final name by handle and confirms its identity; on false
+// the reason has been logged.
+bool fetch_verified_file(const std::wstring& file_name, held_image& held,
+                         const std::optional<std::string>& expected_sha256, bool verify_signature);
+bool place_verified_file(const std::wstring& file_name, held_image& held, std::wstring& final_path_out);
+
+// Where a file is downloaded to before it is placed.
+std::wstring download_temp_path(const std::wstring& file_name);
+
 // The HTTP stage on its own: one GET of url streamed into out. On false,
 // error_text says which step failed. The WinHTTP handles are closed on every
 // way out.

@@ -2,6 +2,7 @@
 
 #include <spdlog/spdlog.h>
 
+#include <array>
 #include <fstream>
 #include <optional>
 
@@ -9,6 +10,7 @@
 #include "app/text.h"
 #include "diagnostics/directories.h"
 #include "download/download.h"
+#include "download/placement.h"
 #include "platform/scoped.h"
 #include "platform/system.h"
 #include "service/configuration.h"
@@ -21,19 +23,31 @@ namespace {
 
 constexpr std::uint64_t service_start_timeout_ms = 15000;
 
-// Replaces an earlier installation: the new registration must carry this
-// program's configuration.
-void remove_existing_service(SC_HANDLE manager) {
+// Whether an earlier installation is registered; its removal waits until
+// the new files are verified.
+bool service_installed(SC_HANDLE manager) {
   SC_HANDLE probe = sys().OpenServiceW(manager, service_name, SERVICE_QUERY_STATUS);
   if (probe != nullptr) {
     sys().CloseServiceHandle(probe);
     spdlog::info("Vora service is already installed, reinstalling");
-    remove_service(manager);
-    return;
+    return true;
   }
   const DWORD error = sys().GetLastError();
   if (error != ERROR_SERVICE_DOES_NOT_EXIST)
     report_fatal_error("Failed to query existing Vora service (Error: {}).", error);
+  return false;
+}
+
+constexpr std::array<const wchar_t*, 3> program_files = {L"VoraService.exe", L"VoraSetup.exe", L"VoraBroker.exe"};
+
+// Ends the install for one file; the verified temporaries of the others go
+// first, since the process exit leaves no destructor to do it.
+[[noreturn]] void fail_download(std::size_t failed, std::array<held_image, 3>& held) {
+  for (std::size_t i = 0; i < held.size(); ++i) {
+    if (i != failed && held[i].handle != nullptr && held[i].handle != INVALID_HANDLE_VALUE)
+      discard_download(held[i], download_temp_path(program_files[i]));
+  }
+  report_fatal_error("Failed to download {}", to_utf8(program_files[failed]));
 }
 
 // Configures and starts the service just created; the handle is closed on
@@ -63,13 +77,6 @@ void configure_and_start(platform::scoped_service_handle service) {
 
 }  // namespace
 
-std::wstring download_required_file(const std::wstring& file_name, held_image& held) {
-  std::wstring final_path;
-  if (!download_program_file(file_name, final_path, held, std::nullopt, true))
-    report_fatal_error("Failed to download {}", to_utf8(file_name));
-  return final_path;
-}
-
 bool write_uninstall_script(const std::filesystem::path& path) {
   HMODULE module = sys().GetModuleHandleW(nullptr);
   HRSRC resource = sys().FindResourceW(module, MAKEINTRESOURCEW(uninstall_script_resource), RT_RCDATA);
@@ -90,14 +97,23 @@ bool write_uninstall_script(const std::filesystem::path& path) {
 }
 
 void run_install(SC_HANDLE manager) {
-  remove_existing_service(manager);
+  const bool reinstall = service_installed(manager);
 
-  held_image service_image;
-  held_image setup_image;
-  held_image broker_image;
-  std::wstring service_path = download_required_file(L"VoraService.exe", service_image);
-  download_required_file(L"VoraSetup.exe", setup_image);
-  download_required_file(L"VoraBroker.exe", broker_image);
+  // Everything is fetched and verified while an earlier service keeps
+  // running, so a failed update leaves that installation as it was.
+  std::array<held_image, 3> held;
+  for (std::size_t i = 0; i < program_files.size(); ++i) {
+    if (!fetch_verified_file(program_files[i], held[i], std::nullopt, true)) fail_download(i, held);
+  }
+
+  // The earlier service's files are in use until it has stopped.
+  if (reinstall) remove_service(manager);
+  std::wstring service_path;
+  for (std::size_t i = 0; i < program_files.size(); ++i) {
+    std::wstring final_path;
+    if (!place_verified_file(program_files[i], held[i], final_path)) fail_download(i, held);
+    if (i == 0) service_path = final_path;
+  }
 
   if (!write_uninstall_script(install_directory() / L"UninstallVora.bat"))
     spdlog::warn("Failed to create uninstall bat");
@@ -117,9 +133,7 @@ void run_install(SC_HANDLE manager) {
   // Held until now so the files cannot change between their verification and
   // the service's start.
   service_path.clear();
-  broker_image.dispose();
-  setup_image.dispose();
-  service_image.dispose();
+  for (std::size_t i = held.size(); i-- > 0;) held[i].dispose();
 }
 
 }  // namespace vora

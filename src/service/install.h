@@ -12,10 +12,6 @@ namespace vora {
 // the service is registered (possibly with logged warnings).
 void run_install(SC_HANDLE manager);
 
-// Fetches, verifies and places one program file, held open in held; returns
-// its final path. A failure is fatal.
-std::wstring download_required_file(const std::wstring& file_name, held_image& held);
-
 // Writes the program's uninstall script (resource 101) to path byte for byte.
 bool write_uninstall_script(const std::filesystem::path& path);
 

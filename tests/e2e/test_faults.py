@@ -102,7 +102,7 @@ def test_server_fault_at_each_file(trusted_wine, cdn, failing, rule, text):
         assert failure[0] == f"Failed to download '{failing}': {text}"
     index = FILES.index(failing)
     assert cdn.requests == [f"GET /{name}" for name in FILES[: index + 1]]
-    assert sorted(p.name for p in wine.install_dir.iterdir()) == sorted(FILES[:index])
+    assert list(wine.install_dir.iterdir()) == [], "nothing placed, no temporary left"
 
 
 @pytest.mark.fault("install-image-refused")
@@ -129,21 +129,45 @@ def test_unverifiable_file_at_install(trusted_wine, cdn, failing, fixture, reaso
     assert not (wine.install_dir / f"{failing}.download").exists()
 
 
-@pytest.mark.fault("reinstall-tampered")
-def test_reinstall_meeting_a_tampered_file_keeps_the_verified_one(trusted_wine, cdn):
+def install_snapshot(wine):
+    return {p.name: p.read_bytes() for p in wine.install_dir.iterdir()}
+
+
+@pytest.mark.fault("reinstall-fails")
+@pytest.mark.parametrize(
+    "failing, fault, reason",
+    [
+        ("VoraBroker.exe", {"status": 404}, "Failed to download 'VoraBroker.exe': HTTP request failed with status code: 404"),
+        ("VoraService.exe", "tampered", "Downloaded 'VoraService.exe' failed verification"),
+        ("VoraSetup.exe", {"truncate": 4096}, "Downloaded 'VoraSetup.exe' failed verification"),
+        ("VoraService.exe", "no-cdn", "Failed to download 'VoraService.exe': WinHttpSendRequest failed: 12029"),
+    ],
+    ids=["broker-404", "tampered-service", "setup-cut-short", "no-cdn"],
+)
+def test_failed_reinstall_keeps_the_running_installation(trusted_wine, cdn, failing, fault, reason):
     wine = trusted_wine
     publish_all(cdn)
     assert wine.setup("/install", timeout=300).returncode == 0
     assert wait_for(lambda: service_state(wine) == "RUNNING", timeout=30)
-    publish(cdn, "VoraService.exe", FIXTURES_DIR / "tampered.exe")
+    before, registered = install_snapshot(wine), registration(wine)
+    if fault == "tampered":
+        publish(cdn, failing, FIXTURES_DIR / "tampered.exe")
+    elif fault == "no-cdn":
+        cdn.stop()
+    else:
+        cdn.rules[failing] = fault
+
     result = wine.setup("/install", timeout=300)
+
     assert result.returncode == 1
     lines = wine.log_lines()
     assert "Vora service is already installed, reinstalling" in lines
-    assert lines[-1] == FATAL.format("VoraService.exe")
-    # The earlier, verified file stays; the tampered bytes never land.
-    assert (wine.install_dir / "VoraService.exe").read_bytes() == (CDN_DIR / "VoraService.exe").read_bytes()
-    assert service_state(wine) is None
+    assert reason in lines, lines
+    assert lines[-1] == FATAL.format(failing)
+    assert service_state(wine) == "RUNNING"
+    assert registration(wine) == registered
+    # The installed files and the script byte for byte as they were; no temporary left.
+    assert install_snapshot(wine) == before
 
 
 @pytest.mark.fault("uninstall-full-held-data")

@@ -1,5 +1,6 @@
 #include "service/install.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
@@ -240,16 +241,41 @@ TEST_F(Install, FreshMachineGoesThroughEveryStepInOrder) {
   EXPECT_TRUE(fakes.boxes.empty());
 }
 
-TEST_F(Install, ExistingServiceIsRemovedBeforeAnyFileIsFetched) {
+TEST_F(Install, ExistingServiceIsRemovedOnlyOnceEveryFileIsVerified) {
   installed = true;
   status_script = {state(SERVICE_STOPPED), state(SERVICE_RUNNING)};
   run_install(fake_manager);
-  EXPECT_EQ(std::vector<std::string>(events.begin(), events.begin() + 6),
-            (std::vector<std::string>{"OpenServiceW 4", "CloseServiceHandle probe", "OpenServiceW 65572",
+  EXPECT_EQ(std::vector<std::string>(events.begin(), events.begin() + 10),
+            (std::vector<std::string>{"OpenServiceW 4", "CloseServiceHandle probe", "GET VoraService.exe",
+                                      "GET VoraSetup.exe", "GET VoraBroker.exe", "OpenServiceW 65572",
                                       "QueryServiceStatusEx old service", "DeleteService",
-                                      "CloseServiceHandle old service"}));
-  EXPECT_EQ(events[6], "GET VoraService.exe");
+                                      "CloseServiceHandle old service", "CreateServiceW"}))
+      << ::testing::PrintToString(events);
   EXPECT_TRUE(log.contains(spdlog::level::info, "Vora service is already installed, reinstalling"));
+  EXPECT_EQ(read_all(install_directory() / L"VoraSetup.exe"), "MZ setup");
+}
+
+TEST_F(Install, FailedUpdateLeavesTheEarlierInstallationAsItWas) {
+  installed = true;
+  fs::create_directories(install_directory());
+  for (const wchar_t* name : {L"VoraService.exe", L"VoraSetup.exe", L"VoraBroker.exe", L"UninstallVora.bat"})
+    std::ofstream(install_directory() / name, std::ios::binary) << "earlier";
+  cdn.fail_send(L"VoraBroker.exe", 12029);
+
+  EXPECT_EQ(VORA_EXIT_CODE(run_install(fake_manager)), 1);
+
+  EXPECT_EQ(fakes.boxes.at(0).text, "Failed to download VoraBroker.exe");
+  EXPECT_EQ(count_prefix("OpenServiceW 65572") + count_prefix("DeleteService"), 0u) << "the service was not touched";
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(install_directory())) {
+    names.push_back(entry.path().filename().string());
+    EXPECT_EQ(read_all(entry.path()), "earlier") << names.back();
+  }
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names,
+            (std::vector<std::string>{"UninstallVora.bat", "VoraBroker.exe", "VoraService.exe", "VoraSetup.exe"}))
+      << "no temporary is left";
+  EXPECT_TRUE(open_files.empty());
 }
 
 TEST_F(Install, FailedProbeIsFatalBeforeAnything) {
@@ -264,8 +290,7 @@ TEST_F(Install, FailedFetchStopsTheInstallAtThatFile) {
   EXPECT_EQ(VORA_EXIT_CODE(run_install(fake_manager)), 1);
   EXPECT_EQ(fakes.boxes.at(0).text, "Failed to download VoraSetup.exe");
   EXPECT_EQ(cdn.requests, (std::vector<std::wstring>{L"VoraService.exe", L"VoraSetup.exe"}));
-  EXPECT_TRUE(fs::exists(install_directory() / L"VoraService.exe"));
-  EXPECT_FALSE(fs::exists(script_path()));
+  EXPECT_TRUE(fs::is_empty(install_directory())) << "nothing is placed before everything is verified";
   EXPECT_FALSE(called("CreateServiceW"));
 }
 
