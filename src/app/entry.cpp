@@ -93,6 +93,7 @@ setup_action parse_setup_action(const std::vector<std::string>& arguments) {
 int run_setup() {
   init_diagnostics(L"setup");
   spdlog::info("Setup process starting");
+  log_start_up_notes();
   take_single_instance_mutex();
   require_avx2();
 

@@ -50,10 +50,19 @@ void init_diagnostics(const std::wstring& run_name) {
   const std::wstring context = fmt::format(L"{}-{}", run_name, seconds);
   run_context() = to_utf8(context);
   // Before the first file is created in the data directory.
-  const std::vector<std::string> notes = prepare_data_directories();
+  start_up_notes() = prepare_data_directories();
   install_crash_handler(context);
   init_logging(context);
-  for (const auto& note : notes) spdlog::warn("{}", note);
+}
+
+std::vector<std::string>& start_up_notes() {
+  static std::vector<std::string> notes;
+  return notes;
+}
+
+void log_start_up_notes() {
+  for (const auto& note : start_up_notes()) spdlog::warn("{}", note);
+  start_up_notes().clear();
 }
 
 void init_logging(const std::wstring& run_context_wide) {

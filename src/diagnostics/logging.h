@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace vora {
 
@@ -26,6 +27,12 @@ inline constexpr const char* logger_name = "vora_anticheat";
 // Sets the run context, installs the crash handler and opens this run's log.
 void init_diagnostics(const std::wstring& run_name);
 void init_logging(const std::wstring& run_context_wide);
+
+// What preparing the data directories found (directories moved aside), kept
+// until the run's first record is written; log_start_up_notes writes them as
+// warnings.
+std::vector<std::string>& start_up_notes();
+void log_start_up_notes();
 // Closes the log file so the data directory can be removed.
 void shutdown_logging();
 

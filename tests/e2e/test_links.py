@@ -93,6 +93,12 @@ def test_link_inside_crashes_survives_a_full_uninstall_untouched(wine, victim):
     wine.install_dir.mkdir(parents=True)
     (wine.install_dir / "VoraBroker.exe").write_bytes(b"an earlier broker")
 
+    # A run moves the folder that holds a link aside before writing anything there.
+    assert wine.setup().returncode == 1
+    [(path, aside, reason)] = moved_aside(wine.log_lines())
+    assert path == "C:\\ProgramData\\Vora\\Crashes"
+    assert re.fullmatch(r"C:\\ProgramData\\Vora\\Crashes\.untrusted-\d+", aside), aside
+    assert reason == "it holds the link 'planted'"
     assert wine.setup("/uninstall-full").returncode == 0
 
     assert victim.touched() == []
