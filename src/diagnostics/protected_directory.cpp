@@ -133,21 +133,6 @@ std::optional<std::string> distrust(const std::filesystem::path& path, const std
   return std::nullopt;
 }
 
-std::wstring final_path_of_directory(const std::filesystem::path& path, DWORD& error) {
-  const std::wstring wide = path.wstring();
-  platform::scoped_handle handle(sys().CreateFileW(wide.c_str(), FILE_READ_ATTRIBUTES,
-                                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                                   OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-  std::wstring final_path;
-  if (!handle || !final_path_of(handle.get(), final_path)) {
-    error = sys().GetLastError();
-    if (!error) error = ERROR_CANT_RESOLVE_FILENAME;
-    return {};
-  }
-  error = 0;
-  return final_path;
-}
-
 }  // namespace
 
 const fixed_sid& local_system_sid() {
@@ -258,7 +243,7 @@ std::vector<std::string> prepare_data_directories() {
   const std::filesystem::path data = data_directory();
   DWORD error = 0;
   // ProgramData itself belongs to the system: its final path anchors ours.
-  const std::wstring root_final = final_path_of_directory(data.parent_path(), error);
+  const std::wstring root_final = directory_final_path(data.parent_path(), error);
   if (error) report_fatal_error("Failed to secure directory '{}' (Error: {}).", narrow_path(data), error);
   const std::wstring data_final = child_final_path(root_final, data.filename().wstring());
   error = secure_directory(data, data_final, false, notes);

@@ -8,7 +8,6 @@
 
 #include "app/text.h"
 #include "diagnostics/safe_files.h"
-#include "platform/scoped.h"
 #include "platform/system.h"
 
 namespace vora {
@@ -43,13 +42,7 @@ void prune_old_files(const std::filesystem::path& directory, const std::wstring&
   std::vector<directory_entry> entries;
   DWORD error = 0;
   std::wstring directory_final;
-  if (list_directory(directory, entries, error)) {
-    const std::wstring wide = directory.wstring();
-    platform::scoped_handle handle(sys().CreateFileW(wide.c_str(), FILE_READ_ATTRIBUTES,
-                                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                                     OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-    if (!handle || !final_path_of(handle.get(), directory_final)) error = sys().GetLastError();
-  }
+  if (list_directory(directory, entries, error)) directory_final = directory_final_path(directory, error);
   if (error) {
     spdlog::warn("Failed to enumerate '{}' for log pruning: {}", narrow_path(directory),
                  std::system_category().message(static_cast<int>(error)));

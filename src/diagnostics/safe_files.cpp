@@ -217,6 +217,27 @@ std::wstring child_final_path(const std::wstring& parent_final, const std::wstri
   return (std::filesystem::path(parent_final) / name).wstring();
 }
 
+std::wstring directory_final_path(const std::filesystem::path& directory, DWORD& error) {
+  const std::wstring wide = directory.wstring();
+  platform::scoped_handle handle(sys().CreateFileW(wide.c_str(), FILE_READ_ATTRIBUTES, share_all, nullptr,
+                                                   OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  std::wstring final_path;
+  if (!handle || !final_path_of(handle.get(), final_path)) {
+    error = sys().GetLastError();
+    if (!error) error = ERROR_CANT_RESOLVE_FILENAME;
+    return {};
+  }
+  error = 0;
+  return final_path;
+}
+
+DWORD delete_in_place(const std::filesystem::path& path) {
+  DWORD error = 0;
+  const std::wstring parent_final = directory_final_path(path.parent_path(), error);
+  if (error) return is_missing_error(error) ? 0 : error;
+  return delete_exactly(path, child_final_path(parent_final, path.filename().wstring()));
+}
+
 DWORD remove_tree(const std::filesystem::path& path, bool report_links) {
   const std::wstring wide = path.wstring();
   const DWORD attributes = sys().GetFileAttributesW(wide.c_str());
@@ -226,15 +247,9 @@ DWORD remove_tree(const std::filesystem::path& path, bool report_links) {
   }
   // The folders above the tree belong to the system; the parent's final path
   // is what every entry below is checked against.
-  const std::wstring parent_path = path.parent_path().wstring();
-  platform::scoped_handle parent(sys().CreateFileW(parent_path.c_str(), FILE_READ_ATTRIBUTES, share_all, nullptr,
-                                                   OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-  std::wstring parent_final;
-  if (!parent || !final_path_of(parent.get(), parent_final)) {
-    const DWORD error = sys().GetLastError();
-    return error ? error : ERROR_CANT_RESOLVE_FILENAME;
-  }
-  parent.reset();
+  DWORD error = 0;
+  const std::wstring parent_final = directory_final_path(path.parent_path(), error);
+  if (error) return error;
   return remove_entry(path, child_final_path(parent_final, path.filename().wstring()), attributes, report_links);
 }
 

@@ -37,6 +37,14 @@ bool final_path_of(HANDLE handle, std::wstring& path);
 // with DELETE access); replace allows an existing target to be replaced.
 bool rename_handle(HANDLE handle, const std::wstring& target, bool replace);
 
+// The final path of a directory reached the ordinary way (links followed),
+// for the folders above the ones this program walks. Empty with the error.
+std::wstring directory_final_path(const std::filesystem::path& directory, DWORD& error);
+
+// Deletes one file or link (never what a link points to) in a folder of its
+// own: 0 when it is gone or was never there, else the Windows error.
+DWORD delete_in_place(const std::filesystem::path& path);
+
 // Opens the entry itself (a link, not its target) with the given access and
 // all sharing. Succeeds only when the handle's final path is expected_final,
 // so a handle that a link redirected elsewhere is closed again; its final

@@ -140,7 +140,11 @@ bool fetch_verified_file(const std::wstring& file_name, held_image& held,
   const std::wstring temp_path = download_temp_path(file_name);
   const std::string name = to_utf8(file_name);
 
-  remove_file(temp_path, ec);  // a leftover of an earlier run
+  // A leftover of an earlier run; never written through.
+  if (!remove_file(temp_path, ec)) {
+    spdlog::error("Failed to remove leftover '{}' (Error: {})", to_utf8(temp_path), ec.value());
+    return false;
+  }
 
   std::ofstream out(std::filesystem::path(temp_path), std::ios::binary | std::ios::out | std::ios::trunc);
   if (!out) {

@@ -77,25 +77,14 @@ void discard_download(held_image& held, const std::wstring& temp_path) {
 }
 
 bool remove_file(const std::wstring& path, std::error_code& ec) {
-  namespace fs = std::filesystem;
-  const fs::path target(path);
-  fs::remove(target, ec);
-#ifdef _WIN32
-  // This runtime's remove refuses a read-only file; clear the attribute of
-  // that very file (not of a link's target) and try once more.
-  if (ec == std::errc::permission_denied) {
-    std::error_code status_error;
-    if (fs::is_regular_file(fs::symlink_status(target, status_error))) {
-      std::error_code chmod_error;
-      fs::permissions(target, fs::perms::owner_write, fs::perm_options::add, chmod_error);
-      if (!chmod_error) {
-        ec.clear();
-        fs::remove(target, ec);
-      }
-    }
-  }
-#endif
-  return !ec;
+  // Through a handle on the entry itself: a link planted at this name goes as
+  // a link, or stays, but what it points to is never touched.
+  const DWORD error = delete_in_place(std::filesystem::path(path));
+  if (error)
+    ec.assign(static_cast<int>(error), std::system_category());
+  else
+    ec.clear();
+  return !error;
 }
 
 }  // namespace vora

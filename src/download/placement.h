@@ -26,9 +26,9 @@ bool is_same_file(const std::wstring& a, const std::wstring& b, std::error_code&
 // the temporary file, never what a link at that path points to.
 void discard_download(held_image& held, const std::wstring& temp_path);
 
-// Removes a file or link (never a link's target) like the standard library,
-// and also a read-only file, as the Windows remove of other runtimes does. A
-// missing path is success.
+// Removes a file or link, never a link's target, a read-only file too. A
+// missing path is success; a link that cannot be removed without reaching
+// its target stays, with ec ERROR_CANT_RESOLVE_FILENAME.
 bool remove_file(const std::wstring& path, std::error_code& ec);
 
 }  // namespace vora

@@ -236,11 +236,27 @@ def test_stale_temporary_file_is_removed_not_overwritten(trusted_wine, cdn):
     assert victim.stat().st_nlink == 1
 
 
+@pytest.mark.fault("planted-link-target-kept")
+def test_symlink_at_temporary_path_never_reaches_its_target(trusted_wine, cdn):
+    publish(cdn, NAME, SIGNED)
+    trusted_wine.install_dir.mkdir(parents=True)
+    victim = _victim(trusted_wine)
+    os.symlink(victim, temp_path(trusted_wine))
+    result = download(trusted_wine)
+    assert victim.read_bytes() == b"must stay as it is\n" * 100
+    # Wine opens the link's target even when asked for the link, so the link
+    # cannot be removed safely: the download stops before writing anything.
+    assert result.returncode == 1 and "result: false" in result.stdout
+    lines = trusted_wine.log_lines()
+    assert lines == [f"Failed to remove leftover '{TEMP_IN_LOG}' (Error: 1921)"], lines
+    assert os.path.islink(temp_path(trusted_wine)) and not os.path.lexists(final_path(trusted_wine))
+
+
 @pytest.mark.fault("planted-link")
 @pytest.mark.xfail(
     strict=True,
-    reason="Wine 8 shows a host symlink as its target, and DeleteFileW on the link deletes the target and "
-    "leaves the link dangling; Windows removes the link itself",
+    reason="Wine 8 opens a host symlink's target even when asked for the link itself, so the program leaves the "
+    "link and stops (see the test above); Windows removes the link itself and places the file",
 )
 def test_symlink_at_temporary_path_is_removed_not_followed(trusted_wine, cdn):
     publish(cdn, NAME, SIGNED)

@@ -272,9 +272,10 @@ TEST_F(DownloadProgramFile, RemovesAReadOnlyLeftoverTemporaryFile) {
 }
 
 TEST_F(DownloadProgramFile, TemporaryFileThatCannotBeOpenedStopsBeforeTheNetwork) {
-  fs::create_directories(temp_of() / "occupied");  // survives the removal, refuses the open
+  fs::create_directories(temp_of() / "occupied");  // survives the removal
   EXPECT_FALSE(download());
-  EXPECT_EQ(log.texts(), std::vector<std::string>{"Failed to open '" + temp_of().string() + "' for writing"});
+  EXPECT_EQ(log.texts(),
+            std::vector<std::string>{"Failed to remove leftover '" + temp_of().string() + "' (Error: 145)"});
   EXPECT_TRUE(cdn.calls.empty());
   EXPECT_EQ(final_path, L"untouched");
   fs::remove_all(temp_of());
@@ -296,7 +297,9 @@ TEST_F(DownloadProgramFile, InstallDirectoryThatCannotBeCreatedStopsBeforeAnythi
 
 TEST_F(DownloadProgramFile, RenameFailureDiscardsTheVerifiedDownload) {
   cdn.serve(L"VoraService.exe", signed_body);
-  sys().SetFileInformationByHandle = [](HANDLE, FILE_INFO_BY_HANDLE_CLASS, LPVOID, DWORD) {
+  sys().SetFileInformationByHandle = [real = sys().SetFileInformationByHandle](
+                                         HANDLE file, FILE_INFO_BY_HANDLE_CLASS info_class, LPVOID info, DWORD size) {
+    if (info_class != FileRenameInfo) return real(file, info_class, info, size);
     sys().SetLastError(ERROR_ACCESS_DENIED);
     return FALSE;
   };
