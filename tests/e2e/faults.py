@@ -62,7 +62,8 @@ class Ledger:
             return
         for path in install_dir.rglob("*"):
             if path.is_symlink() or not path.is_file():
-                if path.name.endswith(".download") and not expected_deviation:
+                planted = path.is_symlink() and before.get(path) == _link(path)
+                if path.name.endswith(".download") and not expected_deviation and not planted:
                     self.leftovers += 1
                     self.problems.append(f"{nodeid}: leftover {path.name}")
                 continue
@@ -107,10 +108,17 @@ def tree_changes(root: Path, before: dict) -> list:
     return sorted(str(p) for p in set(before) | set(after) if before.get(p) != after.get(p))
 
 
+def _link(path: Path) -> str:
+    return "link to " + os.readlink(path)
+
+
 def snapshot(install_dir: Path) -> dict:
+    """What the test itself put in the install directory: files by digest, links by target."""
     if not install_dir.is_dir():
         return {}
-    return {p: _digest(p) for p in install_dir.rglob("*") if p.is_file() and not p.is_symlink()}
+    out = {p: _link(p) for p in install_dir.rglob("*") if p.is_symlink()}
+    out.update({p: _digest(p) for p in install_dir.rglob("*") if p.is_file() and not p.is_symlink()})
+    return out
 
 
 _ledger = None
