@@ -222,28 +222,30 @@ def _victim(wine):
     return victim
 
 
+def _download_over_planted(wine, cdn, plant):
+    """Downloads with a victim file planted at the temporary path by plant (a
+    hard or a symbolic link); returns the driver's result and the victim."""
+    publish(cdn, NAME, SIGNED)
+    wine.install_dir.mkdir(parents=True)
+    victim = _victim(wine)
+    plant(victim, temp_path(wine))
+    result = download(wine)
+    assert victim.read_bytes() == b"must stay as it is\n" * 100
+    return result, victim
+
+
 @pytest.mark.fault("stale-temporary")
 def test_stale_temporary_file_is_removed_not_overwritten(trusted_wine, cdn):
-    publish(cdn, NAME, SIGNED)
-    trusted_wine.install_dir.mkdir(parents=True)
-    victim = _victim(trusted_wine)
     # A hard link: writing into the old file instead of removing it first
     # would change the victim too.
-    os.link(victim, temp_path(trusted_wine))
-    result = download(trusted_wine)
+    result, victim = _download_over_planted(trusted_wine, cdn, os.link)
     assert_placed(trusted_wine, result, SIGNED)
-    assert victim.read_bytes() == b"must stay as it is\n" * 100
     assert victim.stat().st_nlink == 1
 
 
 @pytest.mark.fault("planted-link-target-kept")
 def test_symlink_at_temporary_path_never_reaches_its_target(trusted_wine, cdn):
-    publish(cdn, NAME, SIGNED)
-    trusted_wine.install_dir.mkdir(parents=True)
-    victim = _victim(trusted_wine)
-    os.symlink(victim, temp_path(trusted_wine))
-    result = download(trusted_wine)
-    assert victim.read_bytes() == b"must stay as it is\n" * 100
+    result, _ = _download_over_planted(trusted_wine, cdn, os.symlink)
     # Wine opens the link's target even when asked for the link, so the link
     # cannot be removed safely: the download stops before writing anything.
     assert result.returncode == 1 and "result: false" in result.stdout
@@ -259,11 +261,6 @@ def test_symlink_at_temporary_path_never_reaches_its_target(trusted_wine, cdn):
     "link and stops (see the test above); Windows removes the link itself and places the file",
 )
 def test_symlink_at_temporary_path_is_removed_not_followed(trusted_wine, cdn):
-    publish(cdn, NAME, SIGNED)
-    trusted_wine.install_dir.mkdir(parents=True)
-    victim = _victim(trusted_wine)
-    os.symlink(victim, temp_path(trusted_wine))
-    result = download(trusted_wine)
-    assert victim.exists() and victim.read_bytes() == b"must stay as it is\n" * 100
+    result, _ = _download_over_planted(trusted_wine, cdn, os.symlink)
     assert_placed(trusted_wine, result, SIGNED)
     assert not final_path(trusted_wine).is_symlink()
