@@ -20,8 +20,10 @@ rem can write to: a user's temporary folder could be raced or planted.
 set "TempDir="
 for /f "delims=" %%G in ('powershell -NoProfile -Command "[guid]::NewGuid().ToString()"') do set "TempDir=%ProgramFiles%\VoraUninstall_%%G"
 if not defined TempDir goto nocopy
-mkdir "%TempDir%" 2>nul || goto nocopy
-copy /y "%~dp0VoraSetup.exe" "%TempDir%\VoraSetup.exe" >nul || goto copyfailed
+mkdir "%TempDir%" 2>nul
+if errorlevel 1 goto nocopy
+copy /y "%~dp0VoraSetup.exe" "%TempDir%\VoraSetup.exe" >nul
+if errorlevel 1 goto copyfailed
 
 rem One block, read whole before it runs: the uninstall deletes this script.
 pushd "%TempDir%"

@@ -3,6 +3,7 @@ with Wine's service manager, WinHTTP and WinVerifyTrust, against the local
 HTTPS CDN serving files signed by the test PKI."""
 
 import re
+import shutil
 
 import pytest
 
@@ -190,3 +191,47 @@ def test_uninstall_goes_on_when_a_file_is_held(trusted_wine, cdn):
     finally:
         holder.kill()
         holder.wait()
+
+
+def run_uninstall_script(wine):
+    """UninstallVora.bat as an elevated administrator runs it, with stand-ins
+    for the two commands Wine lacks (net session, PowerShell's GUID), found
+    in the folder the script is started from."""
+    fakes = wine.drive_c / "fakes"
+    fakes.mkdir()
+    for fake, name in (("fake_net.exe", "net.exe"), ("fake_powershell.exe", "powershell.exe")):
+        shutil.copyfile(BIN / fake, fakes / name)
+    script = f"{INSTALL_DIR}\\UninstallVora.bat"
+    return wine.run("cmd", "/c", "cd", "/d", "C:\\fakes", "&&", script, timeout=300)
+
+
+@pytest.mark.fault("uninstall-script")
+def test_uninstall_script_runs_a_protected_copy_and_removes_it(trusted_wine, cdn):
+    wine = trusted_wine
+    install(wine, cdn)
+    assert wait_for(lambda: service_state(wine) == "RUNNING", timeout=30)
+
+    result = run_uninstall_script(wine)
+
+    assert service_state(wine) is None
+    # Wine's cmd keeps the running script open (Windows' reads it line by
+    # line), so the emptied folder itself outlives the removal there.
+    assert not wine.install_dir.exists() or list(wine.install_dir.iterdir()) == [], result.stdout
+    assert list(wine.program_files.glob("VoraUninstall_*")) == [], "the copy is removed afterwards"
+    lines = wine.log_lines()
+    assert "Completed uninstallation" in lines and lines[-1] == "Setup process exiting successfully"
+
+
+@pytest.mark.fault("uninstall-script-copy-fails")
+def test_uninstall_script_stops_when_its_copy_fails(trusted_wine, cdn):
+    wine = trusted_wine
+    install(wine, cdn)
+    assert wait_for(lambda: service_state(wine) == "RUNNING", timeout=30)
+    (wine.install_dir / "VoraSetup.exe").unlink()
+
+    result = run_uninstall_script(wine)
+
+    assert "Failed to copy Vora setup to a protected folder. Nothing was uninstalled." in result.stdout
+    assert service_state(wine) == "RUNNING"
+    assert (wine.install_dir / "VoraService.exe").exists()
+    assert list(wine.program_files.glob("VoraUninstall_*")) == []
