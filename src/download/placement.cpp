@@ -2,12 +2,8 @@
 
 #include <spdlog/spdlog.h>
 
-#include <cstddef>
-#include <cstdint>
 #include <cstring>
 #include <filesystem>
-#include <string_view>
-#include <vector>
 
 #include "app/text.h"
 #include "diagnostics/safe_files.h"
