@@ -172,7 +172,15 @@ bool read_signer_thumbprint(HANDLE file, const std::wstring& canonical_path, std
 }  // namespace
 
 bool thumbprint_matches(const std::wstring& thumbprint, const std::wstring& pinned) {
-  return platform::equal_ignoring_case(thumbprint, pinned);
+  // An empty entry ("A;;B", a trailing ';') must never let an empty thumbprint through.
+  if (thumbprint.empty()) return false;
+  std::size_t start = 0;
+  for (;;) {
+    const std::size_t end = pinned.find(L';', start);
+    if (platform::equal_ignoring_case(thumbprint, pinned.substr(start, end - start))) return true;
+    if (end == std::wstring::npos) return false;
+    start = end + 1;
+  }
 }
 
 bool sha256_file(HANDLE file, std::string& out) {

@@ -20,8 +20,9 @@ using build::pinned_signer_thumbprint;
 bool verify_image(const std::wstring& path, held_image& held, const std::optional<std::string>& expected_sha256,
                   bool verify_signature);
 
-// The signer check: the whole thumbprint text equals the pinned one, letter
-// case ignored.
+// The signer check: the whole thumbprint text equals one of the pinned ones
+// (separated by ';', so a renewed certificate can be pinned beside the old
+// one), letter case ignored.
 bool thumbprint_matches(const std::wstring& thumbprint, const std::wstring& pinned);
 
 // SHA-256 of everything from the handle's position to the end of the file, as

@@ -111,7 +111,9 @@ struct fake_cdn::state {
   std::uint64_t served_bytes = 0;
 
   std::vector<std::wstring> requests;
-  std::wstring signer_thumbprint = build::pinned_signer_thumbprint;
+  // The first pin: files the fake serves are signed as the build expects.
+  std::wstring signer_thumbprint =
+      std::wstring(build::pinned_signer_thumbprint).substr(0, std::wstring(build::pinned_signer_thumbprint).find(L';'));
   DWORD trust_result = 0;
   std::vector<trust_call> trust_calls;
   std::vector<connection_record> connections;

@@ -198,6 +198,17 @@ TEST(ThumbprintMatches, IgnoresLetterCaseButNotContent) {
   EXPECT_FALSE(thumbprint_matches(L"", pinned));
 }
 
+TEST(ThumbprintMatches, AcceptsAnyEntryOfAPinSetAndNothingElse) {
+  const std::wstring old_signer = L"A1B2C3D4E5F60718293A4B5C6D7E8F9001122334";
+  const std::wstring renewed = L"00112233445566778899AABBCCDDEEFF00112233";
+  const std::wstring pins = old_signer + L";" + renewed;
+  EXPECT_TRUE(thumbprint_matches(L"a1b2c3d4e5f60718293a4b5c6d7e8f9001122334", pins));
+  EXPECT_TRUE(thumbprint_matches(L"00112233445566778899aabbccddeeff00112233", pins));
+  EXPECT_FALSE(thumbprint_matches(L"00112233445566778899AABBCCDDEEFF00112234", pins));
+  EXPECT_FALSE(thumbprint_matches(pins, pins));
+  EXPECT_FALSE(thumbprint_matches(L"", old_signer + L";;" + renewed + L";"));
+}
+
 // Each step of the signer extraction: its warning (canonical path), then the
 // summary error, and every crypt object released.
 TEST_F(VerifyImage, EachFailingExtractionStepIsReportedAndCleanedUp) {
