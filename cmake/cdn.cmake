@@ -33,13 +33,19 @@ set(_fixture_source $<TARGET_FILE:VoraSetup>)
 set(_unsigned ${VORA_CDN_FIXTURES_DIR}/unsigned.exe)
 set(_foreign ${VORA_CDN_FIXTURES_DIR}/foreign-signed.exe)
 set(_tampered ${VORA_CDN_FIXTURES_DIR}/tampered.exe)
+# Signed by the renewal of the pinned certificate: a release pinned to both
+# must install it.
+set(_renewed ${VORA_CDN_FIXTURES_DIR}/renewed-signed.exe)
 _vora_sign_command(sign_foreign ${_fixture_source} ${_foreign} foreign)
-add_custom_command(OUTPUT ${_unsigned} ${_foreign} ${_tampered}
+_vora_sign_command(sign_renewed ${_fixture_source} ${_renewed} renewed)
+add_custom_command(OUTPUT ${_unsigned} ${_foreign} ${_tampered} ${_renewed}
   COMMAND ${CMAKE_COMMAND} -E copy ${_fixture_source} ${_unsigned}
   ${sign_foreign}
+  ${sign_renewed}
   COMMAND ${VORA_PYTHON} ${CMAKE_SOURCE_DIR}/cmake/tamper_image.py ${VORA_CDN_DIR}/VoraSetup.exe ${_tampered}
   DEPENDS VoraSetup ${VORA_CDN_DIR}/VoraSetup.exe ${VORA_PKI_DIR}/foreign.pem ${VORA_PKI_DIR}/foreign.key
+          ${VORA_PKI_DIR}/renewed.pem ${VORA_PKI_DIR}/renewed.key
           ${CMAKE_SOURCE_DIR}/cmake/tamper_image.py
   COMMENT "Making the faulty images of the test CDN" VERBATIM)
 
-add_custom_target(cdn ALL DEPENDS ${_vora_cdn_outputs} ${_unsigned} ${_foreign} ${_tampered})
+add_custom_target(cdn ALL DEPENDS ${_vora_cdn_outputs} ${_unsigned} ${_foreign} ${_tampered} ${_renewed})

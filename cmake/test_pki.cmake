@@ -2,6 +2,8 @@
 # folder so that no private key ever enters the repository:
 #   root.pem/.key/.der  test root CA (the end-to-end suite trusts it in Wine)
 #   signing.pem/.key    code-signing certificate whose thumbprint is pinned
+#   renewed.pem/.key    its renewal: same subject, new key (pinned beside it
+#                       by the release check)
 #   foreign.pem/.key    another code signer under the same root (must be refused)
 #   tls.pem/.key        server certificate of the local CDN, DNS:localhost
 # Nothing is regenerated while all files exist, so re-configuring is quick and
@@ -40,13 +42,14 @@ function(_vora_pki_generate)
   string(RANDOM LENGTH 12 ALPHABET 0123456789abcdef serial)
   set(code_signing "basicConstraints=critical,CA:FALSE\nkeyUsage=critical,digitalSignature\nextendedKeyUsage=codeSigning")
   _vora_pki_leaf(signing "/O=Vora Test/CN=Vora Test Code Signing" "${code_signing}" 0x1${serial})
+  _vora_pki_leaf(renewed "/O=Vora Test/CN=Vora Test Code Signing" "${code_signing}" 0x4${serial})
   _vora_pki_leaf(foreign "/O=Foreign Test/CN=Foreign Code Signing" "${code_signing}" 0x2${serial})
   _vora_pki_leaf(tls "/O=Vora Test/CN=localhost"
     "basicConstraints=critical,CA:FALSE\nkeyUsage=critical,digitalSignature,keyEncipherment\nextendedKeyUsage=serverAuth\nsubjectAltName=DNS:localhost"
     0x3${serial})
 endfunction()
 
-set(_vora_pki_files root.pem root.key root.der signing.pem signing.key foreign.pem foreign.key tls.pem tls.key)
+set(_vora_pki_files root.pem root.key root.der signing.pem signing.key renewed.pem renewed.key foreign.pem foreign.key tls.pem tls.key)
 set(_vora_pki_complete TRUE)
 foreach(f ${_vora_pki_files})
   if(NOT EXISTS ${VORA_PKI_DIR}/${f})

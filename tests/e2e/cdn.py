@@ -25,6 +25,7 @@ FIXTURES_DIR = BUILD / "cdn-fixtures"
 SIGNED = CDN_DIR / "VoraSetup.exe"
 UNSIGNED = FIXTURES_DIR / "unsigned.exe"
 FOREIGN_SIGNED = FIXTURES_DIR / "foreign-signed.exe"
+RENEWED_SIGNED = FIXTURES_DIR / "renewed-signed.exe"
 TAMPERED = FIXTURES_DIR / "tampered.exe"
 
 
