@@ -3,11 +3,12 @@
 import os
 import re
 import struct
+import subprocess
 import time
 
 import pytest
 
-from conftest import BIN, wait_for
+from conftest import BIN, BUILD, ROOT, wait_for
 
 LOG_NAME = re.compile(r"^setup-(\d+)_(\d{4})-(\d{2})-(\d{2})_(\d{2})-(\d{2})-(\d{2})\.log$")
 LINE = re.compile(r"^\[\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}\] \[(info|warning|error|critical)\] .*$")
@@ -128,6 +129,47 @@ def test_crash_writes_a_dump_and_exits_1(wine):
     )
     assert lines[-1].endswith('.dmp\\n\\nPlease report this to staff."')
 
+    # The dump leads back to the faulting store, from the exe, from a release's
+    # .debug file of it, and from the build tree found by build id alone.
+    source = (ROOT / "tests" / "tools" / "crash_test.cpp").read_text().splitlines()
+    store = next(n for n, line in enumerate(source, 1) if "*target = 42" in line)
+    build_id = _build_id(BIN / "crash_test.exe")
+    debug = wine.path.parent / "crash_test.exe.debug"
+    subprocess.run(["x86_64-w64-mingw32-objcopy", "--only-keep-debug", BIN / "crash_test.exe", debug], check=True)
+    for debug_file in ([BIN / "crash_test.exe"], [debug], []):
+        result = _symbolize(dumps[0], *debug_file)
+        assert result.returncode == 0, result.stderr
+        out = result.stdout.splitlines()
+        assert out[0] == "Exception: 0xC0000005 EXCEPTION_ACCESS_VIOLATION (write at 0x0000000000000000)", out
+        assert re.match(r"^Address: +0x[0-9A-F]{16} crash_test\.exe\+0x[0-9A-F]+$", out[1]), out
+        assert out[2].startswith("Function:  ") and "write_through" in out[2], out
+        assert out[2].endswith(f"crash_test.cpp:{store}"), out
+        assert f"(build id {build_id}) for crash_test.exe" in result.stdout, out
+        stack = [line for line in out if line.startswith("  #")]
+        assert "crash_test.exe+0x" in stack[0] and "write_through" in stack[0], stack
+        assert any(re.search(r"crash_test\.exe\+0x[0-9A-F]+  wmain .*crash_test\.cpp:\d+$", f) for f in stack), stack
+        assert any("mainCRTStartup" in f for f in stack), stack  # on through wmain's own frame
+
+    # A debug file of another build would name the wrong code: refused.
+    result = _symbolize(dumps[0], BIN / "throw_test.exe")
+    assert result.returncode == 1 and result.stdout == ""
+    other = _build_id(BIN / "throw_test.exe")
+    assert other != build_id
+    assert f"throw_test.exe: it has build id {other}" in result.stderr and build_id in result.stderr, result.stderr
+
+
+def _build_id(exe):
+    """The exe's build id as objdump spells its CodeView record."""
+    dump = subprocess.run(["x86_64-w64-mingw32-objdump", "-p", exe], capture_output=True, text=True, check=True)
+    signature, age = re.search(r"\(format RSDS signature ([0-9a-f]{32}) age (\d+)", dump.stdout).groups()
+    return f"{signature}-{age}"
+
+
+def _symbolize(dump, *debug_file):
+    """scripts/symbolize on a dump; without a debug file it searches the build under test."""
+    env = dict(os.environ, VORA_WINDOWS_BUILD=str(BUILD))
+    return subprocess.run([ROOT / "scripts" / "symbolize", dump, *debug_file], capture_output=True, text=True, env=env)
+
 
 def _dump_exception_code(dump):
     """ExceptionCode of the dump's exception stream (type 6)."""
@@ -160,6 +202,12 @@ def test_runtime_termination_ends_like_a_crash(wine, mode):
     assert [line for line in lines if line.startswith("Unhandled")] == uncaught
     if uncaught:
         assert lines[-2] == uncaught[0]
+        # Raised inside a system DLL, the stack still unwinds into the program's own frames.
+        result = _symbolize(dumps[0], BIN / "throw_test.exe")
+        assert result.returncode == 0, result.stderr
+        stack = [line for line in result.stdout.splitlines() if line.startswith("  #")]
+        assert any(re.search(r"throw_test\.exe\+0x[0-9A-F]+  .*throw_from_below.* .*throw_test\.cpp:\d+$", f)
+                   for f in stack), result.stdout
 
 
 @pytest.mark.fault("crash-dir-blocked")
