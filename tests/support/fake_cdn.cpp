@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <cwctype>
+#include <string_view>
 
 #include "build_config.h"
 
@@ -112,8 +113,8 @@ struct fake_cdn::state {
 
   std::vector<std::wstring> requests;
   // The first pin: files the fake serves are signed as the build expects.
-  std::wstring signer_thumbprint =
-      std::wstring(build::pinned_signer_thumbprint).substr(0, std::wstring(build::pinned_signer_thumbprint).find(L';'));
+  std::wstring signer_thumbprint{std::wstring_view(build::pinned_signer_thumbprint)
+                                     .substr(0, std::wstring_view(build::pinned_signer_thumbprint).find(L';'))};
   DWORD trust_result = 0;
   std::vector<trust_call> trust_calls;
   std::vector<connection_record> connections;
