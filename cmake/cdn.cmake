@@ -48,4 +48,14 @@ add_custom_command(OUTPUT ${_unsigned} ${_foreign} ${_tampered} ${_renewed}
           ${CMAKE_SOURCE_DIR}/cmake/tamper_image.py
   COMMENT "Making the faulty images of the test CDN" VERBATIM)
 
+# Signed like the program files, but a service that exits before it runs.
+set(_service_exits ${VORA_CDN_FIXTURES_DIR}/service-exits.exe)
+if(TARGET service_exits)
+  _vora_sign_command(sign_service_exits $<TARGET_FILE:service_exits> ${_service_exits} signing)
+  add_custom_command(OUTPUT ${_service_exits} ${sign_service_exits}
+    DEPENDS service_exits ${VORA_PKI_DIR}/signing.pem ${VORA_PKI_DIR}/signing.key
+    COMMENT "Signing the stand-in service that will not start" VERBATIM)
+  list(APPEND _vora_cdn_outputs ${_service_exits})
+endif()
+
 add_custom_target(cdn ALL DEPENDS ${_vora_cdn_outputs} ${_unsigned} ${_foreign} ${_tampered} ${_renewed})

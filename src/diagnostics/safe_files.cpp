@@ -1,10 +1,12 @@
 #include "diagnostics/safe_files.h"
 
+#include <fmt/xchar.h>
 #include <spdlog/spdlog.h>
 
 #include <chrono>
 #include <cstddef>
 #include <cstring>
+#include <random>
 
 #include "app/text.h"
 #include "platform/crt.h"
@@ -32,18 +34,6 @@ bool set_delete_disposition(HANDLE handle) {
   FILE_DISPOSITION_INFO disposition{};
   disposition.DeleteFile = TRUE;
   return sys().SetFileInformationByHandle(handle, FileDispositionInfo, &disposition, sizeof(disposition));
-}
-
-// Deletes through the handle; a read-only entry loses that attribute first,
-// through the same handle.
-DWORD delete_by_handle(HANDLE handle) {
-  if (set_delete_disposition(handle)) return 0;
-  DWORD error = sys().GetLastError();
-  if (error != ERROR_ACCESS_DENIED) return error;
-  FILE_BASIC_INFO basic{};
-  basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
-  if (!sys().SetFileInformationByHandle(handle, FileBasicInfo, &basic, sizeof(basic))) return error;
-  return set_delete_disposition(handle) ? 0 : sys().GetLastError();
 }
 
 DWORD delete_exactly(const std::filesystem::path& path, const std::wstring& expected_final, std::wstring& reached) {
@@ -92,6 +82,17 @@ DWORD remove_entry(const std::filesystem::path& path, const std::wstring& expect
 }
 
 }  // namespace
+
+// A read-only entry loses that attribute first, through the same handle.
+DWORD delete_by_handle(HANDLE handle) {
+  if (set_delete_disposition(handle)) return 0;
+  DWORD error = sys().GetLastError();
+  if (error != ERROR_ACCESS_DENIED) return error;
+  FILE_BASIC_INFO basic{};
+  basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+  if (!sys().SetFileInformationByHandle(handle, FileBasicInfo, &basic, sizeof(basic))) return error;
+  return set_delete_disposition(handle) ? 0 : sys().GetLastError();
+}
 
 bool is_link(DWORD attributes) { return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0; }
 
@@ -152,9 +153,9 @@ bool final_path_of(HANDLE handle, std::wstring& path) {
 }
 
 HANDLE open_exactly(const std::filesystem::path& path, const std::wstring& expected_final, DWORD access,
-                    std::wstring& reached, DWORD& error) {
+                    std::wstring& reached, DWORD& error, DWORD share) {
   const std::wstring wide = path.wstring();
-  platform::scoped_handle handle(sys().CreateFileW(wide.c_str(), access, share_all, nullptr, OPEN_EXISTING,
+  platform::scoped_handle handle(sys().CreateFileW(wide.c_str(), access, share, nullptr, OPEN_EXISTING,
                                                    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
   if (!handle) {
     error = sys().GetLastError();
@@ -197,9 +198,13 @@ bool move_aside(const std::filesystem::path& path, const std::wstring& expected_
   if (!handle) return false;
   const auto seconds =
       std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch()).count();
+  std::random_device random;
   for (int attempt = 0; attempt < 100; ++attempt) {
     std::wstring name = path.filename().wstring() + L".untrusted-" + std::to_wstring(seconds);
-    if (attempt) name += L"-" + std::to_wstring(attempt);
+    if (attempt >= 10)
+      name += fmt::format(L"-{:08x}{:08x}", random(), random());
+    else if (attempt)
+      name += L"-" + std::to_wstring(attempt);
     aside = path.parent_path() / name;
     if (rename_handle(handle.get(), aside.wstring(), false)) return true;
     error = sys().GetLastError();

@@ -46,11 +46,16 @@ std::wstring directory_final_path(const std::filesystem::path& directory, DWORD&
 DWORD delete_in_place(const std::filesystem::path& path);
 
 // Opens the entry itself (a link, not its target) with the given access and
-// all sharing. Succeeds only when the handle's final path is expected_final,
-// so a handle that a link redirected elsewhere is closed again; its final
-// path is then in reached and the error is ERROR_CANT_RESOLVE_FILENAME.
+// sharing. Succeeds only when the handle's final path is expected_final, so
+// a handle that a link redirected elsewhere is closed again; its final path
+// is then in reached and the error is ERROR_CANT_RESOLVE_FILENAME.
 HANDLE open_exactly(const std::filesystem::path& path, const std::wstring& expected_final, DWORD access,
-                    std::wstring& reached, DWORD& error);
+                    std::wstring& reached, DWORD& error,
+                    DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
+
+// Deletes the entry behind a handle opened with DELETE access (a read-only
+// file too): 0 or the Windows error. The name goes once the last handle does.
+DWORD delete_by_handle(HANDLE handle);
 
 // Deletes one file, link or empty directory through a handle opened by
 // open_exactly. 0 or the Windows error; a missing entry is no error.
@@ -63,7 +68,8 @@ DWORD delete_exactly(const std::filesystem::path& path, const std::wstring& expe
 DWORD remove_tree(const std::filesystem::path& path, bool report_links);
 
 // Renames the entry itself (a link as a link, never its target) to a free
-// name beside it, "<name>.untrusted-<seconds>[-n]". False with the error,
+// name beside it, "<name>.untrusted-<seconds>[-n]", and past a few taken
+// ones a name nobody can have prepared. False with the error,
 // ERROR_CANT_RESOLVE_FILENAME when that cannot be done without reaching a
 // link's target.
 bool move_aside(const std::filesystem::path& path, const std::wstring& expected_final, std::filesystem::path& aside,

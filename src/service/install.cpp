@@ -1,5 +1,6 @@
 #include "service/install.h"
 
+#include <fmt/format.h>
 #include <spdlog/spdlog.h>
 
 #include <array>
@@ -9,6 +10,7 @@
 #include "app/fatal_error.h"
 #include "app/text.h"
 #include "diagnostics/directories.h"
+#include "diagnostics/safe_files.h"
 #include "download/download.h"
 #include "download/placement.h"
 #include "platform/scoped.h"
@@ -16,6 +18,7 @@
 #include "service/configuration.h"
 #include "service/control.h"
 #include "service/names.h"
+#include "service/previous_install.h"
 #include "service/uninstall.h"
 
 namespace vora {
@@ -38,42 +41,135 @@ bool service_installed(SC_HANDLE manager) {
   return false;
 }
 
-constexpr std::array<const wchar_t*, 3> program_files = {L"VoraService.exe", L"VoraSetup.exe", L"VoraBroker.exe"};
+constexpr std::array<const wchar_t*, program_file_count> program_files = {L"VoraService.exe", L"VoraSetup.exe",
+                                                                           L"VoraBroker.exe"};
 
-// Ends the install for one file; the verified temporaries of the others go
-// first, since the process exit leaves no destructor to do it.
-[[noreturn]] void fail_download(std::size_t failed, std::array<held_image, 3>& held) {
+// Drops the verified temporaries, and the new files where placed ones must
+// make way for the earlier installation again; the process exit leaves no
+// destructor to do it.
+void discard_new_files(std::array<held_image, 3>& held, std::size_t placed) {
   for (std::size_t i = 0; i < held.size(); ++i) {
-    if (i != failed && held[i].handle != nullptr && held[i].handle != INVALID_HANDLE_VALUE)
-      discard_download(held[i], download_temp_path(program_files[i]));
+    if (held[i].handle == nullptr || held[i].handle == INVALID_HANDLE_VALUE) {
+      held[i].dispose();
+      continue;
+    }
+    // A placed file goes back to its temporary name first, so the final name
+    // is free at once for the earlier file.
+    if (i < placed && !rename_handle(held[i].handle, download_temp_path(program_files[i]), true)) {
+      const DWORD error = delete_by_handle(held[i].handle);
+      if (error) spdlog::warn("Failed to delete '{}' (Error: {})", to_utf8(held[i].path), error);
+      held[i].dispose();
+      continue;
+    }
+    discard_download(held[i], download_temp_path(program_files[i]));
   }
+}
+
+// Ends the install for one file before anything was swapped.
+[[noreturn]] void fail_download(std::size_t failed, std::array<held_image, 3>& held) {
+  discard_new_files(held, 0);
   report_fatal_error("Failed to download {}", to_utf8(program_files[failed]));
 }
 
-// Configures and starts the service just created; the handle is closed on
-// every path, fatal ones included.
-void configure_and_start(platform::scoped_service_handle service) {
+// Why the new service could not be registered or started, or nothing.
+struct service_failure {
+  std::string message;
+};
+
+// Registers the service for the service file and configures and starts it;
+// the handle is closed on every path. A failure that leaves no running
+// service comes back as the user message for it; the new registration is
+// then deleted when delete_on_failure is set. A restore (replacing_deleted)
+// waits briefly for the registration it deleted to go.
+std::optional<service_failure> register_and_start(SC_HANDLE manager, const std::wstring& service_path,
+                                                  bool delete_on_failure, bool replacing_deleted = false) {
+  const std::wstring command_line = L"\"" + service_path + L"\"";
+  platform::scoped_service_handle service;
+  DWORD error = 0;
+  for (int attempt = 0; attempt < 40; ++attempt) {
+    service.reset(sys().CreateServiceW(manager, service_name, service_display_name, SERVICE_ALL_ACCESS,
+                                       SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
+                                       command_line.c_str(), nullptr, nullptr, nullptr, service_account, nullptr));
+    if (service) break;
+    error = sys().GetLastError();
+    // Somebody else's handle keeps a deleted registration until it closes.
+    if (!replacing_deleted || error != ERROR_SERVICE_MARKED_FOR_DELETE) break;
+    sys().sleep_ms(250);
+  }
+  if (!service) {
+    if (error != ERROR_SERVICE_EXISTS)
+      return service_failure{fmt::format("Failed to create Vora service (Error: {}).", error)};
+    spdlog::warn("Vora service already exists after removal attempt, skipping creation");
+    return std::nullopt;
+  }
+
   if (!set_service_description(service.get(), service_description))
     spdlog::warn("Service installed but description could not be set");
   if (!set_service_failure_actions(service.get()))
     spdlog::warn("Service installed but failure actions could not be set");
 
-  std::string error;
-  if (!apply_interactive_service_dacl(service.get(), error)) {
-    service.reset();
-    report_fatal_error("Failed to set Vora service permissions (Error: {}).", error);
-  }
-
-  if (!sys().StartServiceW(service.get(), 0, nullptr)) {
+  std::optional<service_failure> failure;
+  std::string dacl_error;
+  if (!apply_interactive_service_dacl(service.get(), dacl_error)) {
+    failure = service_failure{fmt::format("Failed to set Vora service permissions (Error: {}).", dacl_error)};
+  } else if (!sys().StartServiceW(service.get(), 0, nullptr)) {
     const DWORD start_error = sys().GetLastError();
-    if (start_error != ERROR_SERVICE_ALREADY_RUNNING) {
-      service.reset();
-      report_fatal_error("Failed to start Vora service (Error: {}).", start_error);
-    }
+    if (start_error != ERROR_SERVICE_ALREADY_RUNNING)
+      failure = service_failure{fmt::format("Failed to start Vora service (Error: {}).", start_error)};
   } else if (!wait_for_service_state(service.get(), SERVICE_RUNNING, service_start_timeout_ms)) {
     spdlog::warn("Timed out waiting for Vora service to reach running state");
   }
+  if (failure && delete_on_failure && !sys().DeleteService(service.get()))
+    spdlog::warn("DeleteService failed (Error: {})", sys().GetLastError());
+  return failure;
 }
+
+// Once the earlier service is gone, a failed swap puts the earlier
+// installation back (its files, its registration, running) before the
+// failure is reported. With nothing earlier to put back, what was placed
+// stays, as after any failed first install.
+class install_swap {
+ public:
+  install_swap(SC_HANDLE manager, std::array<held_image, 3>& held, previous_install& previous, bool reinstall)
+      : manager_(manager), held_(held), previous_(previous), reinstall_(reinstall) {}
+
+  bool restores() const { return previous_.any(); }
+  void placed(std::size_t count) { placed_ = count; }
+
+  [[noreturn]] void fail(std::size_t failed_file) {
+    roll_back();
+    report_fatal_error("Failed to download {}", to_utf8(program_files[failed_file]));
+  }
+
+  [[noreturn]] void fail(const std::string& message) {
+    roll_back();
+    report_fatal_error(message);
+  }
+
+ private:
+  void roll_back() {
+    if (!restores()) {
+      discard_new_files(held_, 0);
+      return;
+    }
+    spdlog::info("Restoring the earlier installation");
+    discard_new_files(held_, placed_);
+    if (!restore_previous_files(previous_)) return;
+    if (reinstall_ && previous_.files[0].valid()) {
+      if (const auto failure = register_and_start(manager_, previous_.final_paths[0], false, true)) {
+        spdlog::error("Failed to restore the earlier installation: {}", failure->message);
+        return;
+      }
+    }
+    spdlog::info("Restored the earlier installation");
+  }
+
+  SC_HANDLE manager_;
+  std::array<held_image, 3>& held_;
+  previous_install& previous_;
+  bool reinstall_;
+  std::size_t placed_ = 0;
+};
 
 }  // namespace
 
@@ -106,33 +202,42 @@ void run_install(SC_HANDLE manager) {
     if (!fetch_verified_file(program_files[i], held[i], std::nullopt, true)) fail_download(i, held);
   }
 
+  // Another program holding an installed file is found while the earlier
+  // service still runs; from here on nobody can take such a hold.
+  previous_install previous;
+  std::size_t failed = 0;
+  if (!hold_previous_files(program_files, previous, failed)) {
+    spdlog::error("Failed to finalize '{}'", to_utf8(program_files[failed]));
+    fail_download(failed, held);
+  }
+
   // The earlier service's files are in use until it has stopped.
   if (reinstall) remove_service(manager);
+  install_swap transaction(manager, held, previous, reinstall);
+  if (!set_previous_files_aside(previous, failed)) {
+    spdlog::error("Failed to finalize '{}'", to_utf8(program_files[failed]));
+    transaction.fail(failed);
+  }
   std::wstring service_path;
   for (std::size_t i = 0; i < program_files.size(); ++i) {
     std::wstring final_path;
-    if (!place_verified_file(program_files[i], held[i], final_path)) fail_download(i, held);
+    const bool placed = place_verified_file(program_files[i], held[i], final_path);
+    // A file renamed before its identity check failed is in place too.
+    transaction.placed(placed || held[i].handle != nullptr ? i + 1 : i);
+    if (!placed) transaction.fail(i);
     if (i == 0) service_path = final_path;
   }
 
   if (!write_uninstall_script(install_directory() / L"UninstallVora.bat"))
     spdlog::warn("Failed to create uninstall bat");
 
-  const std::wstring command_line = L"\"" + service_path + L"\"";
-  platform::scoped_service_handle service(sys().CreateServiceW(
-      manager, service_name, service_display_name, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,
-      SERVICE_ERROR_NORMAL, command_line.c_str(), nullptr, nullptr, nullptr, service_account, nullptr));
-  if (!service) {
-    const DWORD error = sys().GetLastError();
-    if (error != ERROR_SERVICE_EXISTS) report_fatal_error("Failed to create Vora service (Error: {}).", error);
-    spdlog::warn("Vora service already exists after removal attempt, skipping creation");
-  } else {
-    configure_and_start(std::move(service));
-  }
+  if (const auto failure = register_and_start(manager, service_path, transaction.restores()))
+    transaction.fail(failure->message);
 
   // Held until now so the files cannot change between their verification and
   // the service's start.
   service_path.clear();
+  discard_previous_files(previous);
   for (std::size_t i = held.size(); i-- > 0;) held[i].dispose();
 }
 

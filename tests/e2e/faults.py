@@ -53,7 +53,8 @@ class Ledger:
     def known_digests(self):
         if self._known is None:
             known = {_digest(p) for p in (self.build / "cdn").glob("*.exe")}
-            known.add(_digest(self.build / "cdn-fixtures" / "renewed-signed.exe"))
+            for fixture in ("renewed-signed.exe", "service-exits.exe"):
+                known.add(_digest(self.build / "cdn-fixtures" / fixture))
             known.add(_digest(ROOT / "resources" / "UninstallVora.bat"))
             self._known = known
         return self._known

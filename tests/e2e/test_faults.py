@@ -64,7 +64,8 @@ def test_final_path_held_by_another_process(trusted_wine, cdn):
     try:
         assert wait_for(flag.exists, timeout=60)
         lines = install_refused(wine, "VoraService.exe")
-        assert any(line.startswith("SetFileInformationByHandle(FileRenameInfo) failed (Error: ") for line in lines)
+        held = f"Failed to take hold of installed '{INSTALL_DIR}\\VoraService.exe' for replacement (Error: 32)"
+        assert held in lines, lines
         assert "Failed to finalize 'VoraService.exe'" in lines
     finally:
         holder.kill()
@@ -192,3 +193,66 @@ def test_full_uninstall_with_a_held_file_in_the_data_directory(trusted_wine):
     # The log was closed before the data directory was removed, so the
     # removal went as far as it could: the log file is gone too.
     assert wine.logs() == []
+
+
+def running_install(wine, cdn):
+    """A clean install, RUNNING, and what a failed reinstall must leave as it was."""
+    publish_all(cdn)
+    assert wine.setup("/install", timeout=300).returncode == 0
+    assert wait_for(lambda: service_state(wine) == "RUNNING", timeout=30)
+    return install_snapshot(wine), registration(wine)
+
+
+def assert_earlier_install_back(wine, before, registered):
+    assert service_state(wine) == "RUNNING"
+    assert registration(wine) == registered
+    # Byte for byte, with no temporary and nothing set aside left.
+    assert install_snapshot(wine) == before
+
+
+def assert_good_reinstall_still_works(wine, cdn):
+    publish_all(cdn)
+    assert wine.setup("/install", timeout=300).returncode == 0
+    assert wait_for(lambda: service_state(wine) == "RUNNING", timeout=30)
+    assert sorted(p.name for p in wine.install_dir.iterdir()) == sorted(FILES + ["UninstallVora.bat"])
+
+
+@pytest.mark.fault("reinstall-file-held")
+def test_reinstall_while_a_reader_holds_the_broker_keeps_the_running_service(trusted_wine, cdn):
+    wine = trusted_wine
+    before, registered = running_install(wine, cdn)
+    flag = wine.drive_c / "held.flag"
+    # A standard user's reader: GENERIC_READ with the default share mode.
+    holder = wine.popen(BIN / "hold_file.exe", f"{INSTALL_DIR}\\VoraBroker.exe", "C:\\held.flag", "60000")
+    try:
+        assert wait_for(flag.exists, timeout=60)
+        result = wine.setup("/install", timeout=300)
+    finally:
+        holder.kill()
+        holder.wait()
+
+    assert result.returncode == 1
+    lines = wine.log_lines()
+    assert f"Failed to take hold of installed '{INSTALL_DIR}\\VoraBroker.exe' for replacement (Error: 32)" in lines
+    assert lines[-1] == FATAL.format("VoraBroker.exe")
+    # Found while the earlier service still ran: it was never stopped.
+    assert not any(line.startswith("Restoring") for line in lines), lines
+    assert_earlier_install_back(wine, before, registered)
+    assert_good_reinstall_still_works(wine, cdn)
+
+
+@pytest.mark.fault("reinstall-start-fails")
+def test_reinstall_whose_service_will_not_start_puts_the_earlier_one_back(trusted_wine, cdn):
+    wine = trusted_wine
+    before, registered = running_install(wine, cdn)
+    # Signed and verified like the real one, but it exits before it runs.
+    publish(cdn, "VoraService.exe", FIXTURES_DIR / "service-exits.exe")
+
+    result = wine.setup("/install", timeout=300)
+
+    assert result.returncode == 1
+    lines = wine.log_lines()
+    assert lines.index("Restoring the earlier installation") < lines.index("Restored the earlier installation")
+    assert lines[-1].startswith('Fatal error thrown: "Failed to start Vora service (Error: '), lines
+    assert_earlier_install_back(wine, before, registered)
+    assert_good_reinstall_still_works(wine, cdn)

@@ -51,6 +51,10 @@ void WINAPI service_main(DWORD, LPWSTR*) {
 }  // namespace
 
 int wmain() {
+#ifdef VORA_SERVICE_EXITS_AT_ONCE
+  // A service whose start always fails: it ends before reaching the manager.
+  return 1;
+#endif
   wchar_t name[] = L"VoraAntiCheat";
   SERVICE_TABLE_ENTRYW table[] = {{name, service_main}, {nullptr, nullptr}};
   // Started by hand rather than by the service manager: nothing to run.

@@ -76,8 +76,8 @@ class Install : public test::service_fixture {
       return access == SERVICE_QUERY_STATUS ? fake_probe : fake_old_service;
     };
     t.DeleteService = [this](SC_HANDLE service) -> BOOL {
-      EXPECT_EQ(service, fake_old_service);
-      record("DeleteService");
+      EXPECT_TRUE(service == fake_old_service || service == fake_service);
+      record(service == fake_service ? "DeleteService new" : "DeleteService");
       installed = false;
       return TRUE;
     };

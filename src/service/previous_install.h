@@ -1,0 +1,51 @@
+// The earlier installation's program files during a reinstall. They are
+// held from before its service is removed, set aside under other names while
+// the new files take their place, and either put back when the swap fails or
+// deleted once the new service runs. A swap that cannot finish therefore
+// leaves the player with the installation they had.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <string>
+
+#include "platform/scoped.h"
+
+namespace vora {
+
+inline constexpr std::size_t program_file_count = 3;
+
+struct previous_install {
+  // Null where there was no earlier file of that name.
+  std::array<platform::scoped_handle, program_file_count> files;
+  std::array<std::wstring, program_file_count> final_paths;
+  std::array<bool, program_file_count> aside{};
+
+  bool any() const;
+};
+
+// Where an earlier file waits while the new one takes its name.
+std::wstring aside_path(const std::wstring& final_path);
+
+// Opens every earlier program file under its final name in the install
+// directory, the entry itself with DELETE access, waiting a little for
+// another program that holds one without delete sharing. While these handles
+// are open nobody can take such a hold anew. On false the reason is logged
+// and failed names the file.
+bool hold_previous_files(const std::array<const wchar_t*, program_file_count>& names, previous_install& previous,
+                         std::size_t& failed);
+
+// Renames the held files to their aside names. On false the reason is
+// logged, failed names the file, and those already moved stay aside for
+// restore_previous_files.
+bool set_previous_files_aside(previous_install& previous, std::size_t& failed);
+
+// Puts every file that was set aside back under its final name; true when
+// all of them are back.
+bool restore_previous_files(previous_install& previous);
+
+// Deletes the files set aside, once the new installation runs; one still in
+// use stays with a warning and goes with the next install.
+void discard_previous_files(previous_install& previous);
+
+}  // namespace vora
