@@ -39,39 +39,6 @@ std::size_t sid_length(PSID sid) {
   return sid_header_size + 4u * bytes[1];
 }
 
-// The token's user and owner, read once.
-struct token_sids {
-  std::vector<BYTE> user;
-  std::vector<BYTE> owner;
-};
-
-std::vector<BYTE> copy_sid(PSID sid) {
-  const std::size_t length = sid_length(sid);
-  const auto* bytes = static_cast<const BYTE*>(sid);
-  return length ? std::vector<BYTE>(bytes, bytes + length) : std::vector<BYTE>{};
-}
-
-std::vector<BYTE> read_token_sid(HANDLE token, TOKEN_INFORMATION_CLASS info_class) {
-  DWORD needed = 0;
-  sys().GetTokenInformation(token, info_class, nullptr, 0, &needed);
-  if (needed == 0) return {};
-  // Whole pointers keep the record aligned.
-  std::vector<void*> buffer((needed + sizeof(void*) - 1) / sizeof(void*));
-  if (!sys().GetTokenInformation(token, info_class, buffer.data(), needed, &needed)) return {};
-  if (info_class == TokenUser) return copy_sid(reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid);
-  return copy_sid(reinterpret_cast<TOKEN_OWNER*>(buffer.data())->Owner);
-}
-
-token_sids read_token_sids() {
-  token_sids sids;
-  HANDLE raw = nullptr;
-  if (!sys().OpenProcessToken(sys().GetCurrentProcess(), TOKEN_QUERY, &raw)) return sids;
-  platform::scoped_handle token(raw);
-  sids.user = read_token_sid(token.get(), TokenUser);
-  sids.owner = read_token_sid(token.get(), TokenOwner);
-  return sids;
-}
-
 struct local_memory {
   void* memory = nullptr;
   ~local_memory() {
@@ -79,13 +46,17 @@ struct local_memory {
   }
 };
 
+// The owner Administrators and the protected DACL, as one descriptor.
+bool protected_descriptor(SECURITY_DESCRIPTOR& descriptor, PACL dacl) {
+  return sys().InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION) &&
+         sys().SetSecurityDescriptorOwner(&descriptor, administrators_sid().get(), FALSE) &&
+         sys().SetSecurityDescriptorDacl(&descriptor, TRUE, dacl, FALSE) &&
+         sys().SetSecurityDescriptorControl(&descriptor, SE_DACL_PROTECTED, SE_DACL_PROTECTED);
+}
+
 bool create_protected_directory(const std::filesystem::path& path, PACL dacl) {
   SECURITY_DESCRIPTOR descriptor{};
-  if (!sys().InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION) ||
-      !sys().SetSecurityDescriptorOwner(&descriptor, administrators_sid().get(), FALSE) ||
-      !sys().SetSecurityDescriptorDacl(&descriptor, TRUE, dacl, FALSE) ||
-      !sys().SetSecurityDescriptorControl(&descriptor, SE_DACL_PROTECTED, SE_DACL_PROTECTED))
-    return false;
+  if (!protected_descriptor(descriptor, dacl)) return false;
   SECURITY_ATTRIBUTES attributes{};
   attributes.nLength = sizeof(attributes);
   attributes.lpSecurityDescriptor = &descriptor;
@@ -94,16 +65,52 @@ bool create_protected_directory(const std::filesystem::path& path, PACL dacl) {
   return sys().CreateDirectoryW(wide.c_str(), &attributes);
 }
 
+// Sets the owner and protected DACL on the object alone. The higher-level
+// calls also rewrite everything below a directory, and would follow a link
+// someone left there.
+DWORD apply_protected_descriptor(HANDLE object, PACL dacl) {
+  SECURITY_DESCRIPTOR descriptor{};
+  if (!protected_descriptor(descriptor, dacl)) return sys().GetLastError();
+  const SECURITY_INFORMATION what =
+      OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION;
+  return sys().SetKernelObjectSecurity(object, what, &descriptor) ? 0 : sys().GetLastError();
+}
+
+// An elevated administrator may take over what denies it access; enabled
+// only once something does.
+void enable_takeover_privileges() {
+  HANDLE raw = nullptr;
+  if (!sys().OpenProcessToken(sys().GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &raw)) return;
+  platform::scoped_handle token(raw);
+  for (const wchar_t* name : {L"SeTakeOwnershipPrivilege", L"SeRestorePrivilege", L"SeBackupPrivilege"}) {
+    TOKEN_PRIVILEGES privileges{};
+    privileges.PrivilegeCount = 1;
+    privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
+    if (!sys().LookupPrivilegeValueW(nullptr, name, &privileges.Privileges[0].Luid)) continue;
+    sys().AdjustTokenPrivileges(token.get(), FALSE, &privileges, 0, nullptr, nullptr);
+  }
+}
+
+// Opens the entry itself; a denied open is tried again with the takeover
+// privileges, which backup semantics then honour.
+HANDLE open_for_securing(const std::filesystem::path& path, const std::wstring& expected_final, DWORD access,
+                         std::wstring& reached, DWORD& error) {
+  HANDLE handle = open_exactly(path, expected_final, access, reached, error);
+  if (handle != INVALID_HANDLE_VALUE || error != ERROR_ACCESS_DENIED) return handle;
+  enable_takeover_privileges();
+  return open_exactly(path, expected_final, access, reached, error);
+}
+
 // Why an existing directory cannot be trusted, or nothing when it can; a
 // trusted one has had its owner and DACL applied (error set when that failed).
 std::optional<std::string> distrust(const std::filesystem::path& path, const std::wstring& expected_final,
-                                    DWORD attributes, bool no_links, PACL dacl, DWORD& error) {
+                                    DWORD attributes, const directory_rules& rules, PACL dacl, DWORD& error) {
   error = 0;
   if (is_link(attributes)) return std::string("it is a link");
   std::wstring reached;
   DWORD open_error = 0;
   platform::scoped_handle directory(
-      open_exactly(path, expected_final, READ_CONTROL | WRITE_DAC | WRITE_OWNER, reached, open_error));
+      open_for_securing(path, expected_final, READ_CONTROL | WRITE_DAC | WRITE_OWNER, reached, open_error));
   if (!directory) {
     if (open_error == ERROR_CANT_RESOLVE_FILENAME && !reached.empty())
       return fmt::format("it leads to '{}'", narrow_path(reached));
@@ -117,8 +124,8 @@ std::optional<std::string> distrust(const std::filesystem::path& path, const std
   if (owner_error) return fmt::format("its owner cannot be read (Error: {})", owner_error);
   if (!is_trusted_owner(owner)) return fmt::format("it is owned by {}", sid_text(owner));
 
-  if (no_links) {
-    std::vector<directory_entry> entries;
+  std::vector<directory_entry> entries;
+  if (rules.no_links) {
     DWORD list_error = 0;
     if (!list_directory(path, entries, list_error)) return fmt::format("it cannot be listed (Error: {})", list_error);
     for (const auto& entry : entries) {
@@ -126,10 +133,17 @@ std::optional<std::string> distrust(const std::filesystem::path& path, const std
     }
   }
 
-  error = sys().SetSecurityInfo(
-      directory.get(), SE_FILE_OBJECT,
-      OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
-      administrators_sid().get(), nullptr, dacl, nullptr);
+  error = apply_protected_descriptor(directory.get(), dacl);
+  if (error || !rules.protect_files) return std::nullopt;
+  // Files written under an earlier, wider DACL get this one too, each on its
+  // own: a file that turns out to be a link elsewhere is left alone.
+  for (const auto& entry : entries) {
+    if (entry.attributes & FILE_ATTRIBUTE_DIRECTORY) continue;
+    DWORD file_error = 0;
+    platform::scoped_handle file(open_exactly(path / entry.name, child_final_path(expected_final, entry.name),
+                                              READ_CONTROL | WRITE_DAC | WRITE_OWNER, reached, file_error));
+    if (file) apply_protected_descriptor(file.get(), dacl);
+  }
   return std::nullopt;
 }
 
@@ -149,6 +163,11 @@ const fixed_sid& users_sid() {
 }
 const fixed_sid& trusted_installer_sid() {
   static const fixed_sid sid = make_sid({80, 956008885, 3418522649, 1831038044, 1853292631, 2271478464});
+  return sid;
+}
+
+const fixed_sid& wine_user_sid() {
+  static const fixed_sid sid = make_sid({21, 0, 0, 0, 1000});
   return sid;
 }
 
@@ -172,17 +191,16 @@ std::string sid_text(PSID sid) {
 }
 
 bool is_trusted_owner(PSID owner) {
+  // Not the token's own user: the player's unelevated processes carry it too.
   for (const fixed_sid* trusted : {&local_system_sid(), &administrators_sid(), &trusted_installer_sid()}) {
     if (equal_sids(owner, trusted->get())) return true;
   }
-  static const token_sids token = read_token_sids();
-  for (const auto* sid : {&token.user, &token.owner}) {
-    if (!sid->empty() && equal_sids(owner, const_cast<BYTE*>(sid->data()))) return true;
-  }
-  return false;
+  // Wine keeps no owner: every file reads as owned by its one user, and no
+  // other account exists there to plant anything.
+  return sys().under_wine() && equal_sids(owner, wine_user_sid().get());
 }
 
-DWORD build_protected_dacl(PACL& dacl) {
+DWORD build_protected_dacl(PACL& dacl, bool users_read) {
   struct grant {
     const fixed_sid& sid;
     DWORD access;
@@ -200,13 +218,13 @@ DWORD build_protected_dacl(PACL& dacl) {
     entries[i].Trustee.ptstrName = static_cast<LPWSTR>(grants[i].sid.get());
   }
   dacl = nullptr;
-  return sys().SetEntriesInAclW(3, entries, nullptr, &dacl);
+  return sys().SetEntriesInAclW(users_read ? 3 : 2, entries, nullptr, &dacl);
 }
 
-DWORD secure_directory(const std::filesystem::path& path, const std::wstring& expected_final, bool no_links,
-                       std::vector<std::string>& notes) {
+DWORD secure_directory(const std::filesystem::path& path, const std::wstring& expected_final,
+                       const directory_rules& rules, std::vector<std::string>& notes, platform::scoped_handle& held) {
   PACL raw_dacl = nullptr;
-  const DWORD dacl_error = build_protected_dacl(raw_dacl);
+  const DWORD dacl_error = build_protected_dacl(raw_dacl, rules.users_read);
   local_memory dacl{raw_dacl};
   if (dacl_error) return dacl_error;
 
@@ -228,8 +246,19 @@ DWORD secure_directory(const std::filesystem::path& path, const std::wstring& ex
     if (!(attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT))) return 0;
 
     DWORD error = 0;
-    const auto reason = distrust(path, expected_final, attributes, no_links, raw_dacl, error);
-    if (!reason) return error;
+    auto reason = distrust(path, expected_final, attributes, rules, raw_dacl, error);
+    if (!reason) {
+      if (error) return error;
+      // Without delete sharing nobody can rename it away and put something
+      // else in its place while its path is in use. An open that this
+      // refuses means somebody already holds it that way.
+      std::wstring reached;
+      held.reset(open_exactly(path, expected_final, FILE_READ_ATTRIBUTES | SYNCHRONIZE, reached, error,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE));
+      if (held) return 0;
+      if (error != ERROR_SHARING_VIOLATION) return error;
+      reason = "another program holds it open";
+    }
     std::filesystem::path aside;
     if (!move_aside(path, expected_final, aside, error)) return error;
     notes.push_back(fmt::format("Moved untrusted directory '{}' aside to '{}': {}", narrow_path(path),
@@ -237,6 +266,16 @@ DWORD secure_directory(const std::filesystem::path& path, const std::wstring& ex
   }
   return ERROR_CANT_RESOLVE_FILENAME;
 }
+
+namespace {
+
+// Held from the moment each is secured until the program is done with them.
+std::vector<platform::scoped_handle>& held_directories() {
+  static std::vector<platform::scoped_handle> held;
+  return held;
+}
+
+}  // namespace
 
 std::vector<std::string> prepare_data_directories() {
   std::vector<std::string> notes;
@@ -246,18 +285,31 @@ std::vector<std::string> prepare_data_directories() {
   const std::wstring root_final = directory_final_path(data.parent_path(), error);
   if (error) report_fatal_error("Failed to secure directory '{}' (Error: {}).", narrow_path(data), error);
   const std::wstring data_final = child_final_path(root_final, data.filename().wstring());
-  error = secure_directory(data, data_final, false, notes);
+  platform::scoped_handle held;
+  error = secure_directory(data, data_final, {false, true, false}, notes, held);
   if (error) report_fatal_error("Failed to secure directory '{}' (Error: {}).", narrow_path(data), error);
   // A file where the data directory belongs: creating the crash directory
   // reports it.
   const std::wstring data_wide = data.wstring();
   if (!(sys().GetFileAttributesW(data_wide.c_str()) & FILE_ATTRIBUTE_DIRECTORY)) return notes;
+  held_directories().push_back(std::move(held));
 
-  for (const std::filesystem::path& child : {program_log_directory(), program_crash_directory()}) {
-    error = secure_directory(child, child_final_path(data_final, child.filename().wstring()), true, notes);
+  // Logs stay readable by users so that a player can send them to support;
+  // a full-memory dump of an elevated process is for administrators only.
+  const std::pair<std::filesystem::path, directory_rules> children[] = {
+      {program_log_directory(), {true, true, false}}, {program_crash_directory(), {true, false, true}}};
+  for (const auto& [child, rules] : children) {
+    error = secure_directory(child, child_final_path(data_final, child.filename().wstring()), rules, notes, held);
     if (error) report_fatal_error("Failed to secure directory '{}' (Error: {}).", narrow_path(child), error);
+    if (held) held_directories().push_back(std::move(held));
   }
   return notes;
+}
+
+void release_data_directories() {
+  // Children first: nothing keeps a parent from going once they have.
+  auto& held = held_directories();
+  while (!held.empty()) held.pop_back();
 }
 
 }  // namespace vora

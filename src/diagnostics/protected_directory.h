@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/scoped.h"
 #include "platform/win32_types.h"
 
 namespace vora {
@@ -23,32 +24,44 @@ const fixed_sid& local_system_sid();
 const fixed_sid& administrators_sid();
 const fixed_sid& users_sid();
 const fixed_sid& trusted_installer_sid();
+// S-1-5-21-0-0-0-1000, the one user of a Wine prefix.
+const fixed_sid& wine_user_sid();
 
 bool equal_sids(PSID a, PSID b);
 // "S-1-5-32-544"; "" for a null or malformed SID.
 std::string sid_text(PSID sid);
 
-// SYSTEM, Administrators, TrustedInstaller, and the user and owner of this
-// process's token.
+// SYSTEM, Administrators and TrustedInstaller (and, under Wine alone, the
+// Wine user that owns everything there).
 bool is_trusted_owner(PSID owner);
 
-// The protected DACL: SYSTEM and Administrators full control, Users read and
-// execute, inherited by everything below. Freed with LocalFree.
-DWORD build_protected_dacl(PACL& dacl);
+// The protected DACL: SYSTEM and Administrators full control and, with
+// users_read, Users read and execute, inherited by everything below. Freed
+// with LocalFree.
+DWORD build_protected_dacl(PACL& dacl, bool users_read = true);
+
+struct directory_rules {
+  bool no_links = false;       // a link inside makes it untrusted
+  bool users_read = true;      // Users may read and list it
+  bool protect_files = false;  // its files get the DACL too, one by one
+};
 
 // Makes path a trusted, protected directory: creates it with the protected
 // security descriptor, or checks an existing one (a real directory whose
-// final path is expected_final, with a trusted owner and, when no_links,
-// no link inside) and re-applies the owner and DACL. One that fails a check
-// is renamed beside itself, never entered, and a fresh one takes its place;
-// a line for the log is added to notes. A plain file is left for the caller
-// to report. 0 or the Windows error.
-DWORD secure_directory(const std::filesystem::path& path, const std::wstring& expected_final, bool no_links,
-                       std::vector<std::string>& notes);
+// final path is expected_final, with a trusted owner, within the rules) and
+// re-applies the owner and DACL to it alone. One that fails a check is
+// renamed beside itself, never entered, and a fresh one takes its place; a
+// line for the log is added to notes. On success held keeps it open without
+// delete sharing. A plain file is left for the caller to report. 0 or the
+// Windows error.
+DWORD secure_directory(const std::filesystem::path& path, const std::wstring& expected_final,
+                       const directory_rules& rules, std::vector<std::string>& notes, platform::scoped_handle& held);
 
 // Secures the data directory, then Logs and Crashes, ending the run with a
-// fatal error naming the directory that cannot be made safe. Returns the
-// lines to log once logging is up.
+// fatal error naming the directory that cannot be made safe, and holds them
+// until release_data_directories. Returns the lines to log once logging is
+// up.
 std::vector<std::string> prepare_data_directories();
+void release_data_directories();
 
 }  // namespace vora

@@ -30,6 +30,7 @@ struct system_calls {
   std::function<std::array<std::uint32_t, 4>(std::uint32_t leaf, std::uint32_t subleaf)> cpuid;
   std::function<void(std::uint32_t milliseconds)> sleep_ms;  // steady clock
   std::function<void(int code)> exit_process;                // runtime exit()
+  std::function<bool()> under_wine;                          // ntdll is Wine's
 };
 
 // The table in force for the whole process.

@@ -6,6 +6,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -22,6 +23,7 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "platform/system.h"
 
@@ -362,6 +364,28 @@ struct host_sid {
 };
 host_sid host_user_sid;
 
+// Owners the program itself gave, kept with the file: the host has none of
+// its own, so everything else belongs to the host user.
+constexpr const char* owner_attribute = "user.vora.owner";
+
+std::vector<BYTE> sid_bytes(PSID sid) {
+  const auto* bytes = static_cast<const BYTE*>(sid);
+  return std::vector<BYTE>(bytes, bytes + 8 + 4 * bytes[1]);
+}
+
+void record_owner_of_fd(int fd, PSID owner) {
+  if (!owner) return;
+  const std::vector<BYTE> bytes = sid_bytes(owner);
+  ::fsetxattr(fd, owner_attribute, bytes.data(), bytes.size(), 0);
+}
+
+std::vector<BYTE> owner_of_fd(int fd) {
+  BYTE buffer[8 + 4 * 15];
+  const ssize_t size = ::fgetxattr(fd, owner_attribute, buffer, sizeof(buffer));
+  if (size < 8) return sid_bytes(&host_user_sid);
+  return std::vector<BYTE>(buffer, buffer + size);
+}
+
 void install_host_directory_calls(system_calls& t) {
   t.GetFileAttributesW = [](LPCWSTR path) -> DWORD {
     std::string native;
@@ -401,10 +425,18 @@ void install_host_directory_calls(system_calls& t) {
     return TRUE;
   };
   // The host has no security descriptors: the requested one is not applied.
-  t.CreateDirectoryW = [](LPCWSTR path, LPSECURITY_ATTRIBUTES) -> BOOL {
+  t.CreateDirectoryW = [](LPCWSTR path, LPSECURITY_ATTRIBUTES attributes) -> BOOL {
     std::string native;
     if (!host_path(path, native)) return fail_with(error_invalid_name, FALSE);
-    if (::mkdir(native.c_str(), 0777) == 0) return TRUE;
+    if (::mkdir(native.c_str(), 0777) == 0) {
+      const auto* descriptor =
+          attributes ? static_cast<const SECURITY_DESCRIPTOR*>(attributes->lpSecurityDescriptor) : nullptr;
+      if (descriptor && descriptor->Owner) {
+        const std::vector<BYTE> bytes = sid_bytes(descriptor->Owner);
+        ::setxattr(native.c_str(), owner_attribute, bytes.data(), bytes.size(), 0);
+      }
+      return TRUE;
+    }
     return fail_with(errno == EEXIST   ? ERROR_ALREADY_EXISTS
                      : errno == ENOENT ? ERROR_PATH_NOT_FOUND
                                        : error_from_errno(errno),
@@ -419,20 +451,51 @@ void install_host_directory_calls(system_calls& t) {
   };
   t.GetSecurityInfo = [](HANDLE object, SE_OBJECT_TYPE, SECURITY_INFORMATION, PSID* owner, PSID* group, PACL* dacl,
                          PACL* sacl, PSECURITY_DESCRIPTOR* descriptor) -> DWORD {
-    if (fd_of(object) < 0) return ERROR_INVALID_HANDLE;
-    if (owner) *owner = &host_user_sid;
+    const int fd = fd_of(object);
+    if (fd < 0) return ERROR_INVALID_HANDLE;
+    const std::vector<BYTE> found = owner_of_fd(fd);
+    // The owner lives in the descriptor's buffer, as the real call's does.
+    auto* buffer = static_cast<BYTE*>(std::calloc(1, sizeof(SECURITY_DESCRIPTOR) + found.size()));
+    std::memcpy(buffer + sizeof(SECURITY_DESCRIPTOR), found.data(), found.size());
+    if (owner) *owner = buffer + sizeof(SECURITY_DESCRIPTOR);
     if (group) *group = nullptr;
     if (dacl) *dacl = nullptr;
     if (sacl) *sacl = nullptr;
-    if (descriptor) *descriptor = std::calloc(1, sizeof(SECURITY_DESCRIPTOR));
+    if (descriptor)
+      *descriptor = buffer;
+    else
+      std::free(buffer);
     return ERROR_SUCCESS;
   };
-  t.SetSecurityInfo = [](HANDLE object, SE_OBJECT_TYPE, SECURITY_INFORMATION, PSID, PSID, PACL, PACL) -> DWORD {
-    return fd_of(object) < 0 ? ERROR_INVALID_HANDLE : ERROR_SUCCESS;
+  t.SetSecurityInfo = [](HANDLE object, SE_OBJECT_TYPE, SECURITY_INFORMATION info, PSID owner, PSID, PACL,
+                         PACL) -> DWORD {
+    const int fd = fd_of(object);
+    if (fd < 0) return ERROR_INVALID_HANDLE;
+    if (info & OWNER_SECURITY_INFORMATION) record_owner_of_fd(fd, owner);
+    return ERROR_SUCCESS;
   };
-  t.InitializeSecurityDescriptor = [](PSECURITY_DESCRIPTOR, DWORD) -> BOOL { return TRUE; };
+  t.SetKernelObjectSecurity = [](HANDLE object, SECURITY_INFORMATION info, PSECURITY_DESCRIPTOR descriptor) -> BOOL {
+    const int fd = fd_of(object);
+    if (fd < 0 || !descriptor) return fail_with(ERROR_INVALID_HANDLE, FALSE);
+    if (info & OWNER_SECURITY_INFORMATION) record_owner_of_fd(fd, static_cast<SECURITY_DESCRIPTOR*>(descriptor)->Owner);
+    return TRUE;
+  };
+  t.LookupPrivilegeValueW = [](LPCWSTR, LPCWSTR, PLUID luid) -> BOOL {
+    *luid = LUID{1, 0};
+    return TRUE;
+  };
+  t.AdjustTokenPrivileges = [](HANDLE, BOOL, PTOKEN_PRIVILEGES, DWORD, PTOKEN_PRIVILEGES, PDWORD) -> BOOL {
+    return TRUE;
+  };
+  t.InitializeSecurityDescriptor = [](PSECURITY_DESCRIPTOR descriptor, DWORD) -> BOOL {
+    *static_cast<SECURITY_DESCRIPTOR*>(descriptor) = SECURITY_DESCRIPTOR{};
+    return TRUE;
+  };
   t.SetSecurityDescriptorDacl = [](PSECURITY_DESCRIPTOR, BOOL, PACL, BOOL) -> BOOL { return TRUE; };
-  t.SetSecurityDescriptorOwner = [](PSECURITY_DESCRIPTOR, PSID, BOOL) -> BOOL { return TRUE; };
+  t.SetSecurityDescriptorOwner = [](PSECURITY_DESCRIPTOR descriptor, PSID owner, BOOL) -> BOOL {
+    static_cast<SECURITY_DESCRIPTOR*>(descriptor)->Owner = owner;
+    return TRUE;
+  };
   t.SetSecurityDescriptorControl = [](PSECURITY_DESCRIPTOR, SECURITY_DESCRIPTOR_CONTROL,
                                       SECURITY_DESCRIPTOR_CONTROL) -> BOOL { return TRUE; };
   t.SetEntriesInAclW = [](ULONG count, PEXPLICIT_ACCESS_W, PACL, PACL* acl) -> DWORD {
@@ -573,6 +636,7 @@ system_calls default_system_calls() {
     return std::array<std::uint32_t, 4>{a, b, c, d};
   };
   t.sleep_ms = [](std::uint32_t ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); };
+  t.under_wine = [] { return false; };
   t.exit_process = [](int code) { std::exit(code); };
   return t;
 }

@@ -48,6 +48,9 @@ system_calls default_system_calls() {
   };
   t.sleep_ms = [](std::uint32_t ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); };
   t.exit_process = [](int code) { std::exit(code); };
+  // ntdll always comes from System32, so nothing a user can plant answers yes.
+  static const bool wine = ::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
+  t.under_wine = [] { return wine; };
   return t;
 }
 

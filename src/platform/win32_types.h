@@ -356,6 +356,22 @@ struct TOKEN_USER {
 struct TOKEN_OWNER {
   PSID Owner;
 };
+constexpr DWORD TOKEN_ADJUST_PRIVILEGES = 0x0020;
+constexpr DWORD SE_PRIVILEGE_ENABLED = 0x00000002;
+struct LUID {
+  DWORD LowPart;
+  LONG HighPart;
+};
+using PLUID = LUID*;
+struct LUID_AND_ATTRIBUTES {
+  LUID Luid;
+  DWORD Attributes;
+};
+struct TOKEN_PRIVILEGES {
+  DWORD PrivilegeCount;
+  LUID_AND_ATTRIBUTES Privileges[1];
+};
+using PTOKEN_PRIVILEGES = TOKEN_PRIVILEGES*;
 
 struct WIN32_FIND_DATAW {
   DWORD dwFileAttributes;

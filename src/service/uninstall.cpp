@@ -9,6 +9,7 @@
 #include "app/text.h"
 #include "diagnostics/directories.h"
 #include "diagnostics/logging.h"
+#include "diagnostics/protected_directory.h"
 #include "platform/scoped.h"
 #include "platform/system.h"
 #include "service/control.h"
@@ -60,6 +61,7 @@ void run_uninstall(SC_HANDLE manager, bool full) {
   // The log file lies inside the data directory; from here on nothing is
   // written to it.
   shutdown_logging();
+  release_data_directories();
   const std::filesystem::path data = data_directory();
   if (!remove_tree_with_retries(data, error, removal_attempts))
     spdlog::warn("Failed to fully remove data directory '{}': {}", narrow_path(data), error.message());

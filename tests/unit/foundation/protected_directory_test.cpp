@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 #include <spdlog/spdlog.h>
 
+#include <chrono>
 #include <fstream>
 
 #include "app/text.h"
@@ -84,16 +85,20 @@ TEST_F(DataDirectories, AreCreatedWithTheProtectedDescriptorOwnedByAdministrator
     created.push_back(narrow_path(path));
     return real(path, attributes);
   };
-  t.SetSecurityInfo = [&, real = t.SetSecurityInfo](HANDLE object, SE_OBJECT_TYPE type, SECURITY_INFORMATION info,
-                                                    PSID owner, PSID group, PACL dacl, PACL sacl) {
+  // On the directory alone: the higher-level calls would rewrite what lies
+  // below it, following any link there.
+  t.SetSecurityInfo = [](auto...) -> DWORD {
+    ADD_FAILURE() << "SetSecurityInfo propagates to children";
+    return ERROR_ACCESS_DENIED;
+  };
+  t.SetKernelObjectSecurity = [&, real = t.SetKernelObjectSecurity](HANDLE object, SECURITY_INFORMATION info,
+                                                                    PSECURITY_DESCRIPTOR descriptor) {
     std::wstring path;
     final_path_of(object, path);
-    EXPECT_EQ(type, SE_FILE_OBJECT);
     EXPECT_EQ(info, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION);
-    EXPECT_EQ(sid_text(owner), "S-1-5-32-544");
-    EXPECT_NE(dacl, nullptr);
+    EXPECT_EQ(sid_text(static_cast<SECURITY_DESCRIPTOR*>(descriptor)->Owner), "S-1-5-32-544");
     applied.push_back(fs::path(path).filename().string());
-    return real(object, type, info, owner, group, dacl, sacl);
+    return real(object, info, descriptor);
   };
 
   EXPECT_TRUE(prepare_data_directories().empty());
@@ -101,17 +106,21 @@ TEST_F(DataDirectories, AreCreatedWithTheProtectedDescriptorOwnedByAdministrator
   const std::vector<std::string> expected_dirs = {narrow_path(data_directory()), narrow_path(program_log_directory()),
                                                   narrow_path(program_crash_directory())};
   EXPECT_EQ(created, expected_dirs);
-  EXPECT_EQ(owners, std::vector<std::string>(3, "S-1-5-32-544"));
-  EXPECT_EQ(controls, std::vector<SECURITY_DESCRIPTOR_CONTROL>(3, SE_DACL_PROTECTED));
+  // Each descriptor is built twice: to create the directory, then to apply it.
+  EXPECT_EQ(owners, std::vector<std::string>(6, "S-1-5-32-544"));
+  EXPECT_EQ(controls, std::vector<SECURITY_DESCRIPTOR_CONTROL>(6, SE_DACL_PROTECTED));
   // What was made is checked and given its owner and DACL like anything found.
   EXPECT_EQ(applied, (std::vector<std::string>{"Vora", "Logs", "Crashes"}));
-  ASSERT_GE(grants.size(), 3u);
+  // Users may read the logs, to send them to support, but no crash dump.
+  ASSERT_EQ(grants.size(), 8u);
   const std::vector<std::pair<std::string, DWORD>> expected_grants = {
-      {"S-1-5-18", 0x1F01FF}, {"S-1-5-32-544", 0x1F01FF}, {"S-1-5-32-545", 0x1200A9}};
+      {"S-1-5-18", 0x1F01FF}, {"S-1-5-32-544", 0x1F01FF}, {"S-1-5-32-545", 0x1200A9},  // Vora
+      {"S-1-5-18", 0x1F01FF}, {"S-1-5-32-544", 0x1F01FF}, {"S-1-5-32-545", 0x1200A9},  // Logs
+      {"S-1-5-18", 0x1F01FF}, {"S-1-5-32-544", 0x1F01FF}};                              // Crashes
   for (std::size_t i = 0; i < grants.size(); ++i) {
     SCOPED_TRACE(i);
-    EXPECT_EQ(grants[i].sid, expected_grants[i % 3].first);
-    EXPECT_EQ(grants[i].access, expected_grants[i % 3].second);
+    EXPECT_EQ(grants[i].sid, expected_grants[i].first);
+    EXPECT_EQ(grants[i].access, expected_grants[i].second);
     EXPECT_EQ(grants[i].mode, static_cast<DWORD>(SET_ACCESS));
     EXPECT_EQ(grants[i].inheritance, SUB_CONTAINERS_AND_OBJECTS_INHERIT);
     EXPECT_EQ(grants[i].form, static_cast<DWORD>(TRUSTEE_IS_SID));
@@ -152,11 +161,109 @@ TEST_F(DataDirectories, OneOwnedByAnOrdinaryUserIsMovedAsideOneOwnedByAdministra
   EXPECT_EQ(read(program_crash_directory() / "kept.dmp"), "a real dump");
 }
 
+TEST_F(DataDirectories, OneOwnedByThePlayersOwnUserIsMovedAsideAndHeldOnesCannotBeRenamed) {
+  // Made here, so owned by the user this runs as: the token's own user.
+  fs::create_directories(data_directory());
+  write(data_directory() / "planted.txt", "by the player's unelevated process");
+  std::vector<std::pair<std::string, DWORD>> shares;
+  sys().CreateFileW = [&, real = sys().CreateFileW](LPCWSTR path, DWORD access, DWORD share,
+                                                    LPSECURITY_ATTRIBUTES attributes, DWORD disposition, DWORD flags,
+                                                    HANDLE template_file) {
+    if (!(share & FILE_SHARE_DELETE)) shares.emplace_back(fs::path(path).filename().string(), access);
+    return real(path, access, share, attributes, disposition, flags, template_file);
+  };
+
+  const std::vector<std::string> notes = prepare_data_directories();
+
+  ASSERT_EQ(notes.size(), 1u);
+  EXPECT_NE(notes[0].find("': it is owned by S-1-5-21-0-0-0-1000"), std::string::npos) << notes[0];
+  EXPECT_FALSE(fs::exists(data_directory() / "planted.txt"));
+  // Held without delete sharing once secured, and let go on request.
+  ASSERT_EQ(shares.size(), 3u);
+  EXPECT_EQ(shares[0].first, "Vora");
+  EXPECT_EQ(shares[1].first, "Logs");
+  EXPECT_EQ(shares[2].first, "Crashes");
+  for (const auto& share : shares) EXPECT_EQ(share.second & DELETE, 0u) << share.first;
+  release_data_directories();
+  EXPECT_TRUE(prepare_data_directories().empty()) << "what the program made is trusted next time";
+  release_data_directories();
+}
+
+TEST(DirectoryOwners, TheWineUserIsTrustedOnlyUnderWine) {
+  fake_system fakes;
+  EXPECT_TRUE(is_trusted_owner(administrators_sid().get()));
+  EXPECT_FALSE(is_trusted_owner(wine_user_sid().get()));
+  sys().under_wine = [] { return true; };
+  EXPECT_TRUE(is_trusted_owner(wine_user_sid().get()));
+  EXPECT_FALSE(is_trusted_owner(users_sid().get()));
+}
+
+TEST_F(DataDirectories, OneThatDeniesAdministratorsIsTakenOverAndMovedAside) {
+  fs::create_directories(data_directory());
+  std::vector<std::wstring> privileges;
+  bool enabled = false;
+  auto& t = sys();
+  t.LookupPrivilegeValueW = [&](LPCWSTR, LPCWSTR name, PLUID luid) -> BOOL {
+    privileges.emplace_back(name);
+    *luid = LUID{static_cast<DWORD>(privileges.size()), 0};
+    return TRUE;
+  };
+  t.AdjustTokenPrivileges = [&](HANDLE, BOOL disable_all, PTOKEN_PRIVILEGES state, DWORD, PTOKEN_PRIVILEGES,
+                                PDWORD) -> BOOL {
+    EXPECT_FALSE(disable_all);
+    EXPECT_EQ(state->Privileges[0].Attributes, SE_PRIVILEGE_ENABLED);
+    enabled = true;
+    return TRUE;
+  };
+  // The DACL of the planted directory grants administrators nothing.
+  t.CreateFileW = [&, real = t.CreateFileW](LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES attributes,
+                                            DWORD disposition, DWORD flags, HANDLE template_file) {
+    if (fs::path(path) == data_directory() && !enabled) {
+      sys().SetLastError(ERROR_ACCESS_DENIED);
+      return INVALID_HANDLE_VALUE;
+    }
+    return real(path, access, share, attributes, disposition, flags, template_file);
+  };
+
+  const std::vector<std::string> notes = prepare_data_directories();
+
+  EXPECT_EQ(privileges, (std::vector<std::wstring>{L"SeTakeOwnershipPrivilege", L"SeRestorePrivilege",
+                                                   L"SeBackupPrivilege"}));
+  ASSERT_EQ(notes.size(), 1u);
+  EXPECT_NE(notes[0].find("': it is owned by S-1-5-21-0-0-0-1000"), std::string::npos) << notes[0];
+  EXPECT_TRUE(fs::is_directory(program_crash_directory()));
+  release_data_directories();
+}
+
+TEST_F(DataDirectories, NamesPreparedForTheMovedAsideFolderAreSkipped) {
+  prepare_data_directories();
+  release_data_directories();
+  fs::remove(program_log_directory());
+  fs::create_directory(program_log_directory());  // by the user, so untrusted
+  // Every name the counted search would try, for the next few seconds.
+  const auto now =
+      std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch()).count();
+  for (auto seconds = now; seconds < now + 5; ++seconds) {
+    const std::string base = "Logs.untrusted-" + std::to_string(seconds);
+    fs::create_directory(data_directory() / base);
+    for (int n = 1; n < 100; ++n) fs::create_directory(data_directory() / (base + "-" + std::to_string(n)));
+  }
+
+  const std::vector<std::string> notes = prepare_data_directories();
+
+  ASSERT_EQ(notes.size(), 1u) << "the data directory is trusted, Logs is not";
+  EXPECT_EQ(notes[0].find("Moved untrusted directory '" + narrow_path(program_log_directory())), 0u) << notes[0];
+  EXPECT_TRUE(fs::is_directory(program_log_directory()));
+  release_data_directories();
+}
+
 #ifndef _WIN32
 TEST_F(DataDirectories, LinkPlantedAsLogsIsRenamedAsALink) {
   const fs::path outside = test::make_temp_dir("outside");
   write(outside / "old.log", "someone else's");
-  fs::create_directories(data_directory());
+  prepare_data_directories();
+  release_data_directories();
+  fs::remove(program_log_directory());
   fs::create_directory_symlink(outside, program_log_directory());
 
   const std::vector<std::string> notes = prepare_data_directories();
