@@ -68,7 +68,7 @@ setup_action parse_setup_action(const std::vector<std::string>& arguments) {
     try {
       parser.parse_args(parsed);
     } catch (const std::exception& error) {
-      spdlog::error("Failed to parse command line: {}", error.what());
+      spdlog::error("Failed to parse command line: {}", escape_for_log(error.what()));
       const std::string help = parser.help().str();
       report_fatal_error("Failed to parse command line.\n\n{}", help);
     }
@@ -95,9 +95,11 @@ int run_setup() {
   spdlog::info("Setup process starting");
   log_start_up_notes();
   take_single_instance_mutex();
-  require_avx2();
 
   const setup_action action = parse_setup_action(command_line_arguments());
+  // Only an install needs the processor: removing the product must work on a
+  // machine that has lost AVX2 since.
+  if (action.action != setup_action::kind::uninstall) require_avx2();
   if (action.action == setup_action::kind::none) {
     spdlog::error("No valid setup action specified");
     report_fatal_error("No valid action specified.\n\nUsage: /install | /uninstall");

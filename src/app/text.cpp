@@ -26,7 +26,18 @@ std::string narrow_path(const std::filesystem::path& path) {
   if (size <= 0) return {};
   std::string narrow(static_cast<std::size_t>(size), '\0');
   sys().WideCharToMultiByte(CP_UTF8, 0, wide.data(), wide_length, narrow.data(), size, nullptr, nullptr);
-  return narrow;
+  // A name the native API let someone create with a line end in it must not
+  // start a record of its own.
+  std::string out;
+  out.reserve(narrow.size());
+  for (const char c : narrow) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7F)
+      out += fmt::format("\\x{:02X}", byte);
+    else
+      out += c;
+  }
+  return out;
 }
 
 std::string escape_for_log(std::string_view text) {

@@ -10,8 +10,9 @@ namespace vora {
 std::string to_utf8(std::wstring_view wide);
 
 // A path for log records and messages: UTF-8, with anything that has no
-// UTF-8 form (a lone surrogate, which NTFS accepts) shown as U+FFFD. Never
-// throws, unlike the library's narrow conversion.
+// UTF-8 form (a lone surrogate, which NTFS accepts) shown as U+FFFD and a
+// control character as \xNN. Never throws, unlike the library's narrow
+// conversion.
 std::string narrow_path(const std::filesystem::path& path);
 
 // Escapes a text so that it stays on one log line and unambiguous inside

@@ -60,6 +60,31 @@ def test_bad_command_line_is_refused_with_help(wine, args, reason):
     assert "Install the Vora launcher service" in fatal
 
 
+@pytest.mark.fault("cmdline-forged-record")
+def test_argument_with_a_line_end_cannot_forge_a_record(wine):
+    forged = "/x\r\n[2026-01-01 00:00:00] [info] Completed installation"
+    result = wine.setup(forged)
+    assert result.returncode == 1
+    records = wine.log_text().split("\r\n")[:-1]
+    for record in records:
+        assert LINE.match(record), record
+    assert [r for r in records if "Completed installation" in r] == [
+        r for r in records if "Failed to parse command line: Unknown argument: /x\\r\\n[2026-01-01 00:00:00]" in r
+    ]
+    assert len([r for r in records if "Completed installation" in r]) == 1, records
+
+
+@pytest.mark.fault("uninstall-without-avx2")
+def test_uninstall_needs_no_avx2(wine):
+    wine.install_dir.mkdir(parents=True)
+    (wine.install_dir / "leftover.txt").write_text("from an earlier install")
+    # No display: a guidance box would return at once and the run end with 0.
+    result = wine.run(BIN / "setup_no_avx2.exe", "/uninstall", timeout=300)
+    assert result.returncode == 0
+    assert not wine.install_dir.exists()
+    assert wine.log_lines()[-2:] == ["Completed uninstallation", "Setup process exiting successfully"]
+
+
 @pytest.mark.fault("second-instance")
 def test_second_instance_is_refused(wine):
     holder = wine.popen(BIN / "hold_mutex.exe", "20000")

@@ -379,7 +379,7 @@ def test_avx2_boxes_answered_yes_open_both_searches(ui, tmp_path):
 
     # Exit code 0 and no action, although /install was given.
     assert process.wait(timeout=60) == 0
-    assert ui.log_lines() == ["Setup process starting"]
+    assert ui.log_lines() == ["Setup process starting", "Selected action: Install"]
     assert not ui.install_dir.exists()
     ui.screen.wait_until_gone(second)
     assert_shows(ui, [first_seen, second_seen], MB_YESNO_ICONWARNING)
@@ -401,6 +401,6 @@ def test_avx2_boxes_answered_no_open_nothing(ui):
     # A search would be recorded within a second or so of the answer.
     time.sleep(3)
     assert recorded_urls(ui) == []
-    assert ui.log_lines() == ["Setup process starting"]
+    assert ui.log_lines() == ["Setup process starting", "No setup action specified"]
     ui.screen.wait_until_gone(second)
     assert_shows(ui, [first_seen, second_seen], MB_YESNO_ICONWARNING)

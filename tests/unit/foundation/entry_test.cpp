@@ -6,6 +6,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "diagnostics/directories.h"
 #include "diagnostics/logging.h"
 #include "test_support.h"
 
@@ -150,7 +151,8 @@ TEST(CommandLineArguments, FailureIsLoggedAndFatal) {
 class RunSetup : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::filesystem::remove_all(program_log_directory());
+    // Folders another test made are not the program's own: start afresh.
+    std::filesystem::remove_all(data_directory());
     auto& t = sys();
     t.SetUnhandledExceptionFilter = [](LPTOP_LEVEL_EXCEPTION_FILTER) -> LPTOP_LEVEL_EXCEPTION_FILTER {
       return nullptr;
