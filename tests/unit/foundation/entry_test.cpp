@@ -8,6 +8,7 @@
 
 #include "diagnostics/directories.h"
 #include "diagnostics/logging.h"
+#include "diagnostics/protected_directory.h"
 #include "test_support.h"
 
 namespace vora {
@@ -152,6 +153,7 @@ class RunSetup : public ::testing::Test {
  protected:
   void SetUp() override {
     // Folders another test made are not the program's own: start afresh.
+    release_data_directories();
     std::filesystem::remove_all(data_directory());
     auto& t = sys();
     t.SetUnhandledExceptionFilter = [](LPTOP_LEVEL_EXCEPTION_FILTER) -> LPTOP_LEVEL_EXCEPTION_FILTER {
@@ -193,7 +195,10 @@ class RunSetup : public ::testing::Test {
       return manager_result;
     };
   }
-  void TearDown() override { shutdown_logging(); }
+  void TearDown() override {
+    shutdown_logging();
+    release_data_directories();
+  }
   std::vector<std::string> log_lines() {
     std::vector<std::string> lines;
     for (const auto& entry : std::filesystem::directory_iterator(program_log_directory())) {

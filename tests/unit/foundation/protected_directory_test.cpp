@@ -44,10 +44,33 @@ const fixed_sid& ordinary_user_sid() {
   return sid;
 }
 
+// The player's own user, the same SID as their elevated token's.
+const fixed_sid& players_user_sid() { return wine_user_sid(); }
+
 class DataDirectories : public ::testing::Test {
  protected:
-  void SetUp() override { fs::remove_all(data_directory()); }
-  void TearDown() override { fs::remove_all(data_directory()); }
+  void SetUp() override {
+    release_data_directories();
+    fs::remove_all(data_directory());
+  }
+  void TearDown() override {
+    release_data_directories();
+    fs::remove_all(data_directory());
+  }
+  // Neither the host nor Wine keeps owners: a directory holding a file named
+  // "planted" belongs to the given user, everything else to Administrators.
+  void owners_by_marker(const fixed_sid& planter) {
+    sys().under_wine = [] { return false; };
+    sys().GetSecurityInfo = [real = sys().GetSecurityInfo, &planter](
+                                HANDLE object, SE_OBJECT_TYPE type, SECURITY_INFORMATION info, PSID* owner, PSID* group,
+                                PACL* dacl, PACL* sacl, PSECURITY_DESCRIPTOR* descriptor) {
+      const DWORD result = real(object, type, info, owner, group, dacl, sacl, descriptor);
+      std::wstring path;
+      final_path_of(object, path);
+      *owner = fs::exists(fs::path(path) / "planted") ? planter.get() : administrators_sid().get();
+      return result;
+    };
+  }
   fake_system fakes_;
 };
 
@@ -162,9 +185,9 @@ TEST_F(DataDirectories, OneOwnedByAnOrdinaryUserIsMovedAsideOneOwnedByAdministra
 }
 
 TEST_F(DataDirectories, OneOwnedByThePlayersOwnUserIsMovedAsideAndHeldOnesCannotBeRenamed) {
-  // Made here, so owned by the user this runs as: the token's own user.
+  owners_by_marker(players_user_sid());
   fs::create_directories(data_directory());
-  write(data_directory() / "planted.txt", "by the player's unelevated process");
+  write(data_directory() / "planted", "by the player's unelevated process");
   std::vector<std::pair<std::string, DWORD>> shares;
   sys().CreateFileW = [&, real = sys().CreateFileW](LPCWSTR path, DWORD access, DWORD share,
                                                     LPSECURITY_ATTRIBUTES attributes, DWORD disposition, DWORD flags,
@@ -177,7 +200,7 @@ TEST_F(DataDirectories, OneOwnedByThePlayersOwnUserIsMovedAsideAndHeldOnesCannot
 
   ASSERT_EQ(notes.size(), 1u);
   EXPECT_NE(notes[0].find("': it is owned by S-1-5-21-0-0-0-1000"), std::string::npos) << notes[0];
-  EXPECT_FALSE(fs::exists(data_directory() / "planted.txt"));
+  EXPECT_FALSE(fs::exists(data_directory() / "planted"));
   // Held without delete sharing once secured, and let go on request.
   ASSERT_EQ(shares.size(), 3u);
   EXPECT_EQ(shares[0].first, "Vora");
@@ -186,11 +209,11 @@ TEST_F(DataDirectories, OneOwnedByThePlayersOwnUserIsMovedAsideAndHeldOnesCannot
   for (const auto& share : shares) EXPECT_EQ(share.second & DELETE, 0u) << share.first;
   release_data_directories();
   EXPECT_TRUE(prepare_data_directories().empty()) << "what the program made is trusted next time";
-  release_data_directories();
 }
 
 TEST(DirectoryOwners, TheWineUserIsTrustedOnlyUnderWine) {
   fake_system fakes;
+  sys().under_wine = [] { return false; };
   EXPECT_TRUE(is_trusted_owner(administrators_sid().get()));
   EXPECT_FALSE(is_trusted_owner(wine_user_sid().get()));
   sys().under_wine = [] { return true; };
@@ -199,7 +222,9 @@ TEST(DirectoryOwners, TheWineUserIsTrustedOnlyUnderWine) {
 }
 
 TEST_F(DataDirectories, OneThatDeniesAdministratorsIsTakenOverAndMovedAside) {
+  owners_by_marker(players_user_sid());
   fs::create_directories(data_directory());
+  write(data_directory() / "planted", "made while the folder was absent");
   std::vector<std::wstring> privileges;
   bool enabled = false;
   auto& t = sys();
@@ -218,7 +243,7 @@ TEST_F(DataDirectories, OneThatDeniesAdministratorsIsTakenOverAndMovedAside) {
   // The DACL of the planted directory grants administrators nothing.
   t.CreateFileW = [&, real = t.CreateFileW](LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES attributes,
                                             DWORD disposition, DWORD flags, HANDLE template_file) {
-    if (fs::path(path) == data_directory() && !enabled) {
+    if (fs::path(path) == data_directory() && fs::exists(data_directory() / "planted") && !enabled) {
       sys().SetLastError(ERROR_ACCESS_DENIED);
       return INVALID_HANDLE_VALUE;
     }
@@ -232,14 +257,12 @@ TEST_F(DataDirectories, OneThatDeniesAdministratorsIsTakenOverAndMovedAside) {
   ASSERT_EQ(notes.size(), 1u);
   EXPECT_NE(notes[0].find("': it is owned by S-1-5-21-0-0-0-1000"), std::string::npos) << notes[0];
   EXPECT_TRUE(fs::is_directory(program_crash_directory()));
-  release_data_directories();
 }
 
 TEST_F(DataDirectories, NamesPreparedForTheMovedAsideFolderAreSkipped) {
-  prepare_data_directories();
-  release_data_directories();
-  fs::remove(program_log_directory());
-  fs::create_directory(program_log_directory());  // by the user, so untrusted
+  owners_by_marker(ordinary_user_sid());
+  fs::create_directories(program_log_directory());
+  write(program_log_directory() / "planted", "by another user");
   // Every name the counted search would try, for the next few seconds.
   const auto now =
       std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch()).count();
@@ -254,7 +277,7 @@ TEST_F(DataDirectories, NamesPreparedForTheMovedAsideFolderAreSkipped) {
   ASSERT_EQ(notes.size(), 1u) << "the data directory is trusted, Logs is not";
   EXPECT_EQ(notes[0].find("Moved untrusted directory '" + narrow_path(program_log_directory())), 0u) << notes[0];
   EXPECT_TRUE(fs::is_directory(program_log_directory()));
-  release_data_directories();
+  EXPECT_FALSE(fs::exists(program_log_directory() / "planted"));
 }
 
 #ifndef _WIN32
