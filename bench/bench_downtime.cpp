@@ -21,8 +21,8 @@ DWORD current_state(SC_HANDLE manager) {
   if (!service) return 0;
   SERVICE_STATUS_PROCESS status{};
   DWORD needed = 0;
-  const BOOL ok = QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<LPBYTE>(&status),
-                                       sizeof(status), &needed);
+  const BOOL ok =
+      QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<LPBYTE>(&status), sizeof(status), &needed);
   CloseServiceHandle(service);
   return ok ? status.dwCurrentState : 0;
 }

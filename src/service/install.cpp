@@ -42,7 +42,7 @@ bool service_installed(SC_HANDLE manager) {
 }
 
 constexpr std::array<const wchar_t*, program_file_count> program_files = {L"VoraService.exe", L"VoraSetup.exe",
-                                                                           L"VoraBroker.exe"};
+                                                                          L"VoraBroker.exe"};
 
 // Drops the verified temporaries, and the new files where placed ones must
 // make way for the earlier installation again; the process exit leaves no

@@ -98,8 +98,7 @@ void discard_previous_files(previous_install& previous) {
   for (std::size_t i = 0; i < previous.files.size(); ++i) {
     if (previous.aside[i]) {
       const DWORD error = delete_by_handle(previous.files[i].get());
-      if (error)
-        spdlog::warn("Failed to delete '{}' (Error: {})", to_utf8(aside_path(previous.final_paths[i])), error);
+      if (error) spdlog::warn("Failed to delete '{}' (Error: {})", to_utf8(aside_path(previous.final_paths[i])), error);
       previous.aside[i] = false;
     }
     previous.files[i].reset();

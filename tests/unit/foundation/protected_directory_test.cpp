@@ -139,7 +139,7 @@ TEST_F(DataDirectories, AreCreatedWithTheProtectedDescriptorOwnedByAdministrator
   const std::vector<std::pair<std::string, DWORD>> expected_grants = {
       {"S-1-5-18", 0x1F01FF}, {"S-1-5-32-544", 0x1F01FF}, {"S-1-5-32-545", 0x1200A9},  // Vora
       {"S-1-5-18", 0x1F01FF}, {"S-1-5-32-544", 0x1F01FF}, {"S-1-5-32-545", 0x1200A9},  // Logs
-      {"S-1-5-18", 0x1F01FF}, {"S-1-5-32-544", 0x1F01FF}};                              // Crashes
+      {"S-1-5-18", 0x1F01FF}, {"S-1-5-32-544", 0x1F01FF}};                             // Crashes
   for (std::size_t i = 0; i < grants.size(); ++i) {
     SCOPED_TRACE(i);
     EXPECT_EQ(grants[i].sid, expected_grants[i].first);
@@ -252,8 +252,8 @@ TEST_F(DataDirectories, OneThatDeniesAdministratorsIsTakenOverAndMovedAside) {
 
   const std::vector<std::string> notes = prepare_data_directories();
 
-  EXPECT_EQ(privileges, (std::vector<std::wstring>{L"SeTakeOwnershipPrivilege", L"SeRestorePrivilege",
-                                                   L"SeBackupPrivilege"}));
+  EXPECT_EQ(privileges,
+            (std::vector<std::wstring>{L"SeTakeOwnershipPrivilege", L"SeRestorePrivilege", L"SeBackupPrivilege"}));
   ASSERT_EQ(notes.size(), 1u);
   EXPECT_NE(notes[0].find("': it is owned by S-1-5-21-0-0-0-1000"), std::string::npos) << notes[0];
   EXPECT_TRUE(fs::is_directory(program_crash_directory()));
