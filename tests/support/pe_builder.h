@@ -73,7 +73,7 @@ inline std::string fixed_file_info(const release_version& file, const release_ve
   return out;
 }
 
-struct version_spec {
+struct version_fields {
   std::u16string original_filename = u"VoraService.exe";
   release_version file_version{1, 0, 0, 0};
   release_version product_version{1, 0, 0, 0};
@@ -81,19 +81,20 @@ struct version_spec {
 };
 
 // A VS_VERSIONINFO block like the resource compiler writes.
-inline std::string version_block(const version_spec& spec) {
+inline std::string version_block(const version_fields& fields) {
   const std::string strings =
       version_node(u"StringFileInfo", 1, "", 0,
                    {version_node(u"040904b0", 1, "", 0,
                                  {version_string(u"CompanyName", u"Vora"), version_string(u"FileVersion", u"1.0.0"),
-                                  version_string(u"OriginalFilename", spec.original_filename),
+                                  version_string(u"OriginalFilename", fields.original_filename),
                                   version_string(u"ProductName", u"Vora Anti-Cheat")})});
   std::string translation;
   put16(translation, 0, 0x0409);
   put16(translation, 2, 1200);
   const std::string vars = version_node(u"VarFileInfo", 1, "", 0, {version_node(u"Translation", 0, translation, 4)});
-  return version_node(u"VS_VERSION_INFO", 0, fixed_file_info(spec.file_version, spec.product_version, spec.signature),
-                      52, {strings, vars});
+  return version_node(u"VS_VERSION_INFO", 0,
+                      fixed_file_info(fields.file_version, fields.product_version, fields.signature), 52,
+                      {strings, vars});
 }
 
 struct image_layout {
@@ -174,11 +175,11 @@ inline std::string pe_image(const std::string& block, int languages = 1, const s
 }
 
 inline std::string version_image(const std::u16string& name, const release_version& product) {
-  version_spec spec;
-  spec.original_filename = name;
-  spec.file_version = product;
-  spec.product_version = product;
-  return pe_image(version_block(spec));
+  version_fields fields;
+  fields.original_filename = name;
+  fields.file_version = product;
+  fields.product_version = product;
+  return pe_image(version_block(fields));
 }
 
 }  // namespace vora::test

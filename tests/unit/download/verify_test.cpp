@@ -134,6 +134,7 @@ TEST_F(VerifyImage, TheNameIsReadFromTheBytesBehindTheHeldHandle) {
   EXPECT_EQ(opens, 1) << "nothing opens the file again by its path";
 
   // What the handle hands out is what counts, whatever the path now holds.
+  held.dispose();
   sys().ReadFile = [real = sys().ReadFile](HANDLE file, LPVOID buffer, DWORD size, LPDWORD got, LPOVERLAPPED o) {
     const BOOL ok = real(file, buffer, size, got, o);
     auto* bytes = static_cast<char*>(buffer);

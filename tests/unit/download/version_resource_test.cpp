@@ -12,7 +12,7 @@ using test::pe_image;
 using test::put16;
 using test::put32;
 using test::version_block;
-using test::version_spec;
+using test::version_fields;
 
 std::span<const std::uint8_t> as_bytes(const std::string& s) {
   return {reinterpret_cast<const std::uint8_t*>(s.data()), s.size()};
@@ -22,12 +22,12 @@ std::optional<image_version> read(const std::string& image, std::string& error) 
   return read_version_resource(as_bytes(image), error);
 }
 
-version_spec release(std::u16string name, release_version product) {
-  version_spec spec;
-  spec.original_filename = std::move(name);
-  spec.file_version = {9, 8, 7, 6};
-  spec.product_version = product;
-  return spec;
+version_fields release(std::u16string name, release_version product) {
+  version_fields fields;
+  fields.original_filename = std::move(name);
+  fields.file_version = {9, 8, 7, 6};
+  fields.product_version = product;
+  return fields;
 }
 
 TEST(VersionResource, ReadsTheNameAndBothVersions) {
@@ -46,10 +46,10 @@ TEST(VersionResource, ASecondLanguageIsRefused) {
 }
 
 TEST(VersionResource, AMissingSignatureIsRefused) {
-  version_spec spec = release(u"VoraService.exe", {1, 0, 0, 0});
-  spec.signature = 0;
+  version_fields fields = release(u"VoraService.exe", {1, 0, 0, 0});
+  fields.signature = 0;
   std::string error;
-  EXPECT_FALSE(read(pe_image(version_block(spec)), error));
+  EXPECT_FALSE(read(pe_image(version_block(fields)), error));
   EXPECT_EQ(error, "fixed file info signature 0x00000000");
 }
 

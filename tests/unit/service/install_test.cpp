@@ -252,8 +252,6 @@ class Install : public test::service_fixture {
   }
   static constexpr release_version this_release{build::this_release[0], build::this_release[1], build::this_release[2],
                                                 build::this_release[3]};
-  static constexpr release_version next_release{this_release[0], this_release[1],
-                                                static_cast<std::uint16_t>(this_release[2] + 1), 0};
 
   std::string service_body = body(u"VoraService.exe", this_release);
   std::string setup_body = body(u"VoraSetup.exe", this_release);
@@ -500,68 +498,6 @@ std::vector<std::string> errors_of(const test::captured_log& log) {
   return texts;
 }
 
-TEST_F(Install, BrokerServedAsTheServiceIsRefusedBeforeTheNextFile) {
-  cdn.serve(L"VoraService.exe", broker_body);
-  EXPECT_EQ(VORA_EXIT_CODE(run_install(fake_manager)), 1);
-  EXPECT_EQ(fakes.boxes.at(0).text, "Failed to download VoraService.exe");
-  const std::string temp = narrow((install_directory() / L"VoraService.exe.download").wstring());
-  EXPECT_EQ(errors_of(log),
-            (std::vector<std::string>{"Image '" + temp + "' names itself 'VoraBroker.exe', expected 'VoraService.exe'",
-                                      "Downloaded 'VoraService.exe' failed verification"}));
-  EXPECT_EQ(cdn.requests, std::vector<std::wstring>{L"VoraService.exe"});
-  EXPECT_TRUE(fs::is_empty(install_directory()));
-  EXPECT_FALSE(called("CreateServiceW"));
-}
-
-TEST_F(Install, ImageWithoutVersionResourceIsRefused) {
-  cdn.serve(L"VoraSetup.exe", "MZ setup");
-  EXPECT_EQ(VORA_EXIT_CODE(run_install(fake_manager)), 1);
-  EXPECT_EQ(fakes.boxes.at(0).text, "Failed to download VoraSetup.exe");
-  const std::string temp = narrow((install_directory() / L"VoraSetup.exe.download").wstring());
-  EXPECT_EQ(errors_of(log).at(0),
-            "Image '" + temp + "' has no valid version resource (no PE header), expected one naming 'VoraSetup.exe'");
-}
-
-TEST_F(Install, MixedReleasesAreRefusedBeforeTheRunningServiceIsTouched) {
-  installed = true;
-  fs::create_directories(install_directory());
-  for (const wchar_t* name : {L"VoraService.exe", L"VoraSetup.exe", L"VoraBroker.exe"})
-    std::ofstream(install_directory() / name, std::ios::binary) << "earlier";
-  cdn.serve(L"VoraBroker.exe", body(u"VoraBroker.exe", next_release));
-
-  EXPECT_EQ(VORA_EXIT_CODE(run_install(fake_manager)), 1);
-
-  EXPECT_EQ(fakes.boxes.at(0).text, "Failed to download VoraBroker.exe");
-  EXPECT_EQ(errors_of(log),
-            std::vector<std::string>{"Mixed releases: 'VoraBroker.exe' is release " + version_text(next_release) +
-                                     ", 'VoraService.exe' is release " + version_text(this_release)});
-  EXPECT_EQ(count_prefix("OpenServiceW 65572") + count_prefix("DeleteService"), 0u);
-  for (const auto& entry : fs::directory_iterator(install_directory()))
-    EXPECT_EQ(read_all(entry.path()), "earlier") << entry.path();
-  EXPECT_TRUE(open_files.empty());
-  EXPECT_EQ(count_prefix("RegSetValueExW"), 0u);
-}
-
-TEST_F(Install, AReleaseBelowTheHighestInstalledIsRefused) {
-  installed = true;
-  registry_key = true;
-  registry[L"HighestRelease"] = L"1.0.1.0";
-  for (auto* name : {&service_body, &setup_body, &broker_body}) *name = "";
-  cdn.serve(L"VoraService.exe", body(u"VoraService.exe", {1, 0, 0, 0}));
-  cdn.serve(L"VoraSetup.exe", body(u"VoraSetup.exe", {1, 0, 0, 0}));
-  cdn.serve(L"VoraBroker.exe", body(u"VoraBroker.exe", {1, 0, 0, 0}));
-
-  EXPECT_EQ(VORA_EXIT_CODE(run_install(fake_manager)), 1);
-
-  EXPECT_EQ(fakes.boxes.at(0).text, "Failed to download VoraService.exe");
-  EXPECT_EQ(errors_of(log),
-            std::vector<std::string>{
-                "Release 1.0.0.0 of 'VoraService.exe' is below 1.0.1.0 (the highest release installed)"});
-  EXPECT_EQ(count_prefix("OpenServiceW 65572") + count_prefix("DeleteService"), 0u);
-  EXPECT_TRUE(fs::is_empty(install_directory()));
-  EXPECT_EQ(registry[L"HighestRelease"], L"1.0.1.0");
-}
-
 TEST_F(Install, AReleaseBelowTheSetupsFloorIsRefused) {
   const release_version older{0, 9, 0, 0};
   cdn.serve(L"VoraService.exe", body(u"VoraService.exe", older));
@@ -572,25 +508,6 @@ TEST_F(Install, AReleaseBelowTheSetupsFloorIsRefused) {
             std::vector<std::string>{"Release 0.9.0.0 of 'VoraService.exe' is below " + version_text(this_release) +
                                      " (the lowest release this setup installs)"});
   EXPECT_FALSE(registry_key);
-}
-
-TEST_F(Install, TheSameReleaseAgainIsARepairAndAHigherOneRaisesTheRecord) {
-  registry_key = true;
-  const std::string recorded = version_text(this_release);
-  registry[L"HighestRelease"] = std::wstring(recorded.begin(), recorded.end());
-  run_install(fake_manager);
-  EXPECT_TRUE(called("StartServiceW"));
-  EXPECT_EQ(count_prefix("RegSetValueExW"), 0u) << "a repair leaves the record as it was";
-
-  cdn.serve(L"VoraService.exe", body(u"VoraService.exe", next_release));
-  cdn.serve(L"VoraSetup.exe", body(u"VoraSetup.exe", next_release));
-  cdn.serve(L"VoraBroker.exe", body(u"VoraBroker.exe", next_release));
-  installed = true;
-  status_script = {state(SERVICE_STOPPED), state(SERVICE_RUNNING)};
-  queries = 0;
-  EXPECT_EQ(VORA_EXIT_CODE(run_install(fake_manager)), -1) << ::testing::PrintToString(logged());
-  EXPECT_TRUE(called("RegSetValueExW HighestRelease " + version_text(next_release)));
-  EXPECT_EQ(logged(), std::vector<std::string>{});
 }
 
 TEST_F(Install, ARecordThatCannotBeReadStopsTheInstall) {
