@@ -58,4 +58,35 @@ if(TARGET service_exits)
   list(APPEND _vora_cdn_outputs ${_service_exits})
 endif()
 
-add_custom_target(cdn ALL DEPENDS ${_vora_cdn_outputs} ${_unsigned} ${_foreign} ${_tampered} ${_renewed})
+# The next release, signed, under the bare names in next/; and a signed
+# broker that carries no version resource.
+set(VORA_CDN_NEXT_DIR ${VORA_CDN_FIXTURES_DIR}/next)
+file(MAKE_DIRECTORY ${VORA_CDN_NEXT_DIR})
+foreach(pair next_service:VoraService next_setup:VoraSetup next_broker:VoraBroker no_version_broker:no-version)
+  string(REPLACE ":" ";" pair "${pair}")
+  list(GET pair 0 target)
+  list(GET pair 1 name)
+  if(TARGET ${target})
+    if(target STREQUAL "no_version_broker")
+      set(signed ${VORA_CDN_FIXTURES_DIR}/${name}.exe)
+    else()
+      set(signed ${VORA_CDN_NEXT_DIR}/${name}.exe)
+    endif()
+    _vora_sign_command(sign $<TARGET_FILE:${target}> ${signed} signing)
+    add_custom_command(OUTPUT ${signed} ${sign}
+      DEPENDS ${target} ${VORA_PKI_DIR}/signing.pem ${VORA_PKI_DIR}/signing.key
+      COMMENT "Signing fixture ${name}.exe for the test CDN" VERBATIM)
+    list(APPEND _vora_cdn_outputs ${signed})
+  endif()
+endforeach()
+
+# The signed broker with one letter of the name in its version resource
+# changed: the signature, not the name check, must refuse it.
+set(_rsrc_tampered ${VORA_CDN_FIXTURES_DIR}/rsrc-tampered.exe)
+add_custom_command(OUTPUT ${_rsrc_tampered}
+  COMMAND ${VORA_PYTHON} ${CMAKE_SOURCE_DIR}/cmake/tamper_image.py ${VORA_CDN_DIR}/VoraBroker.exe ${_rsrc_tampered} rsrc
+  DEPENDS ${VORA_CDN_DIR}/VoraBroker.exe ${CMAKE_SOURCE_DIR}/cmake/tamper_image.py
+  COMMENT "Changing the version resource of a signed broker" VERBATIM)
+
+add_custom_target(cdn ALL DEPENDS ${_vora_cdn_outputs} ${_unsigned} ${_foreign} ${_tampered} ${_renewed}
+  ${_rsrc_tampered})

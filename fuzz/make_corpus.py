@@ -169,6 +169,71 @@ def main():
     write("download_stage", "read_fails", download(failing=8, failing_read=2, runs=[(4096, 5)]))
     write("download_stage", "disk_full", download(runs=[(65536, 10)], capacity=100000))
 
+    version_resource_corpus()
+
+
+WINE_DLLS = "/usr/lib/x86_64-linux-gnu/wine/x86_64-windows"
+
+
+def version_block(image):
+    """The RT_VERSION data of a PE image (first name, first language), or None."""
+    (pe,) = struct.unpack_from("<I", image, 0x3C)
+    sections, optional_size = struct.unpack_from("<H", image, pe + 6)[0], struct.unpack_from("<H", image, pe + 20)[0]
+    optional = pe + 24
+    directories = optional + (112 if struct.unpack_from("<H", image, optional)[0] == 0x20B else 96)
+    rva, size = struct.unpack_from("<II", image, directories + 16)
+    if not rva:
+        return None
+    table = optional + optional_size
+    spans = [struct.unpack_from("<IIII", image, table + 40 * i + 8) for i in range(sections)]
+
+    def offset(address):
+        for vsize, va, raw_size, raw in spans:
+            if va <= address < va + max(vsize, raw_size):
+                return raw + address - va
+        raise ValueError("unmapped")
+
+    base = offset(rva)
+
+    def entries(at):
+        named, ids = struct.unpack_from("<HH", image, base + at + 12)
+        return [struct.unpack_from("<II", image, base + at + 16 + 8 * i) for i in range(named + ids)]
+
+    for name, target in entries(0):
+        if name == 16 and target & 0x80000000:
+            _, names = entries(target & 0x7FFFFFFF)[0]
+            _, language = entries(names & 0x7FFFFFFF)[0]
+            data_rva, data_size = struct.unpack_from("<II", image, base + language)
+            at = offset(data_rva)
+            return image[at : at + data_size]
+    return None
+
+
+def version_resource_corpus():
+    """Real version resources, nobody here wrote them: Wine's own DLLs. The
+    first byte is the target's form: 1 a version block, 0 a whole image."""
+    if not os.path.isdir(WINE_DLLS):
+        return
+    blocks, images = 0, 0
+    for name in sorted(os.listdir(WINE_DLLS), key=lambda n: os.path.getsize(os.path.join(WINE_DLLS, n))):
+        if not name.endswith(".dll"):
+            continue
+        image = open(os.path.join(WINE_DLLS, name), "rb").read()
+        try:
+            block = version_block(image)
+        except (ValueError, struct.error):
+            continue
+        if not block:
+            continue
+        if blocks < 24:
+            write("version_resource", "block_" + name, b"\x01" + block)
+            blocks += 1
+        if images < 3 and len(image) < 40000:
+            write("version_resource", "image_" + name, b"\x00" + image)
+            images += 1
+        if blocks >= 24 and images >= 3:
+            break
+
 
 if __name__ == "__main__":
     main()

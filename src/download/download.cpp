@@ -128,7 +128,8 @@ std::wstring download_temp_path(const std::wstring& file_name) {
 }
 
 bool fetch_verified_file(const std::wstring& file_name, held_image& held,
-                         const std::optional<std::string>& expected_sha256, bool verify_signature) {
+                         const std::optional<std::string>& expected_sha256, bool verify_signature,
+                         image_version* version) {
   const std::filesystem::path directory = install_directory();
   std::error_code ec;
   std::filesystem::create_directories(directory, ec);
@@ -166,11 +167,13 @@ bool fetch_verified_file(const std::wstring& file_name, held_image& held,
     return false;
   }
 
-  if (!verify_image(temp_path, held, expected_sha256, verify_signature)) {
+  image_identity identity{file_name, {}};
+  if (!verify_image(temp_path, held, expected_sha256, verify_signature, version ? &identity : nullptr)) {
     spdlog::error("Downloaded '{}' failed verification", name);
     discard_download(held, temp_path);
     return false;
   }
+  if (version) *version = identity.found;
   return true;
 }
 

@@ -9,6 +9,7 @@
 
 #include "build_config.h"
 #include "download/held_image.h"
+#include "download/version_resource.h"
 
 namespace vora {
 
@@ -29,9 +30,11 @@ bool download_program_file(const std::wstring& file_name, std::wstring& final_pa
 // temporary "<name>.download" in the install directory and verify_image; on
 // true the verified temporary is held open in held. place_verified_file:
 // moves it to its final name by handle and confirms its identity; on false
-// the reason has been logged.
+// the reason has been logged. With version, the image must name itself
+// file_name in its version resource (see verify_image), which is handed back.
 bool fetch_verified_file(const std::wstring& file_name, held_image& held,
-                         const std::optional<std::string>& expected_sha256, bool verify_signature);
+                         const std::optional<std::string>& expected_sha256, bool verify_signature,
+                         image_version* version = nullptr);
 bool place_verified_file(const std::wstring& file_name, held_image& held, std::wstring& final_path_out);
 
 // Where a file is downloaded to before it is placed.

@@ -10,6 +10,7 @@
 #include "app/text.h"
 #include "download/placement.h"
 #include "download/sha256.h"
+#include "download/version_resource.h"
 #include "platform/crt.h"
 #include "platform/scoped.h"
 #include "platform/system.h"
@@ -77,11 +78,10 @@ struct cert_context_traits {
   static void close(PCCERT_CONTEXT h) { sys().CertFreeCertificateContext(h); }
 };
 
-// The SHA-1 thumbprint of the certificate of signer 0 in the signature
-// embedded in the bytes behind the handle; false after a warning.
-bool read_signer_thumbprint(HANDLE file, const std::wstring& canonical_path, std::wstring& thumbprint) {
-  const std::string name = to_utf8(canonical_path);
-
+// The whole image as it stands behind the held handle, read once: the
+// signer and the version resource are both taken from these bytes, never
+// from the path. False after a warning.
+bool read_held_image(HANDLE file, const std::string& name, std::vector<BYTE>& image) {
   LARGE_INTEGER size{};
   if (!sys().GetFileSizeEx(file, &size) || size.QuadPart <= 0) {
     spdlog::warn("GetFileSizeEx failed for '{}' (Error: {})", name, sys().GetLastError());
@@ -92,7 +92,7 @@ bool read_signer_thumbprint(HANDLE file, const std::wstring& canonical_path, std
     return false;
   }
   const auto total = static_cast<DWORD>(size.QuadPart);
-  std::vector<BYTE> image(total, 0);
+  image.assign(total, 0);
 
   LARGE_INTEGER start{};
   if (!sys().SetFilePointerEx(file, start, nullptr, FILE_BEGIN)) {
@@ -113,7 +113,13 @@ bool read_signer_thumbprint(HANDLE file, const std::wstring& canonical_path, std
     done += std::min(got, total - done);
   }
   sys().SetFilePointerEx(file, start, nullptr, FILE_BEGIN);
+  return true;
+}
 
+// The SHA-1 thumbprint of the certificate of signer 0 in the signature
+// embedded in the image's bytes; false after a warning.
+bool read_signer_thumbprint(std::vector<BYTE>& image, const std::string& name, std::wstring& thumbprint) {
+  const auto total = static_cast<DWORD>(image.size());
   CRYPT_DATA_BLOB blob{};
   blob.cbData = total;
   blob.pbData = image.data();
@@ -169,6 +175,25 @@ bool read_signer_thumbprint(HANDLE file, const std::wstring& canonical_path, std
   return true;
 }
 
+// Whether the signed image is the program file it was fetched as: its one
+// version resource names that file. The release it carries is handed back.
+bool is_file_fetched(const std::vector<BYTE>& image, const std::string& name, image_identity& identity) {
+  std::string reason;
+  const auto found = read_version_resource(image, reason);
+  const std::string expected = to_utf8(identity.fetched_as);
+  if (!found) {
+    spdlog::error("Image '{}' has no valid version resource ({}), expected one naming '{}'", name, reason, expected);
+    return false;
+  }
+  if (!same_file_name(found->original_filename, identity.fetched_as)) {
+    spdlog::error("Image '{}' names itself '{}', expected '{}'", name, text_for_log(found->original_filename),
+                  expected);
+    return false;
+  }
+  identity.found = *found;
+  return true;
+}
+
 }  // namespace
 
 bool thumbprint_matches(const std::wstring& thumbprint, const std::wstring& pinned) {
@@ -197,7 +222,7 @@ bool sha256_file(HANDLE file, std::string& out) {
 }
 
 bool verify_image(const std::wstring& path, held_image& held, const std::optional<std::string>& expected_sha256,
-                  bool verify_signature) {
+                  bool verify_signature, image_identity* identity) {
   const std::string name = to_utf8(path);
   spdlog::debug("Verifying image ({})", name);
 
@@ -222,7 +247,9 @@ bool verify_image(const std::wstring& path, held_image& held, const std::optiona
       return false;
     }
     std::wstring thumbprint;
-    if (!read_signer_thumbprint(held.handle, held.path, thumbprint)) {
+    std::vector<BYTE> image;
+    const std::string canonical = to_utf8(held.path);
+    if (!read_held_image(held.handle, canonical, image) || !read_signer_thumbprint(image, canonical, thumbprint)) {
       spdlog::error("Failed to extract signer certificate thumbprint ({})", name);
       return false;
     }
@@ -230,6 +257,7 @@ bool verify_image(const std::wstring& path, held_image& held, const std::optiona
       spdlog::error("Pinned certificate mismatch ({}, Thumbprint: {})", name, to_utf8(thumbprint));
       return false;
     }
+    if (identity && !is_file_fetched(image, name, *identity)) return false;
   }
 
   if (expected_sha256) {

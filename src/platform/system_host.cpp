@@ -539,6 +539,13 @@ system_calls default_system_calls() {
 #include "platform/system32_calls.def"
 #undef VORA_SYSTEM32_CALL
 
+  // Registry calls report their failure in the result, where 0 is success.
+  t.RegOpenKeyExW = [](auto...) { return LSTATUS(ERROR_CALL_NOT_IMPLEMENTED); };
+  t.RegCreateKeyExW = [](auto...) { return LSTATUS(ERROR_CALL_NOT_IMPLEMENTED); };
+  t.RegQueryValueExW = [](auto...) { return LSTATUS(ERROR_CALL_NOT_IMPLEMENTED); };
+  t.RegSetValueExW = [](auto...) { return LSTATUS(ERROR_CALL_NOT_IMPLEMENTED); };
+  t.RegDeleteKeyExW = [](auto...) { return LSTATUS(ERROR_CALL_NOT_IMPLEMENTED); };
+
   install_host_file_calls(t);
   install_host_directory_calls(t);
   t.GetLastError = [] { return last_error; };

@@ -9,6 +9,7 @@
 
 #include "app/fatal_error.h"
 #include "app/text.h"
+#include "build_config.h"
 #include "diagnostics/directories.h"
 #include "diagnostics/safe_files.h"
 #include "download/download.h"
@@ -19,6 +20,7 @@
 #include "service/control.h"
 #include "service/names.h"
 #include "service/previous_install.h"
+#include "service/release_record.h"
 #include "service/uninstall.h"
 
 namespace vora {
@@ -69,6 +71,40 @@ void discard_new_files(std::array<held_image, 3>& held, std::size_t placed) {
 [[noreturn]] void fail_download(std::size_t failed, std::array<held_image, 3>& held) {
   discard_new_files(held, 0);
   report_fatal_error("Failed to download {}", to_utf8(program_files[failed]));
+}
+
+// One release: the setup and the broker must come with the service they
+// were published with, or a file of another release could be slipped in.
+void refuse_mixed_releases(const std::array<image_version, 3>& versions, std::array<held_image, 3>& held) {
+  for (std::size_t i = 1; i < versions.size(); ++i) {
+    if (compare_versions(versions[i].product_version, versions[0].product_version) == 0) continue;
+    spdlog::error("Mixed releases: '{}' is release {}, '{}' is release {}", to_utf8(program_files[i]),
+                  version_text(versions[i].product_version), to_utf8(program_files[0]),
+                  version_text(versions[0].product_version));
+    fail_download(i, held);
+  }
+}
+
+// Never older: not below the highest release this machine had, nor below
+// the floor this setup was built with. The same release again is a repair.
+// Hands back the recorded release.
+std::optional<release_version> refuse_older_release(const release_version& release, std::array<held_image, 3>& held) {
+  std::optional<release_version> recorded;
+  LSTATUS error = 0;
+  if (!read_release_record(recorded, error)) {
+    discard_new_files(held, 0);
+    report_fatal_error("Failed to read the installed Vora release (Error: {}).", static_cast<DWORD>(error));
+  }
+  const release_version floor{build::release_floor[0], build::release_floor[1], build::release_floor[2],
+                              build::release_floor[3]};
+  const bool below_record = recorded && compare_versions(release, *recorded) < 0;
+  if (below_record || compare_versions(release, floor) < 0) {
+    spdlog::error("Release {} of '{}' is below {} ({})", version_text(release), to_utf8(program_files[0]),
+                  version_text(below_record ? *recorded : floor),
+                  below_record ? "the highest release installed" : "the lowest release this setup installs");
+    fail_download(0, held);
+  }
+  return recorded;
 }
 
 // Why the new service could not be registered or started, or nothing.
@@ -198,9 +234,13 @@ void run_install(SC_HANDLE manager) {
   // Everything is fetched and verified while an earlier service keeps
   // running, so a failed update leaves that installation as it was.
   std::array<held_image, 3> held;
+  std::array<image_version, 3> versions;
   for (std::size_t i = 0; i < program_files.size(); ++i) {
-    if (!fetch_verified_file(program_files[i], held[i], std::nullopt, true)) fail_download(i, held);
+    if (!fetch_verified_file(program_files[i], held[i], std::nullopt, true, &versions[i])) fail_download(i, held);
   }
+  refuse_mixed_releases(versions, held);
+  const release_version release = versions[0].product_version;
+  const std::optional<release_version> recorded = refuse_older_release(release, held);
 
   // Another program holding an installed file is found while the earlier
   // service still runs; from here on nobody can take such a hold.
@@ -239,6 +279,11 @@ void run_install(SC_HANDLE manager) {
   service_path.clear();
   discard_previous_files(previous);
   for (std::size_t i = held.size(); i-- > 0;) held[i].dispose();
+
+  // Only a release that runs raises the record; a failed one never did.
+  LSTATUS record_error = 0;
+  if ((!recorded || compare_versions(release, *recorded) > 0) && !write_release_record(release, record_error))
+    spdlog::warn("Failed to record the installed release (Error: {})", static_cast<DWORD>(record_error));
 }
 
 }  // namespace vora

@@ -14,6 +14,7 @@
 #include "platform/system.h"
 #include "service/control.h"
 #include "service/names.h"
+#include "service/release_record.h"
 
 namespace vora {
 namespace {
@@ -56,7 +57,12 @@ void run_uninstall(SC_HANDLE manager, bool full) {
   if (!remove_tree_with_retries(install, error, removal_attempts))
     spdlog::warn("Failed to fully remove install directory '{}': {}", narrow_path(install), error.message());
 
+  // The record of the highest release installed stays with a plain
+  // uninstall, so a reinstall cannot go below it either.
   if (!full) return;
+  LSTATUS record_error = 0;
+  if (!remove_release_record(record_error))
+    spdlog::warn("Failed to remove the release record (Error: {})", static_cast<DWORD>(record_error));
   spdlog::info("Removing data directory");
   // The log file lies inside the data directory; from here on nothing is
   // written to it.

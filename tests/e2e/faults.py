@@ -55,6 +55,8 @@ class Ledger:
             known = {_digest(p) for p in (self.build / "cdn").glob("*.exe")}
             for fixture in ("renewed-signed.exe", "service-exits.exe"):
                 known.add(_digest(self.build / "cdn-fixtures" / fixture))
+            # The next release, published for updates and downgrades.
+            known |= {_digest(p) for p in (self.build / "cdn-fixtures" / "next").glob("*.exe")}
             known.add(_digest(ROOT / "resources" / "UninstallVora.bat"))
             self._known = known
         return self._known

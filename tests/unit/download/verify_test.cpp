@@ -10,6 +10,7 @@
 #include "download/sha256.h"
 #include "fake_cdn.h"
 #include "links.h"
+#include "pe_builder.h"
 #include "test_support.h"
 
 namespace vora {
@@ -113,6 +114,42 @@ TEST_F(VerifyImage, SignedByThePinnedSignerPassesAndStaysHeld) {
   position.QuadPart = -1;
   ASSERT_TRUE(sys().SetFilePointerEx(held.handle, zero, &position, 1));
   EXPECT_EQ(position.QuadPart, 0);
+}
+
+TEST_F(VerifyImage, TheNameIsReadFromTheBytesBehindTheHeldHandle) {
+  std::ofstream(image, std::ios::binary | std::ios::trunc) << test::version_image(u"VoraBroker.exe", {1, 2, 3, 4});
+  int opens = 0;
+  sys().CreateFileW = [&, real = sys().CreateFileW](LPCWSTR path, DWORD access, DWORD share,
+                                                    LPSECURITY_ATTRIBUTES attributes, DWORD disposition, DWORD flags,
+                                                    HANDLE templ) {
+    ++opens;
+    return real(path, access, share, attributes, disposition, flags, templ);
+  };
+  held_image held;
+  image_identity identity{L"voraBROKER.EXE", {}};
+  ASSERT_TRUE(verify_image(image.wstring(), held, std::nullopt, true, &identity))
+      << ::testing::PrintToString(log.texts());
+  EXPECT_EQ(identity.found.original_filename, u"VoraBroker.exe");
+  EXPECT_EQ(identity.found.product_version, (release_version{1, 2, 3, 4}));
+  EXPECT_EQ(opens, 1) << "nothing opens the file again by its path";
+
+  // What the handle hands out is what counts, whatever the path now holds.
+  held.dispose();
+  sys().ReadFile = [real = sys().ReadFile](HANDLE file, LPVOID buffer, DWORD size, LPDWORD got, LPOVERLAPPED o) {
+    const BOOL ok = real(file, buffer, size, got, o);
+    auto* bytes = static_cast<char*>(buffer);
+    std::string view(bytes, *got);
+    for (std::size_t at = view.find(std::string("B\0r\0o\0", 6)); at != std::string::npos;
+         at = view.find(std::string("B\0r\0o\0", 6), at + 1))
+      bytes[at + 2] = 'x';
+    return ok;
+  };
+  held_image again;
+  identity.fetched_as = L"VoraBroker.exe";
+  EXPECT_FALSE(verify_image(image.wstring(), again, std::nullopt, true, &identity));
+  EXPECT_TRUE(log.contains(spdlog::level::err,
+                           "Image '" + name() + "' names itself 'VoraBxoker.exe', expected 'VoraBroker.exe'"))
+      << ::testing::PrintToString(log.texts());
 }
 
 TEST_F(VerifyImage, HeldFileCannotBeWrittenRenamedOrDeleted) {

@@ -2,12 +2,15 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
 
+#include "build_config.h"
 #include "diagnostics/directories.h"
 #include "fake_cdn.h"
+#include "pe_builder.h"
 #include "service_fixture.h"
 
 namespace vora {
@@ -35,9 +38,10 @@ class Install : public test::service_fixture {
   Install() {
     std::error_code ignored;
     fs::remove_all(install_directory(), ignored);
-    cdn.serve(L"VoraService.exe", "MZ service");
-    cdn.serve(L"VoraSetup.exe", "MZ setup");
-    cdn.serve(L"VoraBroker.exe", "MZ broker");
+    cdn.serve(L"VoraService.exe", service_body);
+    cdn.serve(L"VoraSetup.exe", setup_body);
+    cdn.serve(L"VoraBroker.exe", broker_body);
+    install_registry_fakes();
     status_script = {state(SERVICE_START_PENDING, 1, 3000, 40), state(SERVICE_RUNNING, 0, 0, 40)};
 
     auto& t = sys();
@@ -145,6 +149,54 @@ class Install : public test::service_fixture {
     fs::remove_all(install_directory(), ignored);
   }
 
+  // HKLM\SOFTWARE\Vora in the 64-bit view, in memory.
+  void install_registry_fakes() {
+    auto& t = sys();
+    t.RegOpenKeyExW = [this](HKEY root, LPCWSTR sub_key, DWORD, REGSAM access, HKEY* out) -> LSTATUS {
+      EXPECT_EQ(root, HKEY_LOCAL_MACHINE);
+      EXPECT_EQ(std::wstring(sub_key), L"SOFTWARE\\Vora");
+      EXPECT_TRUE(access & KEY_WOW64_64KEY);
+      if (registry_error) return registry_error;
+      if (!registry_key) return ERROR_FILE_NOT_FOUND;
+      *out = fake_key;
+      return 0;
+    };
+    t.RegQueryValueExW = [this](HKEY key, LPCWSTR name, LPDWORD, LPDWORD type, LPBYTE data, LPDWORD size) -> LSTATUS {
+      EXPECT_EQ(key, fake_key);
+      const auto found = registry.find(name);
+      if (found == registry.end()) return ERROR_FILE_NOT_FOUND;
+      const std::size_t bytes = (found->second.size() + 1) * sizeof(wchar_t);
+      if (bytes > *size) return 234;  // ERROR_MORE_DATA
+      std::memcpy(data, found->second.c_str(), bytes);
+      *size = static_cast<DWORD>(bytes);
+      *type = REG_SZ;
+      return 0;
+    };
+    t.RegCreateKeyExW = [this](HKEY root, LPCWSTR sub_key, DWORD, LPWSTR, DWORD, REGSAM access, LPSECURITY_ATTRIBUTES,
+                               HKEY* out, LPDWORD) -> LSTATUS {
+      EXPECT_EQ(root, HKEY_LOCAL_MACHINE);
+      EXPECT_EQ(std::wstring(sub_key), L"SOFTWARE\\Vora");
+      EXPECT_TRUE(access & KEY_WOW64_64KEY);
+      registry_key = true;
+      *out = fake_key;
+      return 0;
+    };
+    t.RegSetValueExW = [this](HKEY key, LPCWSTR name, DWORD, DWORD type, const BYTE* data, DWORD size) -> LSTATUS {
+      EXPECT_EQ(key, fake_key);
+      EXPECT_EQ(type, REG_SZ);
+      std::wstring text(reinterpret_cast<const wchar_t*>(data), size / sizeof(wchar_t));
+      EXPECT_EQ(text.back(), L'\0');
+      text.pop_back();
+      registry[name] = text;
+      record("RegSetValueExW " + narrow(name) + " " + narrow(text));
+      return 0;
+    };
+    t.RegCloseKey = [this](HKEY key) -> LSTATUS {
+      EXPECT_EQ(key, fake_key);
+      return 0;
+    };
+  }
+
   void install_security_fakes() {
     auto& t = sys();
     t.QueryServiceObjectSecurity = [this](SC_HANDLE, SECURITY_INFORMATION, PSECURITY_DESCRIPTOR buffer, DWORD,
@@ -195,6 +247,19 @@ class Install : public test::service_fixture {
   }
   fs::path script_path() const { return install_directory() / L"UninstallVora.bat"; }
 
+  static std::string body(const std::u16string& name, release_version release) {
+    return test::version_image(name, release);
+  }
+  static constexpr release_version this_release{build::this_release[0], build::this_release[1], build::this_release[2],
+                                                build::this_release[3]};
+
+  std::string service_body = body(u"VoraService.exe", this_release);
+  std::string setup_body = body(u"VoraSetup.exe", this_release);
+  std::string broker_body = body(u"VoraBroker.exe", this_release);
+  const HKEY fake_key = reinterpret_cast<HKEY>(0x7000);
+  std::map<std::wstring, std::wstring> registry;
+  bool registry_key = false;
+  LSTATUS registry_error = 0;
   test::fake_cdn cdn;
   std::map<HANDLE, std::string> open_files;
   std::size_t files_open_at_start = 0;
@@ -222,7 +287,9 @@ TEST_F(Install, FreshMachineGoesThroughEveryStepInOrder) {
                 "QueryServiceStatusEx service", "QueryServiceStatusEx service", "CloseServiceHandle service",
                 // Released only now: broker, then setup, then service.
                 "CloseHandle VoraBroker.exe.download", "CloseHandle VoraSetup.exe.download",
-                "CloseHandle VoraService.exe.download"}))
+                "CloseHandle VoraService.exe.download",
+                // Recorded only once the release runs.
+                "RegSetValueExW HighestRelease " + version_text(this_release)}))
       << ::testing::PrintToString(events);
   EXPECT_EQ(files_open_at_start, 3u) << "the placed files stay held until the service has started";
   EXPECT_TRUE(open_files.empty());
@@ -230,8 +297,8 @@ TEST_F(Install, FreshMachineGoesThroughEveryStepInOrder) {
   // Quoted, spaces and all, with nothing after the closing quote.
   EXPECT_EQ(binary_path, L"\"" + (install_directory() / L"VoraService.exe").wstring() + L"\"");
   EXPECT_NE(binary_path.find(L' '), std::wstring::npos);
-  EXPECT_EQ(read_all(install_directory() / L"VoraService.exe"), "MZ service");
-  EXPECT_EQ(read_all(install_directory() / L"VoraBroker.exe"), "MZ broker");
+  EXPECT_EQ(read_all(install_directory() / L"VoraService.exe"), service_body);
+  EXPECT_EQ(read_all(install_directory() / L"VoraBroker.exe"), broker_body);
   EXPECT_EQ(read_all(script_path()), script);
 
   // Every file was verified: signature checked, no pinned hash asked for.
@@ -252,7 +319,7 @@ TEST_F(Install, ExistingServiceIsRemovedOnlyOnceEveryFileIsVerified) {
                                       "CloseServiceHandle old service", "CreateServiceW"}))
       << ::testing::PrintToString(events);
   EXPECT_TRUE(log.contains(spdlog::level::info, "Vora service is already installed, reinstalling"));
-  EXPECT_EQ(read_all(install_directory() / L"VoraSetup.exe"), "MZ setup");
+  EXPECT_EQ(read_all(install_directory() / L"VoraSetup.exe"), setup_body);
 }
 
 TEST_F(Install, FailedUpdateLeavesTheEarlierInstallationAsItWas) {
@@ -354,9 +421,10 @@ TEST_F(Install, ServiceThatStillExistsIsLeftAsItIs) {
   EXPECT_FALSE(called("StartServiceW"));
   EXPECT_EQ(queries, 0u);
   EXPECT_TRUE(fakes.boxes.empty());
-  // The files are released all the same.
+  // The files are released all the same, and the install counts.
   EXPECT_TRUE(open_files.empty());
-  EXPECT_EQ(events.back(), "CloseHandle VoraService.exe.download");
+  EXPECT_EQ(events[events.size() - 2], "CloseHandle VoraService.exe.download");
+  EXPECT_EQ(events.back(), "RegSetValueExW HighestRelease " + version_text(this_release));
 }
 
 TEST_F(Install, CreationFailuresOtherThanExistingAreFatal) {
@@ -420,6 +488,41 @@ TEST_F(Install, ServiceSlowToRunIsOnlyAWarning) {
   EXPECT_EQ(count("CloseServiceHandle service"), 1u);
   EXPECT_TRUE(fakes.boxes.empty());
   EXPECT_TRUE(open_files.empty());
+}
+
+// What the verification logged at error level, in order.
+std::vector<std::string> errors_of(const test::captured_log& log) {
+  std::vector<std::string> texts;
+  for (const auto& record : log.records())
+    if (record.level == spdlog::level::err) texts.push_back(record.text);
+  return texts;
+}
+
+TEST_F(Install, AReleaseBelowTheSetupsFloorIsRefused) {
+  const release_version older{0, 9, 0, 0};
+  cdn.serve(L"VoraService.exe", body(u"VoraService.exe", older));
+  cdn.serve(L"VoraSetup.exe", body(u"VoraSetup.exe", older));
+  cdn.serve(L"VoraBroker.exe", body(u"VoraBroker.exe", older));
+  EXPECT_EQ(VORA_EXIT_CODE(run_install(fake_manager)), 1);
+  EXPECT_EQ(errors_of(log),
+            std::vector<std::string>{"Release 0.9.0.0 of 'VoraService.exe' is below " + version_text(this_release) +
+                                     " (the lowest release this setup installs)"});
+  EXPECT_FALSE(registry_key);
+}
+
+TEST_F(Install, ARecordThatCannotBeReadStopsTheInstall) {
+  registry_error = ERROR_ACCESS_DENIED;
+  EXPECT_EQ(VORA_EXIT_CODE(run_install(fake_manager)), 1);
+  EXPECT_EQ(fakes.boxes.at(0).text, "Failed to read the installed Vora release (Error: 5).");
+  EXPECT_TRUE(fs::is_empty(install_directory()));
+
+  fakes.boxes.clear();
+  registry_error = 0;
+  registry_key = true;
+  registry[L"HighestRelease"] = L"1.0";  // not four parts: no floor can be read from it
+  EXPECT_EQ(VORA_EXIT_CODE(run_install(fake_manager)), 1);
+  EXPECT_EQ(fakes.boxes.at(0).text, "Failed to read the installed Vora release (Error: 13).");
+  EXPECT_FALSE(called("CreateServiceW"));
 }
 
 }  // namespace

@@ -136,6 +136,8 @@ class Uninstall : public ServiceRemoval {
     std::ofstream(install_directory() / "sub" / "nested.txt") << "x";
     std::filesystem::create_directories(data_directory() / "Logs");
     std::ofstream(data_directory() / "Logs" / "setup.log") << "log";
+    // The release record, gone with a full uninstall (end to end in test_releases.py).
+    sys().RegDeleteKeyExW = [](HKEY, LPCWSTR, REGSAM, DWORD) -> LSTATUS { return ERROR_FILE_NOT_FOUND; };
   }
   ~Uninstall() override {
     std::error_code ignored;

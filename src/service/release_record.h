@@ -1,0 +1,28 @@
+// The highest release ever installed on this machine, kept beside nothing
+// else under HKLM\SOFTWARE\Vora so that no later install goes below it.
+#pragma once
+
+#include <optional>
+
+#include "download/version_resource.h"
+#include "platform/win32_types.h"
+
+namespace vora {
+
+inline constexpr const wchar_t* release_record_key = L"SOFTWARE\\Vora";
+inline constexpr const wchar_t* release_record_value = L"HighestRelease";
+
+// The recorded release, or nothing when none was recorded. False when the
+// record exists but cannot be read or is not a release; error then holds the
+// registry's code (ERROR_INVALID_DATA for a value that is no release) and
+// the reason has been logged.
+bool read_release_record(std::optional<release_version>& out, LSTATUS& error);
+
+// Records release as the highest installed; false with the registry's code.
+bool write_release_record(const release_version& release, LSTATUS& error);
+
+// Removes the record (a missing one counts as removed); false with the
+// registry's code.
+bool remove_release_record(LSTATUS& error);
+
+}  // namespace vora

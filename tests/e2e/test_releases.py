@@ -1,0 +1,162 @@
+"""Whoever answers the program's HTTPS requests can serve any file the pinned
+signer ever signed. The setup installs only the file it asked for (its version
+resource names it), all three from one release, and never a release older than
+the highest installed or the setup's own floor; the release is recorded under
+HKLM\\SOFTWARE\\Vora once it runs."""
+
+import re
+
+import pytest
+
+from cdn import (
+    CDN_DIR,
+    FIXTURES_DIR,
+    cdn,  # noqa: F401 - fixture
+    publish,
+    trusted_template_prefix,  # noqa: F401 - fixture
+    trusted_wine,  # noqa: F401 - fixture
+)
+from conftest import BUILD, wait_for
+from test_faults import FATAL, assert_earlier_install_back, install_snapshot, running_install
+from test_service import FILES, INSTALL_DIR, publish_all, registration, service_state
+
+NEXT_DIR = FIXTURES_DIR / "next"
+RECORD_KEY = r"HKLM\SOFTWARE\Vora"
+
+
+def this_release() -> str:
+    header = (BUILD / "generated" / "build_config.h").read_text()
+    parts = re.search(r"this_release\[4\] = \{([^}]*)\}", header).group(1)
+    return ".".join(p.strip() for p in parts.split(","))
+
+
+def next_release() -> str:
+    parts = this_release().split(".")
+    return ".".join(parts[:2] + [str(int(parts[2]) + 1), "0"])
+
+
+def publish_next(server):
+    for name in FILES:
+        publish(server, name, NEXT_DIR / name)
+
+
+def recorded_release(wine):
+    result = wine.run("reg", "query", RECORD_KEY, "/v", "HighestRelease", timeout=60)
+    match = re.search(r"HighestRelease\s+REG_SZ\s+(\S+)", result.stdout)
+    return match.group(1) if result.returncode == 0 and match else None
+
+
+def refused_first_install(wine, failing):
+    result = wine.setup("/install", timeout=300)
+    assert result.returncode == 1
+    lines = wine.log_lines()
+    assert lines[-1] == FATAL.format(failing), lines
+    assert f"Downloaded '{failing}' failed verification" in lines
+    assert list(wine.install_dir.iterdir()) == [], "nothing placed, no temporary left"
+    assert service_state(wine) is None and registration(wine) is None
+    assert recorded_release(wine) is None
+    return lines
+
+
+@pytest.mark.fault("mixup-broker-as-service")
+def test_signed_broker_served_as_the_service_is_refused(trusted_wine, cdn):
+    wine = trusted_wine
+    publish_all(cdn)
+    publish(cdn, "VoraService.exe", CDN_DIR / "VoraBroker.exe")
+    lines = refused_first_install(wine, "VoraService.exe")
+    assert (
+        f"Image '{INSTALL_DIR}\\VoraService.exe.download' names itself 'VoraBroker.exe', expected 'VoraService.exe'"
+        in lines
+    ), lines
+    assert cdn.requests == ["GET /VoraService.exe"]
+
+
+@pytest.mark.fault("no-version-resource")
+def test_signed_file_without_a_version_resource_is_refused(trusted_wine, cdn):
+    wine = trusted_wine
+    publish_all(cdn)
+    publish(cdn, "VoraBroker.exe", FIXTURES_DIR / "no-version.exe")
+    lines = refused_first_install(wine, "VoraBroker.exe")
+    assert (
+        f"Image '{INSTALL_DIR}\\VoraBroker.exe.download' has no valid version resource (no resources), "
+        "expected one naming 'VoraBroker.exe'" in lines
+    ), lines
+
+
+@pytest.mark.fault("rsrc-tampered")
+def test_version_resource_changed_after_signing_is_refused_by_the_signature(trusted_wine, cdn):
+    wine = trusted_wine
+    publish_all(cdn)
+    publish(cdn, "VoraBroker.exe", FIXTURES_DIR / "rsrc-tampered.exe")
+    lines = refused_first_install(wine, "VoraBroker.exe")
+    assert f"Authenticode signature verification failed ({INSTALL_DIR}\\VoraBroker.exe.download)" in lines
+
+
+@pytest.mark.fault("rollback-older-release")
+def test_older_release_after_a_newer_one_is_refused(trusted_wine, cdn):
+    wine = trusted_wine
+    publish_next(cdn)
+    assert wine.setup("/install", timeout=300).returncode == 0, wine.log_lines()
+    assert wait_for(lambda: service_state(wine) == "RUNNING", timeout=30)
+    assert recorded_release(wine) == next_release()
+    before, registered = install_snapshot(wine), registration(wine)
+
+    # The CDN goes back to the release before, validly signed.
+    publish_all(cdn)
+    result = wine.setup("/install", timeout=300)
+
+    assert result.returncode == 1
+    lines = wine.log_lines()
+    assert (
+        f"Release {this_release()} of 'VoraService.exe' is below {next_release()} (the highest release installed)"
+        in lines
+    ), lines
+    assert lines[-1] == FATAL.format("VoraService.exe")
+    assert not any(line.startswith("Restoring") for line in lines), "the running service was never touched"
+    assert_earlier_install_back(wine, before, registered)
+    assert recorded_release(wine) == next_release()
+
+
+@pytest.mark.fault("mix-and-match")
+def test_files_of_two_releases_are_refused_before_anything_is_swapped(trusted_wine, cdn):
+    wine = trusted_wine
+    before, registered = running_install(wine, cdn)
+    publish(cdn, "VoraBroker.exe", NEXT_DIR / "VoraBroker.exe")
+
+    result = wine.setup("/install", timeout=300)
+
+    assert result.returncode == 1
+    lines = wine.log_lines()
+    assert (
+        f"Mixed releases: 'VoraBroker.exe' is release {next_release()}, 'VoraService.exe' is release {this_release()}"
+        in lines
+    ), lines
+    assert lines[-1] == FATAL.format("VoraBroker.exe")
+    assert not any(line.startswith("Restoring") for line in lines)
+    assert_earlier_install_back(wine, before, registered)
+    assert recorded_release(wine) == this_release()
+
+
+def test_same_release_repairs_a_higher_one_raises_the_record_and_only_a_full_uninstall_forgets_it(trusted_wine, cdn):
+    wine = trusted_wine
+    running_install(wine, cdn)
+    assert recorded_release(wine) == this_release()
+
+    # The same release again: a repair.
+    (wine.install_dir / "VoraBroker.exe").unlink()
+    assert wine.setup("/install", timeout=300).returncode == 0, wine.log_lines()
+    assert wait_for(lambda: service_state(wine) == "RUNNING", timeout=30)
+    assert (wine.install_dir / "VoraBroker.exe").read_bytes() == (CDN_DIR / "VoraBroker.exe").read_bytes()
+    assert recorded_release(wine) == this_release()
+
+    publish_next(cdn)
+    assert wine.setup("/install", timeout=300).returncode == 0, wine.log_lines()
+    assert wait_for(lambda: service_state(wine) == "RUNNING", timeout=30)
+    for name in FILES:
+        assert (wine.install_dir / name).read_bytes() == (NEXT_DIR / name).read_bytes(), name
+    assert recorded_release(wine) == next_release()
+
+    assert wine.setup("/uninstall", timeout=300).returncode == 0
+    assert recorded_release(wine) == next_release()
+    assert wine.setup("/uninstall-full", timeout=300).returncode == 0
+    assert recorded_release(wine) is None
