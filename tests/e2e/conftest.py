@@ -24,6 +24,8 @@ ROOT = Path(__file__).resolve().parents[2]
 BUILD = Path(os.environ.get("VORA_WINDOWS_BUILD", ROOT / "build" / "windows"))
 BIN = BUILD / "bin"
 SETUP_EXE = BIN / "VoraSetup.exe"
+# The message boxes as photographed by test_ui.py.
+SCREENS = BUILD / "screens"
 
 BASE_ENV = {
     "WINEDEBUG": "-all",
@@ -190,6 +192,49 @@ def wait_for(predicate, timeout=30.0, interval=0.1):
             return value
         time.sleep(interval)
     return predicate()
+
+
+def clear_screens():
+    SCREENS.mkdir(parents=True, exist_ok=True)
+    for old in SCREENS.glob("*.png"):
+        old.unlink()
+
+
+def _distributing(config) -> bool:
+    """This process is the controller of a pytest-xdist run (not a worker)."""
+    return not hasattr(config, "workerinput") and bool(getattr(config.option, "tx", None))
+
+
+def pytest_sessionstart(session):
+    if _distributing(session.config):
+        clear_screens()
+
+
+def wait_for_release_check():
+    """scripts/test runs tests/release/check_release beside this suite and
+    names a status file that appears, holding its exit status, when it ends;
+    the release it leaves is only there after that."""
+    status = os.environ.get("VORA_RELEASE_CHECK_STATUS")
+    if not status:
+        return
+    status, pid = Path(status), int(os.environ["VORA_RELEASE_CHECK_PID"])
+    while not status.exists():
+        try:
+            os.kill(pid, 0)
+        except ProcessLookupError:
+            # It may have written the file just before it ended.
+            if not status.exists():
+                pytest.fail("tests/release/check_release ended without an exit status")
+        time.sleep(1)
+    if status.read_text().strip() != "0":
+        pytest.fail("tests/release/check_release failed: its output follows the suite's")
+
+
+def pytest_collection_modifyitems(session, config, items):
+    # Cases of the release run last, so the release check running beside
+    # the suite has the most time to finish before a worker waits for it.
+    if os.environ.get("VORA_RELEASE_CHECK_STATUS"):
+        items.sort(key=lambda item: "release_exe" in getattr(item, "fixturenames", ()))
 
 
 def pytest_configure(config):
