@@ -230,11 +230,42 @@ def wait_for_release_check():
         pytest.fail("tests/release/check_release failed: its output follows the suite's")
 
 
+# The longest cases: each waits for a crash dump and symbolizes it.
+_LONGEST = {
+    "test_crash_writes_a_dump_and_exits_1",
+    "test_runtime_termination_ends_like_a_crash",
+    "test_crash_box_names_the_dump",
+}
+
+
 def pytest_collection_modifyitems(session, config, items):
     # Cases of the release run last, so the release check running beside
     # the suite has the most time to finish before a worker waits for it.
     if os.environ.get("VORA_RELEASE_CHECK_STATUS"):
         items.sort(key=lambda item: "release_exe" in getattr(item, "fixturenames", ()))
+    if hasattr(config, "workerinput"):
+        _spread_longest(items, config.workerinput["workercount"])
+
+
+def _spread_longest(items, workers):
+    """On parallel workers the longest cases go first, one at the head of
+    each worker's first batch, the rest right after those batches, so no
+    worker is left with a long case at the end. xdist's load scheduler hands
+    each worker a first batch of max(len(items) // workers // 4, 2)
+    consecutive cases, then one case at a time. Every worker collects alike,
+    so every worker computes the same order."""
+    longest = [item for item in items if getattr(item, "originalname", item.name) in _LONGEST]
+    others = [item for item in items if getattr(item, "originalname", item.name) not in _LONGEST]
+    batch = max(len(items) // workers // 4, 2)
+    order = []
+    for _ in range(workers):
+        take = batch
+        if longest:
+            order.append(longest.pop(0))
+            take -= 1
+        order.extend(others[:take])
+        del others[:take]
+    items[:] = order + longest + others
 
 
 def pytest_configure(config):
