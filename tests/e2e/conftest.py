@@ -5,6 +5,7 @@ booted once per session (booting one takes far longer than copying it).
 """
 
 import contextlib
+import fcntl
 import os
 import shutil
 import subprocess
@@ -148,15 +149,38 @@ class WinePrefix:
         subprocess.run(["wineserver", "-w"], env=self.env, check=False, timeout=60)
 
 
-@pytest.fixture(scope="session")
-def template_prefix(tmp_path_factory) -> Path:
-    if not SETUP_EXE.exists():
-        pytest.fail(f"{SETUP_EXE} is missing: build the windows preset first")
-    path = tmp_path_factory.mktemp("template") / "prefix"
+def made_once_per_run(config, tmp_path_factory, name: str, make) -> Path:
+    """The prefix make(path) leaves, made once per run. Parallel workers
+    share the parent of their base folders: the first worker to ask makes it
+    under a lock while the others wait. Every worker only copies from it;
+    nothing runs in it once it is made."""
+    if not hasattr(config, "workerinput"):
+        path = tmp_path_factory.mktemp(name) / "prefix"
+        make(path)
+        return path
+    root = tmp_path_factory.getbasetemp().parent / name
+    root.mkdir(exist_ok=True)
+    path = root / "prefix"
+    with open(root / "lock", "w") as lock:
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        if not (root / "made").exists():
+            shutil.rmtree(path, ignore_errors=True)
+            make(path)
+            (root / "made").touch()
+    return path
+
+
+def _boot_prefix(path: Path):
     env = _wine_env(path)
     subprocess.run(["wineboot", "-i"], env=env, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=300)
     subprocess.run(["wineserver", "-w"], env=env, check=True, timeout=120)
-    return path
+
+
+@pytest.fixture(scope="session")
+def template_prefix(tmp_path_factory, pytestconfig) -> Path:
+    if not SETUP_EXE.exists():
+        pytest.fail(f"{SETUP_EXE} is missing: build the windows preset first")
+    return made_once_per_run(pytestconfig, tmp_path_factory, "template", _boot_prefix)
 
 
 @contextlib.contextmanager
