@@ -17,7 +17,7 @@ import subprocess
 import pytest
 
 from cdn_server import CdnServer
-from conftest import BIN, BUILD, WinePrefix, fresh_prefix
+from conftest import BIN, BUILD, WinePrefix, fresh_prefix, made_once_per_run
 
 PKI = BUILD / "pki"
 CDN_DIR = BUILD / "cdn"
@@ -62,19 +62,21 @@ def publish(server, name, source):
 
 
 @pytest.fixture(scope="session")
-def trusted_template_prefix(template_prefix, tmp_path_factory):
+def trusted_template_prefix(template_prefix, tmp_path_factory, pytestconfig):
     for path in (PKI / "root.der", BIN / "trust_root.exe", SIGNED):
         if not path.exists():
             pytest.fail(f"{path} is missing: build the windows preset first")
-    path = tmp_path_factory.mktemp("trusted-template") / "prefix"
-    shutil.copytree(template_prefix, path, symlinks=True)
-    prefix = WinePrefix(path)
-    try:
-        result = prefix.run(BIN / "trust_root.exe", prefix_path_of(prefix, PKI / "root.der"))
-        assert result.returncode == 0, result.stderr
-    finally:
-        prefix.kill()
-    return path
+
+    def make(path):
+        shutil.copytree(template_prefix, path, symlinks=True)
+        prefix = WinePrefix(path)
+        try:
+            result = prefix.run(BIN / "trust_root.exe", prefix_path_of(prefix, PKI / "root.der"))
+            assert result.returncode == 0, result.stderr
+        finally:
+            prefix.kill()
+
+    return made_once_per_run(pytestconfig, tmp_path_factory, "trusted-template", make)
 
 
 def prefix_path_of(prefix, host_path):

@@ -5,6 +5,7 @@ booted once per session (booting one takes far longer than copying it).
 """
 
 import contextlib
+import fcntl
 import os
 import shutil
 import subprocess
@@ -24,6 +25,8 @@ ROOT = Path(__file__).resolve().parents[2]
 BUILD = Path(os.environ.get("VORA_WINDOWS_BUILD", ROOT / "build" / "windows"))
 BIN = BUILD / "bin"
 SETUP_EXE = BIN / "VoraSetup.exe"
+# The message boxes as photographed by test_ui.py.
+SCREENS = BUILD / "screens"
 
 BASE_ENV = {
     "WINEDEBUG": "-all",
@@ -146,15 +149,38 @@ class WinePrefix:
         subprocess.run(["wineserver", "-w"], env=self.env, check=False, timeout=60)
 
 
-@pytest.fixture(scope="session")
-def template_prefix(tmp_path_factory) -> Path:
-    if not SETUP_EXE.exists():
-        pytest.fail(f"{SETUP_EXE} is missing: build the windows preset first")
-    path = tmp_path_factory.mktemp("template") / "prefix"
+def made_once_per_run(config, tmp_path_factory, name: str, make) -> Path:
+    """The prefix make(path) leaves, made once per run. Parallel workers
+    share the parent of their base folders: the first worker to ask makes it
+    under a lock while the others wait. Every worker only copies from it;
+    nothing runs in it once it is made."""
+    if not hasattr(config, "workerinput"):
+        path = tmp_path_factory.mktemp(name) / "prefix"
+        make(path)
+        return path
+    root = tmp_path_factory.getbasetemp().parent / name
+    root.mkdir(exist_ok=True)
+    path = root / "prefix"
+    with open(root / "lock", "w") as lock:
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        if not (root / "made").exists():
+            shutil.rmtree(path, ignore_errors=True)
+            make(path)
+            (root / "made").touch()
+    return path
+
+
+def _boot_prefix(path: Path):
     env = _wine_env(path)
     subprocess.run(["wineboot", "-i"], env=env, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=300)
     subprocess.run(["wineserver", "-w"], env=env, check=True, timeout=120)
-    return path
+
+
+@pytest.fixture(scope="session")
+def template_prefix(tmp_path_factory, pytestconfig) -> Path:
+    if not SETUP_EXE.exists():
+        pytest.fail(f"{SETUP_EXE} is missing: build the windows preset first")
+    return made_once_per_run(pytestconfig, tmp_path_factory, "template", _boot_prefix)
 
 
 @contextlib.contextmanager
@@ -190,6 +216,80 @@ def wait_for(predicate, timeout=30.0, interval=0.1):
             return value
         time.sleep(interval)
     return predicate()
+
+
+def clear_screens():
+    SCREENS.mkdir(parents=True, exist_ok=True)
+    for old in SCREENS.glob("*.png"):
+        old.unlink()
+
+
+def _distributing(config) -> bool:
+    """This process is the controller of a pytest-xdist run (not a worker)."""
+    return not hasattr(config, "workerinput") and bool(getattr(config.option, "tx", None))
+
+
+def pytest_sessionstart(session):
+    if _distributing(session.config):
+        clear_screens()
+
+
+def wait_for_release_check():
+    """scripts/test runs tests/release/check_release beside this suite and
+    names a status file that appears, holding its exit status, when it ends;
+    the release it leaves is only there after that."""
+    status = os.environ.get("VORA_RELEASE_CHECK_STATUS")
+    if not status:
+        return
+    status, pid = Path(status), int(os.environ["VORA_RELEASE_CHECK_PID"])
+    while not status.exists():
+        try:
+            os.kill(pid, 0)
+        except ProcessLookupError:
+            # It may have written the file just before it ended.
+            if not status.exists():
+                pytest.fail("tests/release/check_release ended without an exit status")
+        time.sleep(1)
+    if status.read_text().strip() != "0":
+        pytest.fail("tests/release/check_release failed: its output follows the suite's")
+
+
+# The longest cases: each waits for a crash dump and symbolizes it.
+_LONGEST = {
+    "test_crash_writes_a_dump_and_exits_1",
+    "test_runtime_termination_ends_like_a_crash",
+    "test_crash_box_names_the_dump",
+}
+
+
+def pytest_collection_modifyitems(session, config, items):
+    # Cases of the release run last, so the release check running beside
+    # the suite has the most time to finish before a worker waits for it.
+    if os.environ.get("VORA_RELEASE_CHECK_STATUS"):
+        items.sort(key=lambda item: "release_exe" in getattr(item, "fixturenames", ()))
+    if hasattr(config, "workerinput"):
+        _spread_longest(items, config.workerinput["workercount"])
+
+
+def _spread_longest(items, workers):
+    """On parallel workers the longest cases go first, one at the head of
+    each worker's first batch, the rest right after those batches, so no
+    worker is left with a long case at the end. xdist's load scheduler hands
+    each worker a first batch of max(len(items) // workers // 4, 2)
+    consecutive cases, then one case at a time. Every worker collects alike,
+    so every worker computes the same order."""
+    longest = [item for item in items if getattr(item, "originalname", item.name) in _LONGEST]
+    others = [item for item in items if getattr(item, "originalname", item.name) not in _LONGEST]
+    batch = max(len(items) // workers // 4, 2)
+    order = []
+    for _ in range(workers):
+        take = batch
+        if longest:
+            order.append(longest.pop(0))
+            take -= 1
+        order.extend(others[:take])
+        del others[:take]
+    items[:] = order + longest + others
 
 
 def pytest_configure(config):

@@ -15,7 +15,9 @@ outside the program's folders touched.
 
 A test that ran into a timeout counts as a hang. The session prints one line,
 "faults: …", and fails when unverified bytes, leftovers, hangs or files
-outside touched are not 0.
+outside touched are not 0. Under pytest-xdist each worker keeps its own
+ledger and hands it to the controller when it finishes; the controller adds
+them up, so the line and the verdict are those of the whole run.
 """
 
 import os
@@ -37,6 +39,9 @@ def _digest(path: Path) -> str:
     return h.hexdigest()
 
 
+COUNTS = ("tried", "passed", "wine_deviations", "unverified_bytes", "leftovers", "hangs", "outside_touched")
+
+
 class Ledger:
     def __init__(self, build: Path):
         self.build = build
@@ -48,6 +53,7 @@ class Ledger:
         self.hangs = 0
         self.outside_touched = 0
         self.problems = []
+        self.lost_workers = 0
         self._known = None
 
     def known_digests(self):
@@ -82,6 +88,16 @@ class Ledger:
             self.unverified_bytes += path.stat().st_size
             self.problems.append(f"{nodeid}: unverified {path.name} ({path.stat().st_size} bytes)")
 
+
+    def to_dict(self) -> dict:
+        out = {name: getattr(self, name) for name in COUNTS}
+        out["problems"] = list(self.problems)
+        return out
+
+    def add(self, counts: dict):
+        for name in COUNTS:
+            setattr(self, name, getattr(self, name) + counts[name])
+        self.problems.extend(counts["problems"])
 
     def inspect_outside(self, nodeid, root: Path, before: dict):
         touched = tree_changes(root, before)
@@ -134,6 +150,27 @@ def configure(config):
     from conftest import BUILD
 
     _ledger = Ledger(BUILD)
+    if config.pluginmanager.hasplugin("xdist"):
+        config.pluginmanager.register(_WorkerLedgers(), "vora-fault-ledgers")
+
+
+def _is_worker(config) -> bool:
+    return hasattr(config, "workerinput")
+
+
+class _WorkerLedgers:
+    """The controller's side of a distributed run: each worker's ledger,
+    added up as the worker goes down. A worker that died without handing
+    one over counts as a problem, so its cases cannot vanish from the line."""
+
+    @pytest.hookimpl
+    def pytest_testnodedown(self, node, error):
+        counts = getattr(node, "workeroutput", {}).get("vora_faults")
+        if counts is None:
+            _ledger.problems.append(f"worker {node.gateway.id} ended without its fault ledger ({error})")
+            _ledger.lost_workers += 1
+        else:
+            _ledger.add(counts)
 
 
 def ledger() -> Ledger:
@@ -158,6 +195,8 @@ def pytest_runtest_makereport(item, call):
 
 
 def pytest_terminal_summary(terminalreporter):
+    if _is_worker(terminalreporter.config):
+        return
     if _ledger is None or not (_ledger.tried or _ledger.problems):
         return
     for problem in _ledger.problems:
@@ -171,7 +210,10 @@ def pytest_terminal_summary(terminalreporter):
 
 
 def pytest_sessionfinish(session, exitstatus):
+    if _ledger is not None and _is_worker(session.config):
+        session.config.workeroutput["vora_faults"] = _ledger.to_dict()
+        return
     if _ledger is not None and (
-        _ledger.unverified_bytes or _ledger.leftovers or _ledger.hangs or _ledger.outside_touched
+        _ledger.unverified_bytes or _ledger.leftovers or _ledger.hangs or _ledger.outside_touched or _ledger.lost_workers
     ):
         session.exitstatus = 1

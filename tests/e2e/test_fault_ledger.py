@@ -53,3 +53,18 @@ def test_catalogue_lists_exactly_the_marked_cases():
     catalogue = (ROOT / "docs" / "faults.md").read_text()
     listed = set(re.findall(r"^\| `([a-z0-9-]+)` \|", catalogue, re.MULTILINE))
     assert marked == listed, (marked - listed, listed - marked)
+
+
+def test_ledgers_of_workers_add_up_to_the_whole_run():
+    # What each pytest-xdist worker hands the controller when it finishes.
+    whole = faults.Ledger(BUILD)
+    parts = [faults.Ledger(BUILD), faults.Ledger(BUILD)]
+    for i, part in enumerate(parts, start=1):
+        for name in faults.COUNTS:
+            setattr(part, name, i * 10 + len(name))
+        part.problems.append(f"problem of worker {i}")
+    for part in parts:
+        whole.add(part.to_dict())
+    for name in faults.COUNTS:
+        assert getattr(whole, name) == 10 + len(name) + 20 + len(name)
+    assert whole.problems == ["problem of worker 1", "problem of worker 2"]

@@ -15,7 +15,7 @@ from cdn import (
     trusted_template_prefix,  # noqa: F401 - fixture
     trusted_wine,  # noqa: F401 - fixture
 )
-from conftest import ROOT, wait_for
+from conftest import ROOT, wait_for, wait_for_release_check
 from test_service import INSTALL_DIR, service_state
 
 RELEASE_EXE = ROOT / "build" / "release-check" / "dist" / "VoraSetup.exe"
@@ -23,6 +23,7 @@ RELEASE_EXE = ROOT / "build" / "release-check" / "dist" / "VoraSetup.exe"
 
 @pytest.fixture
 def release_exe():
+    wait_for_release_check()
     if not RELEASE_EXE.exists():
         pytest.skip("no release to test: tests/release/check_release makes it (scripts/test runs it)")
     return RELEASE_EXE

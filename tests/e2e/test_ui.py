@@ -15,11 +15,10 @@ from pathlib import Path
 
 import pytest
 
-from conftest import BIN, BUILD, SETUP_EXE, wait_for
+from conftest import BIN, SCREENS, SETUP_EXE, clear_screens, wait_for
 
 pytestmark = pytest.mark.ui
 
-SCREENS = BUILD / "screens"
 WIDTH, HEIGHT = 1024, 768
 
 FATAL_CAPTION = re.compile(r"^Vora Error \(Context: ((setup|crash)-\d+)\)$")
@@ -41,7 +40,7 @@ SEARCH = "https://www.bing.com/search?q="
 
 
 @pytest.fixture(scope="session")
-def x_display():
+def x_display(request):
     """A private Xvfb; -displayfd lets the server pick a free display number."""
     if shutil.which("Xvfb") is None:
         pytest.skip("Xvfb is not installed (Debian package xvfb): message boxes need an X display")
@@ -68,9 +67,10 @@ def x_display():
         server.kill()
         server.wait()
         pytest.fail("Xvfb did not report a display number")
-    SCREENS.mkdir(parents=True, exist_ok=True)
-    for old in SCREENS.glob("*.png"):
-        old.unlink()
+    # A worker of a distributed run would clear its siblings' photos: there
+    # the controller clears them once, before any worker starts.
+    if not hasattr(request.config, "workerinput"):
+        clear_screens()
     try:
         yield f":{number.strip().decode()}"
     finally:
