@@ -29,9 +29,17 @@ def publish_all(server):
 
 def service_state(wine):
     """The service's state name from the service manager, or None when it is not registered."""
-    result = wine.run("sc", "query", "VoraAntiCheat", timeout=60)
-    match = re.search(r"STATE\s*:\s*\d+\s+(\w+)", result.stdout)
-    return match.group(1) if match else None
+    for _ in range(3):
+        result = wine.run("sc", "query", "VoraAntiCheat", timeout=60)
+        match = re.search(r"STATE\s*:\s*\d+\s+(\w+)", result.stdout)
+        if match:
+            return match.group(1)
+        # sc always prints the state or the manager's refusal; on a loaded
+        # machine Wine has been seen to start it and print nothing at all,
+        # which is no answer, so it is asked again.
+        if result.stdout.strip():
+            return None
+    return None
 
 
 def registration(wine):
