@@ -18,15 +18,20 @@ function(_vora_sign_command out_var input output signer)
 endfunction()
 
 set(_vora_cdn_outputs)
-foreach(program VoraService VoraSetup VoraBroker)
-  if(TARGET ${program})
-    set(signed ${VORA_CDN_DIR}/${program}.exe)
-    _vora_sign_command(sign $<TARGET_FILE:${program}> ${signed} signing)
-    add_custom_command(OUTPUT ${signed} ${sign}
-      DEPENDS ${program} ${VORA_PKI_DIR}/signing.pem ${VORA_PKI_DIR}/signing.key
-      COMMENT "Signing ${program}.exe for the test CDN" VERBATIM)
-    list(APPEND _vora_cdn_outputs ${signed})
+# A target's executable signed with the test signing certificate at output,
+# built with the cdn target when that target exists.
+function(_vora_publish_signed target output comment)
+  if(TARGET ${target})
+    _vora_sign_command(sign $<TARGET_FILE:${target}> ${output} signing)
+    add_custom_command(OUTPUT ${output} ${sign}
+      DEPENDS ${target} ${VORA_PKI_DIR}/signing.pem ${VORA_PKI_DIR}/signing.key
+      COMMENT "${comment}" VERBATIM)
+    set(_vora_cdn_outputs ${_vora_cdn_outputs} ${output} PARENT_SCOPE)
   endif()
+endfunction()
+
+foreach(program VoraService VoraSetup VoraBroker)
+  _vora_publish_signed(${program} ${VORA_CDN_DIR}/${program}.exe "Signing ${program}.exe for the test CDN")
 endforeach()
 
 set(_fixture_source $<TARGET_FILE:VoraSetup>)
@@ -49,14 +54,8 @@ add_custom_command(OUTPUT ${_unsigned} ${_foreign} ${_tampered} ${_renewed}
   COMMENT "Making the faulty images of the test CDN" VERBATIM)
 
 # Signed like the program files, but a service that exits before it runs.
-set(_service_exits ${VORA_CDN_FIXTURES_DIR}/service-exits.exe)
-if(TARGET service_exits)
-  _vora_sign_command(sign_service_exits $<TARGET_FILE:service_exits> ${_service_exits} signing)
-  add_custom_command(OUTPUT ${_service_exits} ${sign_service_exits}
-    DEPENDS service_exits ${VORA_PKI_DIR}/signing.pem ${VORA_PKI_DIR}/signing.key
-    COMMENT "Signing the stand-in service that will not start" VERBATIM)
-  list(APPEND _vora_cdn_outputs ${_service_exits})
-endif()
+_vora_publish_signed(service_exits ${VORA_CDN_FIXTURES_DIR}/service-exits.exe
+  "Signing the stand-in service that will not start")
 
 # The next release, signed, under the bare names in next/; and a signed
 # broker that carries no version resource.
@@ -66,18 +65,12 @@ foreach(pair next_service:VoraService next_setup:VoraSetup next_broker:VoraBroke
   string(REPLACE ":" ";" pair "${pair}")
   list(GET pair 0 target)
   list(GET pair 1 name)
-  if(TARGET ${target})
-    if(target STREQUAL "no_version_broker")
-      set(signed ${VORA_CDN_FIXTURES_DIR}/${name}.exe)
-    else()
-      set(signed ${VORA_CDN_NEXT_DIR}/${name}.exe)
-    endif()
-    _vora_sign_command(sign $<TARGET_FILE:${target}> ${signed} signing)
-    add_custom_command(OUTPUT ${signed} ${sign}
-      DEPENDS ${target} ${VORA_PKI_DIR}/signing.pem ${VORA_PKI_DIR}/signing.key
-      COMMENT "Signing fixture ${name}.exe for the test CDN" VERBATIM)
-    list(APPEND _vora_cdn_outputs ${signed})
+  if(target STREQUAL "no_version_broker")
+    set(signed ${VORA_CDN_FIXTURES_DIR}/${name}.exe)
+  else()
+    set(signed ${VORA_CDN_NEXT_DIR}/${name}.exe)
   endif()
+  _vora_publish_signed(${target} ${signed} "Signing fixture ${name}.exe for the test CDN")
 endforeach()
 
 # The signed broker with one letter of the name in its version resource

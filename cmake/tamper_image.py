@@ -39,19 +39,10 @@ def name_offset(image: bytes) -> int:
 
 
 def code_offset(image: bytes) -> int:
-    (pe,) = struct.unpack_from("<I", image, 0x3C)
-    if image[pe : pe + 4] != b"PE\0\0":
-        raise ValueError("not a PE image")
-    (sections,) = struct.unpack_from("<H", image, pe + 6)
-    (optional_size,) = struct.unpack_from("<H", image, pe + 20)
-    table = pe + 24 + optional_size
-    for i in range(sections):
-        entry = table + 40 * i
-        name = image[entry : entry + 8].rstrip(b"\0")
-        raw_size, raw_pointer = struct.unpack_from("<II", image, entry + 16)
-        if name == b".text" and raw_size > 0x100:
-            return raw_pointer + 0x80
-    raise ValueError("no .text section")
+    start, size = section(image, b".text")
+    if size <= 0x100:
+        raise ValueError("no .text section")
+    return start + 0x80
 
 
 def main(source: str, target: str, where: str = "code") -> None:
