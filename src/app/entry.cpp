@@ -12,6 +12,7 @@
 #include "platform/scoped.h"
 #include "platform/system.h"
 #include "service/install.h"
+#include "service/running_setup.h"
 #include "service/uninstall.h"
 
 namespace vora {
@@ -112,6 +113,9 @@ int run_setup() {
     report_fatal_error("Failed to open a handle to the Service Control Manager (Error: {}).", error);
   }
   spdlog::info("Successfully opened Service Control Manager");
+  // Run from the install directory, the program's own file is in the way of
+  // both actions.
+  move_running_setup_out();
 
   if (action.action == setup_action::kind::install) {
     spdlog::info("Beginning installation");

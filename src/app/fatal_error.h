@@ -12,6 +12,10 @@ namespace vora {
 // exits with code 1.
 [[noreturn]] void report_fatal_error(const std::string& message);
 
+// Runs once, first, when a fatal error ends the program: what the run moved
+// out of the way goes back before the exit.
+void set_fatal_error_undo(void (*undo)());
+
 template <typename... Args>
 requires(sizeof...(Args) > 0) [[noreturn]] void report_fatal_error(fmt::format_string<Args...> format, Args&&... args) {
   report_fatal_error(fmt::format(format, std::forward<Args>(args)...));

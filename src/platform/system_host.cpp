@@ -571,6 +571,21 @@ system_calls default_system_calls() {
         static_cast<WORD>(std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000);
   };
   t.GetCurrentProcessId = [] { return static_cast<DWORD>(::getpid()); };
+  // The program's own file, and a folder standing in for System32.
+  t.GetModuleFileNameW = [](HMODULE module, LPWSTR buffer, DWORD size) -> DWORD {
+    std::error_code error;
+    const std::wstring self = std::filesystem::read_symlink("/proc/self/exe", error).wstring();
+    if (module != nullptr || error) return fail_with(ERROR_CALL_NOT_IMPLEMENTED, DWORD{0});
+    if (self.size() >= size) return fail_with(ERROR_INSUFFICIENT_BUFFER, size);
+    std::wmemcpy(buffer, self.c_str(), self.size() + 1);
+    return static_cast<DWORD>(self.size());
+  };
+  t.GetSystemDirectoryW = [](LPWSTR buffer, UINT size) -> UINT {
+    const std::wstring folder = host_folder(L"System32");
+    if (folder.size() >= size) return static_cast<UINT>(folder.size() + 1);
+    std::wmemcpy(buffer, folder.c_str(), folder.size() + 1);
+    return static_cast<UINT>(folder.size());
+  };
   t.SetDefaultDllDirectories = [](DWORD) -> BOOL { return TRUE; };  // no DLL search here to narrow
   t.SHGetKnownFolderPath = [](REFKNOWNFOLDERID folder, DWORD, HANDLE, PWSTR* out) -> HRESULT {
     static const GUID program_files = {0x905E63B6, 0xC1BF, 0x494E, {0xB2, 0x9C, 0x65, 0xB7, 0x32, 0xD3, 0xD2, 0x1A}};

@@ -1,0 +1,127 @@
+#include "service/running_setup.h"
+
+#include <fmt/format.h>
+#include <fmt/xchar.h>
+#include <spdlog/spdlog.h>
+
+#include <filesystem>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "app/fatal_error.h"
+#include "app/text.h"
+#include "diagnostics/directories.h"
+#include "diagnostics/protected_directory.h"
+#include "diagnostics/safe_files.h"
+#include "platform/crt.h"
+#include "platform/scoped.h"
+#include "platform/system.h"
+
+namespace vora {
+namespace {
+
+struct moved_setup {
+  platform::scoped_handle file;    // the running image, opened with DELETE access
+  platform::scoped_handle folder;  // the protected folder, held without delete sharing
+  std::wstring home;               // its path before the move
+};
+
+moved_setup& moved() {
+  static moved_setup state;
+  return state;
+}
+
+std::wstring module_path() {
+  std::vector<wchar_t> buffer(32768, L'\0');
+  const DWORD length = sys().GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
+  if (length == 0 || length >= buffer.size()) return {};
+  return std::wstring(buffer.data(), length);
+}
+
+bool lies_inside(const std::wstring& path, const std::wstring& directory) {
+  return path.size() > directory.size() + 1 && path[directory.size()] == L'\\' &&
+         platform::equal_ignoring_case(path.substr(0, directory.size()), directory);
+}
+
+// A new folder under Program Files, where a standard user can create
+// nothing, with a name nobody can have guessed.
+bool make_protected_folder(std::filesystem::path& folder, platform::scoped_handle& held, DWORD& error) {
+  const std::filesystem::path program_files = known_folder_path(folder_id_program_files);
+  const std::wstring parent_final = directory_final_path(program_files, error);
+  if (parent_final.empty()) return false;
+  std::random_device random;
+  const std::wstring name = fmt::format(L"VoraSetup-{:08x}{:08x}", random(), random());
+  folder = program_files / name;
+  std::vector<std::string> notes;
+  directory_rules rules;
+  rules.no_links = true;
+  error = secure_directory(folder, child_final_path(parent_final, name), rules, notes, held);
+  for (const std::string& note : notes) spdlog::warn("{}", note);
+  return error == 0 && held.valid();
+}
+
+}  // namespace
+
+void move_running_setup_out() {
+  const std::wstring path = module_path();
+  if (path.empty()) {
+    spdlog::warn("Failed to find the running setup's own file (Error: {})", sys().GetLastError());
+    return;
+  }
+  // Opened by the loader's name for it; the handle's final path tells where
+  // the file really is.
+  platform::scoped_handle file(sys().CreateFileW(path.c_str(), DELETE | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+                                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                                 OPEN_EXISTING, 0, nullptr));
+  std::wstring where;
+  if (!file || !final_path_of(file.get(), where)) {
+    spdlog::warn("Failed to open the running setup '{}' (Error: {})", to_utf8(path), sys().GetLastError());
+    return;
+  }
+  DWORD error = 0;
+  const std::wstring install = directory_final_path(install_directory(), error);
+  if (install.empty() || !lies_inside(where, install)) return;
+
+  std::filesystem::path folder;
+  platform::scoped_handle held;
+  if (!make_protected_folder(folder, held, error)) {
+    spdlog::warn("Failed to create a protected folder for the running setup (Error: {})", error);
+    return;
+  }
+  const std::wstring target = (folder / L"VoraSetup.exe").wstring();
+  if (!rename_handle(file.get(), target, false)) {
+    error = sys().GetLastError();
+    held.reset();
+    delete_in_place(folder);
+    spdlog::warn("Failed to move the running setup out of the install directory (Error: {})", error);
+    return;
+  }
+  spdlog::info("Moved the running setup out of the install directory to '{}'", to_utf8(target));
+  // The file cannot go while it runs; the folder can only go once it has.
+  if (!sys().MoveFileExW(target.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT) ||
+      !sys().MoveFileExW(folder.wstring().c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT))
+    spdlog::warn("Failed to schedule '{}' for removal at restart (Error: {})", narrow_path(folder),
+                 sys().GetLastError());
+
+  moved_setup& state = moved();
+  state.file = std::move(file);
+  state.folder = std::move(held);
+  state.home = where;
+  set_fatal_error_undo([] { return_running_setup(); });
+}
+
+bool return_running_setup() {
+  moved_setup& state = moved();
+  if (!state.file) return true;
+  if (!rename_handle(state.file.get(), state.home, false)) {
+    spdlog::warn("Failed to move the running setup back to '{}' (Error: {})", to_utf8(state.home),
+                 sys().GetLastError());
+    return false;
+  }
+  spdlog::info("Moved the running setup back to '{}'", to_utf8(state.home));
+  state.file.reset();
+  return true;
+}
+
+}  // namespace vora

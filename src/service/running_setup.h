@@ -1,0 +1,19 @@
+// The running setup's own file. Started from the install directory (the
+// command of the Apps & features entry, or a repair), it would keep that
+// folder from being removed and be a file the install must replace. Moved
+// into a new folder that only SYSTEM and Administrators can write, it is
+// neither; the folder goes at the next restart.
+#pragma once
+
+namespace vora {
+
+// Moves the running VoraSetup.exe out of the install directory when it lies
+// there, and arranges for a fatal error to move it back first. A failure is
+// a warning: the run goes on from where the file is.
+void move_running_setup_out();
+
+// Puts a moved setup back under its earlier name when that name is free
+// (after a failed run). True when it is back or was never moved.
+bool return_running_setup();
+
+}  // namespace vora
