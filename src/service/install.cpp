@@ -6,6 +6,7 @@
 #include <array>
 #include <fstream>
 #include <optional>
+#include <string_view>
 
 #include "app/fatal_error.h"
 #include "app/text.h"
@@ -22,6 +23,7 @@
 #include "service/previous_install.h"
 #include "service/release_record.h"
 #include "service/uninstall.h"
+#include "service/uninstall_entry.h"
 
 namespace vora {
 namespace {
@@ -207,9 +209,38 @@ class install_swap {
   std::size_t placed_ = 0;
 };
 
+// The script names the commands it runs by their full path in System32, as
+// the kernel reports it: the caller's current folder and environment are the
+// caller's. Only a path the script can quote as it is will do.
+std::optional<std::string> system_directory_for_script() {
+  std::array<wchar_t, 261> buffer{};
+  const UINT length = sys().GetSystemDirectoryW(buffer.data(), static_cast<UINT>(buffer.size()));
+  if (length == 0 || length >= buffer.size()) return std::nullopt;
+  std::string text;
+  for (UINT i = 0; i < length; ++i) {
+    const wchar_t c = buffer[i];
+    if (c < 0x20 || c >= 0x7f || std::wstring_view(L"%\"^&|<>()!").find(c) != std::wstring_view::npos)
+      return std::nullopt;
+    text += static_cast<char>(c);
+  }
+  return text;
+}
+
+// The size the entry in Apps & features shows: the held program files and
+// the script.
+std::uint64_t held_bytes(const std::array<held_image, 3>& held) {
+  std::uint64_t total = 0;
+  for (const held_image& file : held) {
+    LARGE_INTEGER size{};
+    if (file.handle != nullptr && file.handle != INVALID_HANDLE_VALUE && sys().GetFileSizeEx(file.handle, &size))
+      total += static_cast<std::uint64_t>(size.QuadPart);
+  }
+  return total;
+}
+
 }  // namespace
 
-bool write_uninstall_script(const std::filesystem::path& path) {
+bool write_uninstall_script(const std::filesystem::path& path, std::uint64_t* written) {
   HMODULE module = sys().GetModuleHandleW(nullptr);
   HRSRC resource = sys().FindResourceW(module, MAKEINTRESOURCEW(uninstall_script_resource), RT_RCDATA);
   if (resource == nullptr) return false;
@@ -220,12 +251,23 @@ bool write_uninstall_script(const std::filesystem::path& path) {
   const void* bytes = sys().LockResource(loaded);
   if (bytes == nullptr) return false;
 
+  std::string script(static_cast<const char*>(bytes), size);
+  if (script.find(system32_placeholder) != std::string::npos) {
+    const std::optional<std::string> system32 = system_directory_for_script();
+    if (!system32) return false;
+    for (std::size_t at = script.find(system32_placeholder); at != std::string::npos;
+         at = script.find(system32_placeholder, at + system32->size()))
+      script.replace(at, std::string_view(system32_placeholder).size(), *system32);
+  }
+
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   if (!out) return false;
-  out.write(static_cast<const char*>(bytes), static_cast<std::streamsize>(size));
+  out.write(script.data(), static_cast<std::streamsize>(script.size()));
   // Buffered bytes that never reach the file are a failed write too.
   out.close();
-  return !out.fail();
+  if (out.fail()) return false;
+  if (written) *written = script.size();
+  return true;
 }
 
 void run_install(SC_HANDLE manager) {
@@ -268,7 +310,8 @@ void run_install(SC_HANDLE manager) {
     if (i == 0) service_path = final_path;
   }
 
-  if (!write_uninstall_script(install_directory() / L"UninstallVora.bat"))
+  std::uint64_t script_bytes = 0;
+  if (!write_uninstall_script(install_directory() / L"UninstallVora.bat", &script_bytes))
     spdlog::warn("Failed to create uninstall bat");
 
   if (const auto failure = register_and_start(manager, service_path, transaction.restores()))
@@ -277,6 +320,7 @@ void run_install(SC_HANDLE manager) {
   // Held until now so the files cannot change between their verification and
   // the service's start.
   service_path.clear();
+  const std::uint64_t installed_bytes = held_bytes(held) + script_bytes;
   discard_previous_files(previous);
   for (std::size_t i = held.size(); i-- > 0;) held[i].dispose();
 
@@ -284,6 +328,17 @@ void run_install(SC_HANDLE manager) {
   LSTATUS record_error = 0;
   if ((!recorded || compare_versions(release, *recorded) > 0) && !write_release_record(release, record_error))
     spdlog::warn("Failed to record the installed release (Error: {})", static_cast<DWORD>(record_error));
+
+  // Last, so an entry in Apps & features always names an installation that
+  // runs.
+  uninstall_entry entry;
+  entry.release = release;
+  entry.install_directory = install_directory();
+  entry.installed_bytes = installed_bytes;
+  sys().GetLocalTime(&entry.installed_on);
+  LSTATUS entry_error = 0;
+  if (!write_uninstall_entry(entry, entry_error))
+    spdlog::warn("Failed to register Vora with Apps & features (Error: {})", static_cast<DWORD>(entry_error));
 }
 
 }  // namespace vora

@@ -15,6 +15,8 @@
 #include "service/control.h"
 #include "service/names.h"
 #include "service/release_record.h"
+#include "service/running_setup.h"
+#include "service/uninstall_entry.h"
 
 namespace vora {
 namespace {
@@ -54,12 +56,26 @@ void run_uninstall(SC_HANDLE manager, bool full) {
   spdlog::info("Removing installation directory");
   const std::filesystem::path install = install_directory();
   std::error_code error;
-  if (!remove_tree_with_retries(install, error, removal_attempts))
+  const bool install_removed = remove_tree_with_retries(install, error, removal_attempts);
+  if (!install_removed) {
     spdlog::warn("Failed to fully remove install directory '{}': {}", narrow_path(install), error.message());
+    // The entry in Apps & features stays, and its command with it, so the
+    // player can try again.
+    return_running_setup();
+  }
+  // Last, and only once nothing of the installation is left.
+  const auto remove_entry = [install_removed] {
+    LSTATUS entry_error = 0;
+    if (install_removed && !remove_uninstall_entry(entry_error))
+      spdlog::warn("Failed to remove the Apps & features entry (Error: {})", static_cast<DWORD>(entry_error));
+  };
 
   // The record of the highest release installed stays with a plain
   // uninstall, so a reinstall cannot go below it either.
-  if (!full) return;
+  if (!full) {
+    remove_entry();
+    return;
+  }
   LSTATUS record_error = 0;
   if (!remove_release_record(record_error))
     spdlog::warn("Failed to remove the release record (Error: {})", static_cast<DWORD>(record_error));
@@ -71,6 +87,7 @@ void run_uninstall(SC_HANDLE manager, bool full) {
   const std::filesystem::path data = data_directory();
   if (!remove_tree_with_retries(data, error, removal_attempts))
     spdlog::warn("Failed to fully remove data directory '{}': {}", narrow_path(data), error.message());
+  remove_entry();
 }
 
 }  // namespace vora

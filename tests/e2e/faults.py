@@ -39,6 +39,11 @@ def _digest(path: Path) -> str:
     return h.hexdigest()
 
 
+def installed_script() -> bytes:
+    """The uninstall script as setup writes it, with Wine's System32 filled in."""
+    return (ROOT / "resources" / "UninstallVora.bat").read_bytes().replace(b"@SYSTEM32@", b"C:\\windows\\system32")
+
+
 COUNTS = ("tried", "passed", "wine_deviations", "unverified_bytes", "leftovers", "hangs", "outside_touched")
 
 
@@ -63,7 +68,7 @@ class Ledger:
                 known.add(_digest(self.build / "cdn-fixtures" / fixture))
             # The next release, published for updates and downgrades.
             known |= {_digest(p) for p in (self.build / "cdn-fixtures" / "next").glob("*.exe")}
-            known.add(_digest(ROOT / "resources" / "UninstallVora.bat"))
+            known.add(hashlib.sha256(installed_script()).hexdigest())
             self._known = known
         return self._known
 

@@ -16,7 +16,7 @@ def test_ledger_counts_unverified_bytes_and_leftovers(tmp_path):
     before = faults.snapshot(install)
 
     (install / "VoraService.exe").write_bytes((BUILD / "cdn" / "VoraService.exe").read_bytes())
-    (install / "UninstallVora.bat").write_bytes((ROOT / "resources" / "UninstallVora.bat").read_bytes())
+    (install / "UninstallVora.bat").write_bytes(faults.installed_script())
     ledger.inspect("clean", install, before, expected_deviation=False)
     assert (ledger.unverified_bytes, ledger.leftovers) == (0, 0)
 

@@ -14,7 +14,7 @@ from cdn import (
     trusted_wine,  # noqa: F401 - fixture
 )
 from conftest import BIN, wait_for
-from test_service import FILES, INSTALL_DIR, publish_all, registration, service_state
+from test_service import FILES, INSTALL_DIR, publish_all, registration, service_state, uninstall_entry
 
 FATAL = 'Fatal error thrown: "Failed to download {}"'
 
@@ -206,6 +206,7 @@ def running_install(wine, cdn):
 def assert_earlier_install_back(wine, before, registered):
     assert service_state(wine) == "RUNNING"
     assert registration(wine) == registered
+    assert uninstall_entry(wine) is not None, "the running installation stays listed in Apps & features"
     # Byte for byte, with no temporary and nothing set aside left.
     assert install_snapshot(wine) == before
 

@@ -18,7 +18,15 @@ from cdn import (
 )
 from conftest import BUILD, wait_for
 from test_faults import FATAL, assert_earlier_install_back, install_snapshot, running_install
-from test_service import FILES, INSTALL_DIR, publish_all, registration, service_state
+from test_service import (
+    FILES,
+    INSTALL_DIR,
+    INSTALLED_SETUP,
+    publish_all,
+    registration,
+    service_state,
+    uninstall_entry,
+)
 
 NEXT_DIR = FIXTURES_DIR / "next"
 RECORD_KEY = r"HKLM\SOFTWARE\Vora"
@@ -142,19 +150,21 @@ def test_same_release_repairs_a_higher_one_raises_the_record_and_only_a_full_uni
     running_install(wine, cdn)
     assert recorded_release(wine) == this_release()
 
-    # The same release again: a repair.
+    # The same release again: a repair, by the installed setup from where it
+    # stands, so its own file is one of those replaced.
     (wine.install_dir / "VoraBroker.exe").unlink()
-    assert wine.setup("/install", timeout=300).returncode == 0, wine.log_lines()
+    assert wine.run(INSTALLED_SETUP, "/install", timeout=300).returncode == 0, wine.log_lines()
     assert wait_for(lambda: service_state(wine) == "RUNNING", timeout=30)
     assert (wine.install_dir / "VoraBroker.exe").read_bytes() == (CDN_DIR / "VoraBroker.exe").read_bytes()
     assert recorded_release(wine) == this_release()
 
     publish_next(cdn)
-    assert wine.setup("/install", timeout=300).returncode == 0, wine.log_lines()
+    assert wine.run(INSTALLED_SETUP, "/install", timeout=300).returncode == 0, wine.log_lines()
     assert wait_for(lambda: service_state(wine) == "RUNNING", timeout=30)
     for name in FILES:
         assert (wine.install_dir / name).read_bytes() == (NEXT_DIR / name).read_bytes(), name
     assert recorded_release(wine) == next_release()
+    assert uninstall_entry(wine)["DisplayVersion"] == ("REG_SZ", next_release())
 
     assert wine.setup("/uninstall", timeout=300).returncode == 0
     assert recorded_release(wine) == next_release()

@@ -7,6 +7,8 @@ import shutil
 
 import pytest
 
+import faults
+
 from cdn import (
     CDN_DIR,
     FOREIGN_SIGNED,
@@ -15,11 +17,13 @@ from cdn import (
     trusted_template_prefix,  # noqa: F401 - fixture
     trusted_wine,  # noqa: F401 - fixture
 )
-from conftest import BIN, ROOT, wait_for
+from conftest import BIN, wait_for
 
 FILES = ["VoraService.exe", "VoraSetup.exe", "VoraBroker.exe"]
 SERVICE_KEY = r"HKLM\System\CurrentControlSet\Services\VoraAntiCheat"
+ENTRY_KEY = r"HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall\VoraAntiCheat"
 INSTALL_DIR = "C:\\Program Files\\Vora"
+INSTALLED_SETUP = f"{INSTALL_DIR}\\VoraSetup.exe"
 
 
 def publish_all(server):
@@ -42,8 +46,8 @@ def service_state(wine):
     return None
 
 
-def registration(wine):
-    result = wine.run("reg", "query", SERVICE_KEY, timeout=60)
+def registry_values(wine, key, *view):
+    result = wine.run("reg", "query", key, *view, timeout=60)
     if result.returncode != 0:
         return None
     values = {}
@@ -52,6 +56,15 @@ def registration(wine):
         if len(parts) == 3 and parts[1].startswith("REG_"):
             values[parts[0]] = (parts[1], parts[2])
     return values
+
+
+def registration(wine):
+    return registry_values(wine, SERVICE_KEY)
+
+
+def uninstall_entry(wine):
+    """The Apps & features entry as the 64-bit view holds it, or None."""
+    return registry_values(wine, ENTRY_KEY, "/reg:64")
 
 
 def install(wine, server):
@@ -68,7 +81,7 @@ def test_install_on_a_clean_machine(trusted_wine, cdn):
     for name in FILES:
         assert (wine.install_dir / name).read_bytes() == (CDN_DIR / name).read_bytes(), name
     assert sorted(p.name for p in wine.install_dir.iterdir()) == sorted(FILES + ["UninstallVora.bat"])
-    assert (wine.install_dir / "UninstallVora.bat").read_bytes() == (ROOT / "resources" / "UninstallVora.bat").read_bytes()
+    assert (wine.install_dir / "UninstallVora.bat").read_bytes() == faults.installed_script()
     assert cdn.requests == [f"GET /{name}" for name in FILES]
 
     assert wait_for(lambda: service_state(wine) == "RUNNING", timeout=30)
@@ -141,6 +154,7 @@ def test_foreign_signed_broker_registers_nothing(trusted_wine, cdn):
     assert not (wine.install_dir / "VoraBroker.exe").exists()
     assert not (wine.install_dir / "VoraBroker.exe.download").exists()
     assert registration(wine) is None
+    assert uninstall_entry(wine) is None, "a failed install is not listed in Apps & features"
 
 
 def test_uninstall_keeps_data_and_full_uninstall_removes_it(trusted_wine, cdn):
@@ -188,7 +202,8 @@ def test_uninstall_goes_on_when_a_file_is_held(trusted_wine, cdn):
     holder = wine.popen(BIN / "hold_file.exe", f"{INSTALL_DIR}\\VoraBroker.exe", "C:\\held.flag", "60000")
     try:
         assert wait_for(flag.exists, timeout=60), "holder never opened the file"
-        result = wine.setup("/uninstall", timeout=300)
+        # As Apps & features runs it: the installed copy, from where it stands.
+        result = wine.run(INSTALLED_SETUP, "/uninstall", timeout=300)
         assert result.returncode == 0
         lines = wine.log_lines()
         warning = [line for line in lines if line.startswith("Failed to fully remove install directory")]
@@ -196,25 +211,38 @@ def test_uninstall_goes_on_when_a_file_is_held(trusted_wine, cdn):
         assert lines[-1] == "Setup process exiting successfully"
         assert (wine.install_dir / "VoraBroker.exe").exists()
         assert service_state(wine) is None
+        # The player can try again: the entry stays, and so does the
+        # program its command names.
+        assert f"Moved the running setup back to '{INSTALLED_SETUP}'" in lines, lines
+        assert (wine.install_dir / "VoraSetup.exe").read_bytes() == (CDN_DIR / "VoraSetup.exe").read_bytes()
+        assert uninstall_entry(wine)["UninstallString"] == ("REG_SZ", f'"{INSTALLED_SETUP}" /uninstall')
     finally:
         holder.kill()
         holder.wait()
 
 
 def run_uninstall_script(wine):
-    """UninstallVora.bat as an elevated administrator runs it, with stand-ins
-    for the two commands Wine lacks (net session, PowerShell's GUID), found
-    in the folder the script is started from."""
-    fakes = wine.drive_c / "fakes"
-    fakes.mkdir()
-    for fake, name in (("fake_net.exe", "net.exe"), ("fake_powershell.exe", "powershell.exe")):
-        shutil.copyfile(BIN / fake, fakes / name)
+    """UninstallVora.bat as an elevated administrator runs it (Wine's net
+    session succeeds for anyone), started from a folder of the caller's that
+    holds a planted net.com and powershell.exe, with ProgramFiles in the
+    caller's environment pointed at another folder of theirs."""
+    planted = wine.drive_c / "planted"
+    theirs = wine.drive_c / "users" / "theirs"
+    for folder in (planted, theirs):
+        folder.mkdir(parents=True)
+    for name in ("net.com", "powershell.exe"):
+        shutil.copyfile(BIN / "planted_command.exe", planted / name)
     script = f"{INSTALL_DIR}\\UninstallVora.bat"
-    return wine.run("cmd", "/c", "cd", "/d", "C:\\fakes", "&&", script, timeout=300)
+    result = wine.run(
+        "cmd", "/c", "set", "ProgramFiles=C:\\users\\theirs&&", "cd", "/d", "C:\\planted", "&&", script, timeout=300
+    )
+    assert list(planted.glob("*.ran")) == [], "a command of the caller's ran"
+    assert list(theirs.iterdir()) == [], "something went where the caller's environment pointed"
+    return result
 
 
 @pytest.mark.fault("uninstall-script")
-def test_uninstall_script_runs_a_protected_copy_and_removes_it(trusted_wine, cdn):
+def test_uninstall_script_runs_setup_from_its_folder_and_trusts_nothing_of_the_caller(trusted_wine, cdn):
     wine = trusted_wine
     install(wine, cdn)
     assert wait_for(lambda: service_state(wine) == "RUNNING", timeout=30)
@@ -222,16 +250,23 @@ def test_uninstall_script_runs_a_protected_copy_and_removes_it(trusted_wine, cdn
     result = run_uninstall_script(wine)
 
     assert service_state(wine) is None
-    # Wine's cmd keeps the running script open (Windows' reads it line by
-    # line), so the emptied folder itself outlives the removal there.
-    assert not wine.install_dir.exists() or list(wine.install_dir.iterdir()) == [], result.stdout
-    assert list(wine.program_files.glob("VoraUninstall_*")) == [], "the copy is removed afterwards"
     lines = wine.log_lines()
     assert "Completed uninstallation" in lines and lines[-1] == "Setup process exiting successfully"
+    assert any(line.startswith("Moved the running setup out of the install directory to 'C:\\Program Files\\VoraSetup-")
+               for line in lines), lines
+    # Wine's cmd keeps the running script open (Windows' reads it line by
+    # line), so the folder cannot go there: setup moves itself back and the
+    # entry stays, as after any uninstall that could not finish, and its
+    # command, run again, finishes the job.
+    assert sorted(p.name for p in wine.install_dir.iterdir()) == ["VoraSetup.exe"], result.stdout
+    assert uninstall_entry(wine) is not None
+    assert wine.run(INSTALLED_SETUP, "/uninstall", timeout=300).returncode == 0
+    assert not wine.install_dir.exists()
+    assert uninstall_entry(wine) is None
 
 
-@pytest.mark.fault("uninstall-script-copy-fails")
-def test_uninstall_script_stops_when_its_copy_fails(trusted_wine, cdn):
+@pytest.mark.fault("uninstall-script-setup-missing")
+def test_uninstall_script_stops_when_setup_is_missing(trusted_wine, cdn):
     wine = trusted_wine
     install(wine, cdn)
     assert wait_for(lambda: service_state(wine) == "RUNNING", timeout=30)
@@ -242,4 +277,3 @@ def test_uninstall_script_stops_when_its_copy_fails(trusted_wine, cdn):
     assert "Failed to copy Vora setup to a protected folder. Nothing was uninstalled." in result.stdout
     assert service_state(wine) == "RUNNING"
     assert (wine.install_dir / "VoraService.exe").exists()
-    assert list(wine.program_files.glob("VoraUninstall_*")) == []

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <optional>
 
 #include "build_config.h"
 #include "diagnostics/directories.h"
@@ -175,13 +176,42 @@ class Install : public test::service_fixture {
     t.RegCreateKeyExW = [this](HKEY root, LPCWSTR sub_key, DWORD, LPWSTR, DWORD, REGSAM access, LPSECURITY_ATTRIBUTES,
                                HKEY* out, LPDWORD) -> LSTATUS {
       EXPECT_EQ(root, HKEY_LOCAL_MACHINE);
-      EXPECT_EQ(std::wstring(sub_key), L"SOFTWARE\\Vora");
+      // Apps & features reads the 64-bit view only.
       EXPECT_TRUE(access & KEY_WOW64_64KEY);
+      if (std::wstring(sub_key) == entry_key_path) {
+        record("RegCreateKeyExW entry");
+        entry = std::map<std::wstring, std::pair<DWORD, std::wstring>>{};
+        *out = entry_key;
+        return 0;
+      }
+      EXPECT_EQ(std::wstring(sub_key), L"SOFTWARE\\Vora");
       registry_key = true;
       *out = fake_key;
       return 0;
     };
+    t.RegDeleteKeyExW = [this](HKEY root, LPCWSTR sub_key, REGSAM access, DWORD) -> LSTATUS {
+      EXPECT_EQ(root, HKEY_LOCAL_MACHINE);
+      EXPECT_EQ(std::wstring(sub_key), entry_key_path);
+      EXPECT_TRUE(access & KEY_WOW64_64KEY);
+      if (!entry) return ERROR_FILE_NOT_FOUND;
+      entry.reset();
+      return 0;
+    };
     t.RegSetValueExW = [this](HKEY key, LPCWSTR name, DWORD, DWORD type, const BYTE* data, DWORD size) -> LSTATUS {
+      if (key == entry_key) {
+        if (entry_write_error) return entry_write_error;
+        EXPECT_TRUE(entry.has_value());
+        if (type == REG_DWORD) {
+          EXPECT_EQ(size, sizeof(DWORD));
+          DWORD number = 0;
+          std::memcpy(&number, data, sizeof(number));
+          (*entry)[name] = {type, std::to_wstring(number)};
+        } else {
+          EXPECT_EQ(type, REG_SZ);
+          (*entry)[name] = {type, std::wstring(reinterpret_cast<const wchar_t*>(data), size / sizeof(wchar_t))};
+        }
+        return 0;
+      }
       EXPECT_EQ(key, fake_key);
       EXPECT_EQ(type, REG_SZ);
       std::wstring text(reinterpret_cast<const wchar_t*>(data), size / sizeof(wchar_t));
@@ -192,7 +222,7 @@ class Install : public test::service_fixture {
       return 0;
     };
     t.RegCloseKey = [this](HKEY key) -> LSTATUS {
-      EXPECT_EQ(key, fake_key);
+      EXPECT_TRUE(key == fake_key || key == entry_key);
       return 0;
     };
   }
@@ -260,6 +290,12 @@ class Install : public test::service_fixture {
   std::map<std::wstring, std::wstring> registry;
   bool registry_key = false;
   LSTATUS registry_error = 0;
+  // The Apps & features entry: each value's type and text, terminator and all.
+  static constexpr const wchar_t* entry_key_path =
+      L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\VoraAntiCheat";
+  const HKEY entry_key = reinterpret_cast<HKEY>(0x7001);
+  std::optional<std::map<std::wstring, std::pair<DWORD, std::wstring>>> entry;
+  LSTATUS entry_write_error = 0;
   test::fake_cdn cdn;
   std::map<HANDLE, std::string> open_files;
   std::size_t files_open_at_start = 0;
@@ -288,8 +324,8 @@ TEST_F(Install, FreshMachineGoesThroughEveryStepInOrder) {
                 // Released only now: broker, then setup, then service.
                 "CloseHandle VoraBroker.exe.download", "CloseHandle VoraSetup.exe.download",
                 "CloseHandle VoraService.exe.download",
-                // Recorded only once the release runs.
-                "RegSetValueExW HighestRelease " + version_text(this_release)}))
+                // Recorded only once the release runs, and the entry after it.
+                "RegSetValueExW HighestRelease " + version_text(this_release), "RegCreateKeyExW entry"}))
       << ::testing::PrintToString(events);
   EXPECT_EQ(files_open_at_start, 3u) << "the placed files stay held until the service has started";
   EXPECT_TRUE(open_files.empty());
@@ -374,6 +410,60 @@ TEST_F(Install, ScriptIsTheResourceByteForByteAndRewritesCleanly) {
   EXPECT_EQ(fs::file_size(script_path()), script.size());
 }
 
+TEST_F(Install, ScriptNamesSystem32OnlyWhereItCanBeQuotedAsItIs) {
+  script = "\"@SYSTEM32@\\net.exe\" session\r\ncd /d \"@SYSTEM32@\"";
+  std::wstring system32 = L"C:\\Windows\\System32";
+  sys().GetSystemDirectoryW = [&system32](LPWSTR buffer, UINT size) -> UINT {
+    if (system32.size() >= size) return static_cast<UINT>(system32.size() + 1);
+    std::copy(system32.begin(), system32.end(), buffer);
+    buffer[system32.size()] = L'\0';
+    return static_cast<UINT>(system32.size());
+  };
+  run_install(fake_manager);
+  EXPECT_EQ(read_all(script_path()), "\"C:\\Windows\\System32\\net.exe\" session\r\ncd /d \"C:\\Windows\\System32\"");
+
+  // A folder the script would read as a variable, an escape or a second
+  // command gets no script at all, and the service still starts.
+  for (const wchar_t* odd : {L"C:\\Win%PATH%", L"C:\\W\"&calc", L"C:\\W\u00e9"}) {
+    system32 = odd;
+    std::error_code ignored;
+    fs::remove_all(script_path(), ignored);
+    log.clear();
+    events.clear();
+    queries = 0;
+    status_script = {state(SERVICE_STOPPED), state(SERVICE_RUNNING)};
+    run_install(fake_manager);
+    EXPECT_FALSE(fs::exists(script_path())) << fs::path(odd).string();
+    EXPECT_EQ(logged(), std::vector<std::string>{"Failed to create uninstall bat"});
+    EXPECT_TRUE(called("StartServiceW"));
+  }
+}
+
+TEST_F(Install, AppsEntryNamesTheInstalledSetupAndItsTroubleIsOnlyAWarning) {
+  run_install(fake_manager);
+  ASSERT_TRUE(entry.has_value());
+  const std::wstring setup = (install_directory() / L"VoraSetup.exe").wstring();
+  EXPECT_EQ(entry->at(L"UninstallString"),
+            (std::pair<DWORD, std::wstring>{REG_SZ, L"\"" + setup + L"\" /uninstall" + L'\0'}));
+  // The three files and the script, in KiB rounded up.
+  const std::uint64_t bytes = service_body.size() + setup_body.size() + broker_body.size() + script.size();
+  EXPECT_EQ(entry->at(L"EstimatedSize"),
+            (std::pair<DWORD, std::wstring>{REG_DWORD, std::to_wstring((bytes + 1023) / 1024)}));
+  EXPECT_EQ(entry->size(), 13u);
+
+  // A value refused: no half entry, the install still counts.
+  entry_write_error = ERROR_ACCESS_DENIED;
+  queries = 0;
+  status_script = {state(SERVICE_STOPPED), state(SERVICE_RUNNING)};
+  log.clear();
+  events.clear();
+  run_install(fake_manager);
+  EXPECT_FALSE(entry.has_value());
+  EXPECT_EQ(logged(), std::vector<std::string>{"Failed to register Vora with Apps & features (Error: 5)"});
+  EXPECT_TRUE(called("StartServiceW"));
+  EXPECT_TRUE(fakes.boxes.empty());
+}
+
 TEST_F(Install, ScriptTroubleIsOnlyAWarning) {
   const std::vector<std::function<void()>> troubles = {
       [this] { resource_found = false; },
@@ -423,8 +513,9 @@ TEST_F(Install, ServiceThatStillExistsIsLeftAsItIs) {
   EXPECT_TRUE(fakes.boxes.empty());
   // The files are released all the same, and the install counts.
   EXPECT_TRUE(open_files.empty());
-  EXPECT_EQ(events[events.size() - 2], "CloseHandle VoraService.exe.download");
-  EXPECT_EQ(events.back(), "RegSetValueExW HighestRelease " + version_text(this_release));
+  EXPECT_EQ(events[events.size() - 3], "CloseHandle VoraService.exe.download");
+  EXPECT_EQ(events[events.size() - 2], "RegSetValueExW HighestRelease " + version_text(this_release));
+  EXPECT_EQ(events.back(), "RegCreateKeyExW entry");
 }
 
 TEST_F(Install, CreationFailuresOtherThanExistingAreFatal) {

@@ -1,0 +1,13 @@
+// Test helper, planted as net.com or powershell.exe in a caller's current
+// folder: if anything runs it, it leaves "<its own path>.ran" beside itself.
+#include <windows.h>
+
+int wmain() {
+  wchar_t path[MAX_PATH + 8] = {};
+  const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
+  if (length == 0 || length >= MAX_PATH) return 1;
+  lstrcatW(path, L".ran");
+  HANDLE marker = CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (marker != INVALID_HANDLE_VALUE) CloseHandle(marker);
+  return 0;
+}
