@@ -10,9 +10,16 @@ if(CMAKE_CROSSCOMPILING)
     endif()
     file(CREATE_LINK /usr/include/${lib} ${VORA_THIRD_PARTY_INCLUDE}/${lib} SYMBOLIC)
   endforeach()
+  # fmt's and spdlog's implementations compiled once, not in every file that
+  # logs or formats (header-only mode), where they took most of the build.
+  add_library(vora_third_party STATIC ${CMAKE_SOURCE_DIR}/cmake/third_party/fmt.cpp
+                                      ${CMAKE_SOURCE_DIR}/cmake/third_party/spdlog.cpp)
+  target_include_directories(vora_third_party SYSTEM PUBLIC ${VORA_THIRD_PARTY_INCLUDE})
+  target_compile_definitions(vora_third_party PUBLIC SPDLOG_COMPILED_LIB SPDLOG_FMT_EXTERNAL
+                                              PRIVATE WIN32_LEAN_AND_MEAN NOMINMAX)
+  target_compile_options(vora_third_party PRIVATE -w)
   add_library(vora_spdlog INTERFACE)
-  target_include_directories(vora_spdlog SYSTEM INTERFACE ${VORA_THIRD_PARTY_INCLUDE})
-  target_compile_definitions(vora_spdlog INTERFACE FMT_HEADER_ONLY SPDLOG_FMT_EXTERNAL)
+  target_link_libraries(vora_spdlog INTERFACE vora_third_party)
   add_library(vora::spdlog ALIAS vora_spdlog)
   add_library(vora_argparse INTERFACE)
   target_include_directories(vora_argparse SYSTEM INTERFACE ${VORA_THIRD_PARTY_INCLUDE})
