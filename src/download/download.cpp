@@ -288,7 +288,7 @@ double jitter() {
 // Attempts until one brings the whole body, the failure is final, or the
 // attempts or the run's deadline are used up. error_text: the last failure.
 bool fetch_with_retries(const std::string& name, const std::wstring& url, body_sink& sink, std::string& error_text) {
-  const retry_settings settings = build_retry_settings();
+  const retry_settings settings = download_retry_settings();
   download_deadline& deadline = run_download_deadline();
   resume_point resume;
   for (std::uint32_t attempt = 1;; ++attempt) {
@@ -312,7 +312,7 @@ bool fetch_to_stream(const std::wstring& url, std::ostream& out, std::string& er
   resume_point resume;
   stream_sink sink(out);
   const attempt_result result =
-      fetch_attempt(url, resume, sink, run_download_deadline(), build_retry_settings().stall_ms);
+      fetch_attempt(url, resume, sink, run_download_deadline(), download_retry_settings().stall_ms);
   if (!result.complete) error_text = result.error_text;
   return result.complete;
 }

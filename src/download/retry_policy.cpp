@@ -19,6 +19,11 @@ retry_settings build_retry_settings() {
   return s;
 }
 
+retry_settings& download_retry_settings() {
+  static retry_settings settings = build_retry_settings();
+  return settings;
+}
+
 failure_class classify_error(DWORD error) {
   switch (error) {
     case 12002:  // ERROR_WINHTTP_TIMEOUT
@@ -109,7 +114,7 @@ std::unique_ptr<download_deadline>& run_deadline_slot() {
 
 download_deadline& run_download_deadline() {
   auto& slot = run_deadline_slot();
-  if (!slot) slot = std::make_unique<download_deadline>(build_retry_settings().deadline_ms);
+  if (!slot) slot = std::make_unique<download_deadline>(download_retry_settings().deadline_ms);
   return *slot;
 }
 

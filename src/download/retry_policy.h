@@ -22,6 +22,9 @@ struct retry_settings {
 
 // The values this build was made with.
 retry_settings build_retry_settings();
+// The values downloads use: the build's. Only the benchmarks change them, to
+// compare with a single attempt.
+retry_settings& download_retry_settings();
 
 // How a failed attempt counts.
 enum class failure_class {
