@@ -66,6 +66,7 @@ import ssl
 import struct
 import sys
 import threading
+import time
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from email.utils import formatdate
 from pathlib import Path
@@ -212,8 +213,10 @@ class CdnServer(ThreadingHTTPServer):
         self.rules_file = Path(rules_file) if rules_file else None
         self.log_file = Path(log_file) if log_file else None
         self.requests = []
-        # (name, Range, If-Range) of every request, and body bytes per name.
+        # (name, Range, If-Range) and the monotonic time of every request,
+        # and body bytes per name.
         self.ranges = []
+        self.times = []
         self.bytes_served = {}
         self.handshakes = 0
         self._counts = {}
@@ -250,6 +253,7 @@ class CdnServer(ThreadingHTTPServer):
         with self._lock:
             self.requests.append(line)
             self.ranges.append((name, range_header, if_range))
+            self.times.append(time.monotonic())
             number = self._counts.get(name, 0)
             self._counts[name] = number + 1
             if self.log_file:

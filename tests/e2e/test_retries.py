@@ -10,6 +10,7 @@ import pytest
 
 from cdn import (
     CDN_DIR,
+    build_value,
     cdn,  # noqa: F401 - fixture
     trusted_template_prefix,  # noqa: F401 - fixture
     trusted_wine,  # noqa: F401 - fixture
@@ -96,8 +97,8 @@ def test_refusals_and_changed_answers_once_then_the_install_runs(trusted_wine, c
     cdn.rules["VoraSetup.exe"] = {
         "requests": [{"status": 503, "retry_after": "1"}, {"reset_after": CUT}, {"ignore_range": True}]
     }
-    # The file changes (a new ETag) between the attempts.
-    cdn.rules["VoraBroker.exe"] = {"requests": [{"reset_after": CUT}, {"etag": '"published-anew"'}]}
+    # No answer at all, then the file changes (a new ETag) between attempts.
+    cdn.rules["VoraBroker.exe"] = {"requests": [{"stall": 30}, {"reset_after": CUT}, {"etag": '"published-anew"'}]}
 
     result = wine.setup("/install", timeout=300)
 
@@ -105,11 +106,16 @@ def test_refusals_and_changed_answers_once_then_the_install_runs(trusted_wine, c
     assert_installed_running(wine)
     found = retries(wine)
     by_file = {name: [f for f in found if f[0] == name] for name in FILES}
-    assert [len(by_file[name]) for name in FILES] == [3, 2, 1], found
+    assert [len(by_file[name]) for name in FILES] == [3, 2, 2], found
     assert by_file["VoraService.exe"][0][3] == "HTTP request failed with status code: 503"
     assert by_file["VoraService.exe"][0][1] >= 500  # the test build's floor after a 5xx
     assert re.fullmatch(r"Unexpected Content-Range 'bytes 0-1/2' for the rest from byte \d+", by_file["VoraService.exe"][2][3])
     assert by_file["VoraSetup.exe"][0][1] >= 1000  # Retry-After: 1
+    # The wait for headers that never come ends after the stall time, not
+    # after Wine's own 21 s (which WinHttpSetTimeouts does not change there).
+    assert re.fullmatch(r"WinHttpReceiveResponse failed: (12002|10060)", by_file["VoraBroker.exe"][0][3]), found
+    broker = [t for (n, _, _), t in zip(cdn.ranges, cdn.times) if n == "VoraBroker.exe"]
+    assert broker[1] - broker[0] < build_value("download_stall_ms") / 1000 + 5, broker
     # The answers that were not the rest were not appended: the file started
     # again from zero and arrived whole, the bytes before the fault twice.
     assert ranges_of(cdn, "VoraService.exe")[3] == (None, None)

@@ -508,41 +508,6 @@ TEST_F(DownloadRetries, WaitsFollowTheBuildsBackOffAndServerFloor) {
   }
 }
 
-TEST_F(DownloadRetries, RetryAfterIsWaitedAndOneBeyondTheLimitEndsTheAttempts) {
-  fault polite, greedy;
-  polite.status = greedy.status = 503;
-  polite.retry_after = L"1";
-  greedy.retry_after = std::to_wstring(build_retry_settings().retry_after_limit_ms / 1000 + 1);
-  cdn.serve(L"VoraService.exe", signed_body);
-  cdn.script(L"VoraService.exe", {polite, greedy});
-  EXPECT_FALSE(download());
-  ASSERT_EQ(system.sleeps.size(), 1u);
-  EXPECT_GE(system.sleeps[0], 1000u);
-  EXPECT_EQ(cdn.requests.size(), 2u);
-  EXPECT_EQ(log.texts().back(), "Failed to download 'VoraService.exe': HTTP request failed with status code: 503");
-  expect_discarded();
-}
-
-TEST_F(DownloadRetries, FinalFailuresAreAskedExactlyOnce) {
-  fault untrusted, windows_cert, forbidden;
-  untrusted.send_error = 12157;
-  windows_cert.send_error = 12175;
-  forbidden.status = 403;
-  for (const fault& f : {untrusted, windows_cert, forbidden}) {
-    platform::scoped_system_calls restore;
-    test::fake_system quiet;
-    test::fake_cdn once;
-    once.serve(L"VoraService.exe", signed_body);
-    once.script(L"VoraService.exe", {f});
-    log.clear();
-    EXPECT_FALSE(download());
-    EXPECT_EQ(once.requests.size(), 1u);
-    EXPECT_TRUE(quiet.sleeps.empty());
-    EXPECT_EQ(log.texts().size(), 1u);
-    expect_discarded();
-  }
-}
-
 TEST_F(DownloadRetries, AFaultThatNeverClearsEndsAfterFiveAttempts) {
   fault busy;
   busy.status = 500;
@@ -708,25 +673,6 @@ TEST_F(DownloadRetries, TimeoutsAreTheStallTimeAndBoundedByTheDeadline) {
             std::vector<std::string>{"Failed to download 'VoraBroker.exe': Downloads did not finish within " +
                                      std::to_string(settings.deadline_ms) + " ms"});
   EXPECT_EQ(std::count(cdn.requests.begin(), cdn.requests.end(), L"VoraBroker.exe"), 0);
-}
-
-TEST_F(DownloadRetries, ABodyThatNeverEndsIsCutAtTheDeadline) {
-  std::uint64_t now = 0;
-  sys().GetTickCount64 = [&] { return static_cast<ULONGLONG>(now); };
-  restart_run_download_deadline();
-  cdn.serve_generated(L"VoraService.exe", max_download_size);
-  cdn.omit_length(L"VoraService.exe");
-  sys().WinHttpReadData = [&, real = sys().WinHttpReadData](HINTERNET h, LPVOID buffer, DWORD, LPDWORD read) {
-    now += 1000;  // a trickle: never a stall, never an end
-    return real(h, buffer, 1, read);
-  };
-  EXPECT_FALSE(download());
-  const auto deadline_ms = build_retry_settings().deadline_ms;
-  EXPECT_EQ(log.texts(), std::vector<std::string>{"Failed to download 'VoraService.exe': Downloads did not finish "
-                                                  "within " +
-                                                  std::to_string(deadline_ms) + " ms"});
-  EXPECT_EQ(cdn.bytes_served(), deadline_ms / 1000);
-  expect_discarded();
 }
 
 // The HTTP stage alone, into streams that count instead of storing, so the
