@@ -75,4 +75,31 @@ else()
   vora_version_parts(VORA_RELEASE_FLOOR_PARTS "${VORA_RELEASE_FLOOR}")
 endif()
 
+# Download retries and time bounds (milliseconds). A shipping build waits as
+# a player's network needs; development and test builds wait briefly so the
+# suite's retry cases take seconds, not minutes. Each can be set on its own.
+if(VORA_RELEASE)
+  set(_retry_defaults 1000 10000 60000 60000 600000)
+else()
+  set(_retry_defaults 50 500 2000 3000 30000)
+endif()
+foreach(_setting IN ITEMS
+    "RETRY_BASE_WAIT_MS|First wait between download attempts, doubled for each further one"
+    "RETRY_SERVER_ERROR_WAIT_MS|Least wait before a retry after a 5xx answer"
+    "RETRY_AFTER_LIMIT_MS|Longest Retry-After honoured; a longer one ends the attempts"
+    "DOWNLOAD_STALL_MS|Time without a new byte after which a transfer has stalled"
+    "DOWNLOAD_DEADLINE_MS|Time all downloads of one run may take together")
+  string(REPLACE "|" ";" _setting "${_setting}")
+  list(GET _setting 0 _name)
+  list(GET _setting 1 _help)
+  list(POP_FRONT _retry_defaults _default)
+  set(VORA_${_name} "" CACHE STRING "${_help} (empty: the build's default)")
+  if(VORA_${_name} STREQUAL "")
+    set(VORA_${_name} "${_default}")
+  endif()
+  if(NOT VORA_${_name} MATCHES "^[1-9][0-9]*$" OR VORA_${_name} GREATER 4294967295)
+    message(FATAL_ERROR "VORA_${_name}: '${VORA_${_name}}' is not a positive number of milliseconds")
+  endif()
+endforeach()
+
 configure_file(${CMAKE_SOURCE_DIR}/src/platform/build_config.h.in ${CMAKE_BINARY_DIR}/generated/build_config.h @ONLY)

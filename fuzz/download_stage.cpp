@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "build_config.h"
 #include "download/download.h"
 #include "fuzz_support.h"
 #include "platform/system.h"
@@ -195,7 +196,8 @@ void install(fake_internet& f) {
   };
   t.WinHttpSetTimeouts = [&f, &s](HINTERNET session, int resolve, int connect, int send, int receive) -> BOOL {
     f.enter();
-    FUZZ_CHECK(session == &f.session && resolve == 10000 && connect == 10000 && send == 10000 && receive == 30000);
+    FUZZ_CHECK(session == &f.session && resolve == 10000 && connect == 10000 && send == 10000 &&
+               receive == static_cast<int>(vora::build::download_stall_ms));
     if (s.failing == timeouts_step) return f.fail(FALSE);
     return TRUE;
   };
@@ -254,9 +256,21 @@ void install(fake_internet& f) {
     if (s.failing == receive_step) return f.fail(FALSE);
     return TRUE;
   };
+  t.WinHttpSetOption = [&f](HINTERNET session, DWORD, LPVOID buffer, DWORD length) -> BOOL {
+    f.enter();
+    FUZZ_CHECK(session == &f.session && buffer && length == sizeof(DWORD));
+    return TRUE;
+  };
+  // The clock stands still: the run's deadline never passes mid-run.
+  t.GetTickCount64 = [] { return ULONGLONG{0}; };
   t.WinHttpQueryHeaders = [&f, &s](HINTERNET request, DWORD level, LPCWSTR name, LPVOID buffer, LPDWORD length,
                                    LPDWORD index) -> BOOL {
     f.enter();
+    if (level != (WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER)) {
+      // Content-Length, validators, Retry-After: this server sends none.
+      vora::sys().SetLastError(ERROR_WINHTTP_HEADER_NOT_FOUND);
+      return FALSE;
+    }
     FUZZ_CHECK(request == &f.request && level == (WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER) &&
                name == nullptr && buffer && length && *length == 4 && index == nullptr);
     if (s.failing == query_step) return f.fail(FALSE);

@@ -6,11 +6,15 @@
 #include <array>
 #include <filesystem>
 #include <fstream>
+#include <optional>
+#include <random>
+#include <string_view>
 #include <vector>
 
 #include "app/text.h"
 #include "diagnostics/directories.h"
 #include "download/placement.h"
+#include "download/retry_policy.h"
 #include "download/verify.h"
 #include "platform/scoped.h"
 #include "platform/system.h"
@@ -21,12 +25,146 @@ namespace {
 constexpr DWORD read_buffer_size = 65536;
 constexpr DWORD host_name_capacity = 256;
 constexpr DWORD url_path_capacity = 2048;
+constexpr DWORD header_capacity = 1024;
+// Longest wait for name resolution, connecting and sending.
+constexpr std::uint64_t network_timeout_ms = 10000;
 
-std::string last_error_text(const char* format) { return fmt::format(fmt::runtime(format), sys().GetLastError()); }
+// Where a body goes: appended to, or emptied for a fresh start.
+class body_sink {
+ public:
+  virtual ~body_sink() = default;
+  virtual bool write(const char* data, std::size_t size) = 0;
+  virtual bool restart() = 0;
+  // Everything written has reached its destination.
+  virtual bool finish() = 0;
+};
 
-}  // namespace
+class stream_sink : public body_sink {
+ public:
+  explicit stream_sink(std::ostream& out) : out_(out) {}
+  bool write(const char* data, std::size_t size) override {
+    out_.write(data, static_cast<std::streamsize>(size));
+    return out_.good();
+  }
+  bool restart() override { return false; }  // one attempt only: never asked
+  bool finish() override {
+    out_.flush();
+    return out_.good();
+  }
 
-bool fetch_to_stream(const std::wstring& url, std::ostream& out, std::string& error_text) {
+ private:
+  std::ostream& out_;
+};
+
+// The temporary file. A fresh start truncates it by reopening: the file is
+// the program's own, made by this call in its own directory.
+class file_sink : public body_sink {
+ public:
+  explicit file_sink(std::wstring path) : path_(std::move(path)) { open(); }
+  bool opened() const { return static_cast<bool>(out_); }
+  bool write(const char* data, std::size_t size) override {
+    out_.write(data, static_cast<std::streamsize>(size));
+    return out_.good();
+  }
+  bool restart() override {
+    out_.close();
+    open();
+    return out_.good();
+  }
+  bool finish() override {
+    out_.close();
+    return !out_.fail();
+  }
+
+ private:
+  void open() { out_.open(std::filesystem::path(path_), std::ios::binary | std::ios::out | std::ios::trunc); }
+  std::wstring path_;
+  std::ofstream out_;
+};
+
+// What earlier attempts left in the sink, and what they came from, so that
+// the next one can ask for the rest only.
+struct resume_point {
+  std::uint64_t written = 0;            // body bytes in the sink
+  std::wstring validator;               // strong ETag or Last-Modified of their response
+  std::optional<std::uint64_t> length;  // that response's full length
+};
+
+struct attempt_result {
+  bool complete = false;
+  std::string error_text;
+  failure_class kind = failure_class::final;
+  std::optional<std::uint32_t> retry_after_seconds;
+};
+
+attempt_result failed(std::string text, failure_class kind = failure_class::final) {
+  attempt_result r;
+  r.error_text = std::move(text);
+  r.kind = kind;
+  return r;
+}
+
+attempt_result failed_call(const char* format) {
+  const DWORD error = sys().GetLastError();
+  return failed(fmt::format(fmt::runtime(format), error), classify_error(error));
+}
+
+std::optional<std::wstring> header_text(HINTERNET request, DWORD level) {
+  std::vector<wchar_t> buffer(header_capacity, L'\0');
+  DWORD bytes = header_capacity * sizeof(wchar_t);
+  if (!sys().WinHttpQueryHeaders(request, level, WINHTTP_HEADER_NAME_BY_INDEX, buffer.data(), &bytes,
+                                 WINHTTP_NO_HEADER_INDEX))
+    return std::nullopt;
+  return std::wstring(buffer.data(), std::min<DWORD>(bytes / sizeof(wchar_t), header_capacity));
+}
+
+std::optional<std::uint64_t> decimal(std::wstring_view text) {
+  if (text.empty() || text.size() > 19) return std::nullopt;
+  std::uint64_t value = 0;
+  for (const wchar_t c : text) {
+    if (c < L'0' || c > L'9') return std::nullopt;
+    value = value * 10 + static_cast<std::uint64_t>(c - L'0');
+  }
+  return value;
+}
+
+// "bytes FIRST-LAST/LENGTH" naming exactly the bytes from `from` to the end.
+bool is_rest_of(const std::wstring& content_range, std::uint64_t from, std::optional<std::uint64_t> length) {
+  const std::wstring_view prefix = L"bytes ";
+  if (content_range.rfind(prefix, 0) != 0) return false;
+  const std::wstring_view rest = std::wstring_view(content_range).substr(prefix.size());
+  const std::size_t dash = rest.find(L'-'), slash = rest.find(L'/');
+  if (dash == std::wstring_view::npos || slash == std::wstring_view::npos || dash > slash) return false;
+  const auto first = decimal(rest.substr(0, dash));
+  const auto last = decimal(rest.substr(dash + 1, slash - dash - 1));
+  const auto total = decimal(rest.substr(slash + 1));
+  return first && last && total && *first == from && *last + 1 == *total && *total > from &&
+         (!length || *length == *total);
+}
+
+// The validator a range request may name in If-Range: a strong ETag, else
+// the date of last change. A weak ETag cannot vouch for single bytes.
+std::wstring validator_of(HINTERNET request) {
+  const auto etag = header_text(request, WINHTTP_QUERY_ETAG);
+  if (etag && !etag->empty() && etag->rfind(L"W/", 0) != 0) return *etag;
+  const auto modified = header_text(request, WINHTTP_QUERY_LAST_MODIFIED);
+  return modified ? *modified : std::wstring();
+}
+
+std::string deadline_text(const download_deadline& deadline) {
+  return fmt::format("Downloads did not finish within {} ms", deadline.length_ms());
+}
+
+// One GET of url into sink, asking only for what resume says is missing
+// when that can be trusted. Handles are closed on every way out.
+attempt_result fetch_attempt(const std::wstring& url, resume_point& resume, body_sink& sink,
+                             const download_deadline& deadline, std::uint32_t stall_ms) {
+  const std::uint64_t remaining = deadline.remaining_ms();
+  if (remaining == 0) return failed(deadline_text(deadline));
+  // No single wait may outlast the deadline.
+  const int network_ms = static_cast<int>(std::min(network_timeout_ms, remaining));
+  DWORD receive_ms = static_cast<DWORD>(std::min<std::uint64_t>(stall_ms, remaining));
+
   // Declared in this order so that they close request first, session last.
   platform::scoped_internet_handle session;
   platform::scoped_internet_handle connection;
@@ -34,14 +172,13 @@ bool fetch_to_stream(const std::wstring& url, std::ostream& out, std::string& er
 
   session.reset(sys().WinHttpOpen(L"Vora/1.0", WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY, WINHTTP_NO_PROXY_NAME,
                                   WINHTTP_NO_PROXY_BYPASS, 0));
-  if (!session) {
-    error_text = last_error_text("WinHttpOpen failed: {}");
-    return false;
-  }
-  if (!sys().WinHttpSetTimeouts(session.get(), 10000, 10000, 10000, 30000)) {
-    error_text = last_error_text("WinHttpSetTimeouts failed (Error: {})");
-    return false;
-  }
+  if (!session) return failed_call("WinHttpOpen failed: {}");
+  if (!sys().WinHttpSetTimeouts(session.get(), network_ms, network_ms, network_ms, static_cast<int>(receive_ms)))
+    return failed_call("WinHttpSetTimeouts failed (Error: {})");
+  // Wine's WinHttpSetTimeouts leaves the wait for the response headers at
+  // its own 21 s; set it, so that a server that never answers stalls too.
+  if (!sys().WinHttpSetOption(session.get(), WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &receive_ms, sizeof(receive_ms)))
+    return failed_call("WinHttpSetOption failed (Error: {})");
 
   std::array<wchar_t, host_name_capacity> host_name{};
   std::vector<wchar_t> url_path(url_path_capacity, L'\0');
@@ -51,76 +188,133 @@ bool fetch_to_stream(const std::wstring& url, std::ostream& out, std::string& er
   components.dwHostNameLength = host_name_capacity;
   components.lpszUrlPath = url_path.data();
   components.dwUrlPathLength = url_path_capacity;
-  if (!sys().WinHttpCrackUrl(url.c_str(), 0, 0, &components)) {
-    error_text = last_error_text("WinHttpCrackUrl failed: {}");
-    return false;
-  }
+  if (!sys().WinHttpCrackUrl(url.c_str(), 0, 0, &components)) return failed_call("WinHttpCrackUrl failed: {}");
 
   connection.reset(sys().WinHttpConnect(session.get(), host_name.data(), components.nPort, 0));
-  if (!connection) {
-    error_text = last_error_text("WinHttpConnect failed: {}");
-    return false;
-  }
+  if (!connection) return failed_call("WinHttpConnect failed: {}");
   const DWORD flags = components.nScheme == INTERNET_SCHEME_HTTPS ? WINHTTP_FLAG_SECURE : 0;
   request.reset(sys().WinHttpOpenRequest(connection.get(), L"GET", url_path.data(), nullptr, WINHTTP_NO_REFERER,
                                          WINHTTP_DEFAULT_ACCEPT_TYPES, flags));
-  if (!request) {
-    error_text = last_error_text("WinHttpOpenRequest failed: {}");
-    return false;
-  }
-  if (!sys().WinHttpSendRequest(request.get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0)) {
-    error_text = last_error_text("WinHttpSendRequest failed: {}");
-    return false;
-  }
-  if (!sys().WinHttpReceiveResponse(request.get(), nullptr)) {
-    error_text = last_error_text("WinHttpReceiveResponse failed: {}");
-    return false;
-  }
+  if (!request) return failed_call("WinHttpOpenRequest failed: {}");
+
+  const bool ranged = resume.written > 0 && !resume.validator.empty();
+  std::wstring headers;
+  if (ranged)
+    headers = L"Range: bytes=" + std::to_wstring(resume.written) + L"-\r\nIf-Range: " + resume.validator + L"\r\n";
+  if (!sys().WinHttpSendRequest(request.get(), ranged ? headers.c_str() : WINHTTP_NO_ADDITIONAL_HEADERS,
+                                static_cast<DWORD>(headers.size()), WINHTTP_NO_REQUEST_DATA, 0, 0, 0))
+    return failed_call("WinHttpSendRequest failed: {}");
+  if (!sys().WinHttpReceiveResponse(request.get(), nullptr)) return failed_call("WinHttpReceiveResponse failed: {}");
 
   DWORD status = 0;
   DWORD status_size = sizeof(status);
   if (!sys().WinHttpQueryHeaders(request.get(), WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
-                                 WINHTTP_HEADER_NAME_BY_INDEX, &status, &status_size, WINHTTP_NO_HEADER_INDEX)) {
-    error_text = last_error_text("WinHttpQueryHeaders failed: {}");
-    return false;
-  }
-  if (status != 200) {
-    error_text = fmt::format("HTTP request failed with status code: {}", status);
-    return false;
+                                 WINHTTP_HEADER_NAME_BY_INDEX, &status, &status_size, WINHTTP_NO_HEADER_INDEX))
+    return failed_call("WinHttpQueryHeaders failed: {}");
+
+  std::uint64_t position = 0;
+  if (ranged && status == 206) {
+    const std::wstring range = header_text(request.get(), WINHTTP_QUERY_CONTENT_RANGE).value_or(L"");
+    if (!is_rest_of(range, resume.written, resume.length)) {
+      // Not the rest of what we have: start again from zero next time.
+      resume.validator.clear();
+      return failed(
+          fmt::format("Unexpected Content-Range '{}' for the rest from byte {}", to_utf8(range), resume.written),
+          failure_class::transient);
+    }
+    position = resume.written;
+  } else if (status == 200) {
+    // The whole file again: the server ignores ranges, or it changed.
+    if (resume.written > 0) {
+      if (!sink.restart()) return failed("Failed writing downloaded data to output stream");
+      resume.written = 0;
+    }
+    resume.validator = validator_of(request.get());
+    resume.length.reset();
+    if (const auto length = header_text(request.get(), WINHTTP_QUERY_CONTENT_LENGTH)) {
+      resume.length = decimal(*length);
+      if (!resume.length) return failed(fmt::format("Invalid Content-Length '{}'", to_utf8(*length)));
+    }
+    if (resume.length && *resume.length > max_download_size)
+      return failed(fmt::format("Response exceeded maximum allowed size ({} bytes)", max_download_size));
+  } else {
+    attempt_result r = failed(fmt::format("HTTP request failed with status code: {}", status), classify_status(status));
+    if (ranged && status == 416) {
+      // The range was refused as a whole: ask for all of it next time.
+      resume.validator.clear();
+      r.kind = failure_class::transient;
+    }
+    if (r.kind != failure_class::final)
+      if (const auto after = header_text(request.get(), WINHTTP_QUERY_RETRY_AFTER))
+        r.retry_after_seconds = parse_retry_after(*after);
+    return r;
   }
 
   std::vector<char> buffer(read_buffer_size, 0);
-  std::uint64_t total = 0;
   for (;;) {
     DWORD got = 0;
-    if (!sys().WinHttpReadData(request.get(), buffer.data(), read_buffer_size, &got)) {
-      error_text = last_error_text("WinHttpReadData failed: {}");
-      return false;
-    }
+    if (!sys().WinHttpReadData(request.get(), buffer.data(), read_buffer_size, &got))
+      return failed_call("WinHttpReadData failed: {}");
     if (got == 0) break;
     // More than was asked for would be a broken transport, not a bigger chunk.
-    if (got > read_buffer_size) {
-      error_text = fmt::format("WinHttpReadData failed: {}", ERROR_INSUFFICIENT_BUFFER);
-      return false;
-    }
-    total += got;
-    if (total > max_download_size) {
-      error_text = fmt::format("Response exceeded maximum allowed size ({} bytes)", max_download_size);
-      return false;
-    }
-    out.write(buffer.data(), got);
-    if (!out.good()) {
-      error_text = "Failed writing downloaded data to output stream";
-      return false;
-    }
+    if (got > read_buffer_size) return failed(fmt::format("WinHttpReadData failed: {}", ERROR_INSUFFICIENT_BUFFER));
+    position += got;
+    if (position > max_download_size)
+      return failed(fmt::format("Response exceeded maximum allowed size ({} bytes)", max_download_size));
+    if (resume.length && position > *resume.length)
+      return failed(
+          fmt::format("Response body exceeded its Content-Length ({} of {} bytes arrived)", position, *resume.length));
+    if (!sink.write(buffer.data(), got)) return failed("Failed writing downloaded data to output stream");
+    resume.written = position;
+    if (deadline.passed()) return failed(deadline_text(deadline));
   }
-  // Data still buffered in the stream must reach the file before it counts.
-  out.flush();
-  if (!out.good()) {
-    error_text = "Failed writing downloaded data to output stream";
-    return false;
+  // Wine reports a connection closed early as the end of the body.
+  if (resume.length && position < *resume.length)
+    return failed(fmt::format("Response body ended short of its Content-Length ({} of {} bytes arrived)", position,
+                              *resume.length),
+                  failure_class::transient);
+  // Data still buffered must reach its destination before it counts.
+  if (!sink.finish()) return failed("Failed writing downloaded data to output stream");
+  attempt_result done;
+  done.complete = true;
+  return done;
+}
+
+double jitter() {
+  static std::minstd_rand generator(static_cast<std::uint32_t>(sys().GetTickCount64() ^ sys().GetCurrentProcessId()));
+  return std::uniform_real_distribution<double>(0.0, 1.0)(generator);
+}
+
+// Attempts until one brings the whole body, the failure is final, or the
+// attempts or the run's deadline are used up. error_text: the last failure.
+bool fetch_with_retries(const std::string& name, const std::wstring& url, body_sink& sink, std::string& error_text) {
+  const retry_settings settings = download_retry_settings();
+  download_deadline& deadline = run_download_deadline();
+  resume_point resume;
+  for (std::uint32_t attempt = 1;; ++attempt) {
+    const attempt_result result = fetch_attempt(url, resume, sink, deadline, settings.stall_ms);
+    if (result.complete) return true;
+    const retry_decision next =
+        decide_retry(settings, attempt, result.kind, result.retry_after_seconds, deadline.remaining_ms(), jitter());
+    if (!next.retry) {
+      error_text = result.error_text;
+      return false;
+    }
+    spdlog::info("Retrying download of '{}' in {} ms (attempt {} of {}): {}", name, next.wait_ms, attempt + 1,
+                 settings.attempts, result.error_text);
+    sys().sleep_ms(next.wait_ms);
   }
-  return true;
+}
+
+}  // namespace
+
+bool fetch_to_stream(const std::wstring& url, std::ostream& out, std::string& error_text) {
+  resume_point resume;
+  stream_sink sink(out);
+  const attempt_result result =
+      fetch_attempt(url, resume, sink, run_download_deadline(), download_retry_settings().stall_ms);
+  if (!result.complete) error_text = result.error_text;
+  return result.complete;
 }
 
 std::wstring download_temp_path(const std::wstring& file_name) {
@@ -147,19 +341,17 @@ bool fetch_verified_file(const std::wstring& file_name, held_image& held,
     return false;
   }
 
-  std::ofstream out(std::filesystem::path(temp_path), std::ios::binary | std::ios::out | std::ios::trunc);
-  if (!out) {
-    spdlog::error("Failed to open '{}' for writing", to_utf8(temp_path));
-    return false;
-  }
-
   std::string error_text;
-  bool fetched = fetch_to_stream(std::wstring(storage_base_url) + file_name, out, error_text);
-  out.close();
-  // A failed close may have lost the last buffered bytes.
-  if (fetched && out.fail()) {
-    fetched = false;
-    error_text = "Failed writing downloaded data to output stream";
+  bool fetched;
+  {
+    file_sink out(temp_path);
+    if (!out.opened()) {
+      spdlog::error("Failed to open '{}' for writing", to_utf8(temp_path));
+      return false;
+    }
+    // A failed close may have lost the last buffered bytes: the sink's
+    // finish reports it as a failed write.
+    fetched = fetch_with_retries(name, std::wstring(storage_base_url) + file_name, out, error_text);
   }
   if (!fetched) {
     spdlog::error("Failed to download '{}': {}", name, error_text);

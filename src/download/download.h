@@ -18,8 +18,10 @@ using build::storage_base_url;
 // Largest body accepted from the CDN; a body of exactly this size is fine.
 inline constexpr std::uint64_t max_download_size = 0x40000000;
 
-// One HTTPS GET of storage_base_url + file_name into install_directory, then
-// verify_image, rename_by_handle and the identity check. On true the placed
+// Fetches storage_base_url + file_name into install_directory, trying again
+// after transient failures and resuming where the server allows it (see
+// download/retry_policy.h), then verify_image on the complete file,
+// rename_by_handle and the identity check. On true the placed
 // file is held open in held and final_path_out names it; on false the reason
 // has been logged at error level.
 bool download_program_file(const std::wstring& file_name, std::wstring& final_path_out, held_image& held,
@@ -40,9 +42,9 @@ bool place_verified_file(const std::wstring& file_name, held_image& held, std::w
 // Where a file is downloaded to before it is placed.
 std::wstring download_temp_path(const std::wstring& file_name);
 
-// The HTTP stage on its own: one GET of url streamed into out. On false,
-// error_text says which step failed. The WinHTTP handles are closed on every
-// way out.
+// The HTTP stage on its own, one attempt: one GET of url streamed into out,
+// its length checked against Content-Length. On false, error_text says which
+// step failed. The WinHTTP handles are closed on every way out.
 bool fetch_to_stream(const std::wstring& url, std::ostream& out, std::string& error_text);
 
 }  // namespace vora

@@ -34,6 +34,12 @@ def storage_base_url() -> str:
     return re.search(r'storage_base_url = L"([^"]*)"', header).group(1)
 
 
+def build_value(name) -> int:
+    """A number the build fixed in the program, such as download_deadline_ms."""
+    header = (BUILD / "generated" / "build_config.h").read_text()
+    return int(re.search(rf"\b{name} = (\d+);", header).group(1))
+
+
 def pinned_thumbprint() -> str:
     header = (BUILD / "generated" / "build_config.h").read_text()
     return re.search(r'pinned_signer_thumbprint = L"([^"]*)"', header).group(1)

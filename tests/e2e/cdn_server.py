@@ -7,17 +7,35 @@ recorded ("GET /NAME"), and each file name can be given a rule that makes
 the server misbehave for it:
 
     {"status": 404}     answer with that status and a short body
-    {"truncate": N}     announce the file's full length, send its first N
-                        bytes, then close the connection
+    {"truncate": N}     announce the answer's full length, send the first N
+                        bytes of its body, then close the connection
     {"size": N}         answer 200 with a body of exactly N zero bytes,
                         generated while sending (nothing is stored)
     {"stall": S}        read the request, send nothing for S seconds, close
     {"stall": S, "after": N}
-                        send the headers and the first N bytes of the file,
+                        send the headers and the first N bytes of the body,
                         then nothing for S seconds, then close
     {"reset": true}     read the request, then reset the connection (RST)
+    {"reset_after": N}  send the headers and the first N bytes of the body,
+                        a moment later reset the connection
+    {"status": 503, "retry_after": "1"}
+                        that status with a Retry-After header
+    {"ignore_range": true}
+                        answer a Range request with the whole file (200)
+    {"content_range": "bytes 0-9/10"}
+                        send this Content-Range on a 206 instead of the true one
+    {"etag": "\"new\""}  the file's ETag on this answer, as if it had changed
+    {"endless": true, "interval": S}
+                        answer 200 without a length and send 64 KiB every S
+                        seconds (0: as fast as possible) until the client goes
 
-A name without a rule is served from the folder, or answered 404.
+A rule {"requests": [RULE, RULE, ...]} gives the file's first, second, ...
+request each its own rule ({} for none); later requests are served truly. A
+name without a rule is served from the folder, or answered 404.
+
+Files are served with a strong ETag and Last-Modified, and "Range:
+bytes=N-" is honoured (206) unless If-Range names another version.
+bytes_served[NAME] counts the body bytes sent for each name.
 
 From Python (the end-to-end fixtures do this):
 
@@ -38,21 +56,30 @@ appends one line per request. Stop the server with Ctrl-C or SIGTERM.
 """
 
 import argparse
+import hashlib
 import json
 import os
+import re
 import signal
 import socket
 import ssl
 import struct
 import sys
 import threading
+import time
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+from email.utils import formatdate
 from pathlib import Path
 
 CHUNK = 1 << 18
 _ZEROS = bytes(CHUNK)
 # What a client that gives up mid-transfer leaves behind on our side.
 _CLIENT_GONE = (BrokenPipeError, ConnectionResetError, ConnectionAbortedError, ssl.SSLError, TimeoutError)
+
+
+def _etag(path):
+    """A strong ETag: the file's content decides it."""
+    return '"' + hashlib.sha256(path.read_bytes()).hexdigest()[:16] + '"'
 
 
 class _Handler(BaseHTTPRequestHandler):
@@ -70,8 +97,11 @@ class _Handler(BaseHTTPRequestHandler):
 
     def do_GET(self):  # noqa: N802 - the base class's name
         name = self.path.split("?", 1)[0].lstrip("/")
-        self.server.record(f"GET {self.path}")
+        number = self.server.record(f"GET {self.path}", name, self.headers.get("Range"), self.headers.get("If-Range"))
         rule = self.server.rule_for(name)
+        if "requests" in rule:
+            scripted = rule["requests"]
+            rule = dict(scripted[number]) if number < len(scripted) else {}
         try:
             self._answer(name, rule)
         except _CLIENT_GONE:
@@ -82,8 +112,21 @@ class _Handler(BaseHTTPRequestHandler):
             body = f"status {rule['status']}\n".encode()
             self.send_response(int(rule["status"]))
             self.send_header("Content-Length", str(len(body)))
+            if "retry_after" in rule:
+                self.send_header("Retry-After", str(rule["retry_after"]))
             self.end_headers()
             self.wfile.write(body)
+        elif "endless" in rule:
+            self.send_response(200)
+            self.send_header("Connection", "close")
+            self.end_headers()
+            self.close_connection = True
+            interval = float(rule.get("interval", 0))
+            chunk = memoryview(_ZEROS)[: 1 << 16]
+            while not self.server.stopping.is_set():
+                self._write(name, chunk)
+                if interval:
+                    self.server.stopping.wait(interval)
         elif "stall" in rule and "after" not in rule:
             self.server.stopping.wait(float(rule["stall"]))
             self.close_connection = True
@@ -93,17 +136,28 @@ class _Handler(BaseHTTPRequestHandler):
             self.close_connection = True
             self.connection.close()
         elif "size" in rule:
-            self._send_generated(int(rule["size"]))
+            self._send_generated(name, int(rule["size"]))
         else:
             path = self.server.root / name
             if not name or "/" in name or "\\" in name or not path.is_file():
                 self._answer(name, {"status": 404})
                 return
-            self._send_file(path, rule.get("truncate", rule.get("after")))
+            cut = rule.get("truncate", rule.get("after", rule.get("reset_after")))
+            self._send_file(name, path, rule, cut)
             if "stall" in rule:
                 self.server.stopping.wait(float(rule["stall"]))
+            if "reset_after" in rule:
+                # A moment for the client to read them: a reset discards
+                # whatever it has not read yet.
+                self.server.stopping.wait(0.2)
+                self.connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+                self.connection.close()
 
-    def _send_generated(self, size):
+    def _write(self, name, data):
+        self.wfile.write(data)
+        self.server.count(name, len(data))
+
+    def _send_generated(self, name, size):
         self.send_response(200)
         self.send_header("Content-Length", str(size))
         self.send_header("Content-Type", "application/octet-stream")
@@ -112,24 +166,40 @@ class _Handler(BaseHTTPRequestHandler):
         view = memoryview(_ZEROS)
         while left > 0:
             n = min(left, CHUNK)
-            self.wfile.write(view[:n])
+            self._write(name, view[:n])
             left -= n
 
-    def _send_file(self, path, truncate):
+    def _send_file(self, name, path, rule, cut):
+        """The file, or from a Range request on the rest of it; cut: bytes
+        of this answer's body sent before the fault."""
         size = path.stat().st_size
-        self.send_response(200)
-        self.send_header("Content-Length", str(size))
+        etag = rule.get("etag", _etag(path))
+        modified = formatdate(path.stat().st_mtime, usegmt=True)
+        start = 0
+        asked = re.fullmatch(r"bytes=(\d+)-", self.headers.get("Range", "") or "")
+        if_range = self.headers.get("If-Range")
+        if asked and not rule.get("ignore_range") and int(asked.group(1)) < size and if_range in (None, etag, modified):
+            start = int(asked.group(1))
+        if start:
+            self.send_response(206)
+            self.send_header("Content-Range", rule.get("content_range", f"bytes {start}-{size - 1}/{size}"))
+        else:
+            self.send_response(200)
+        self.send_header("Content-Length", str(size - start))
         self.send_header("Content-Type", "application/octet-stream")
+        self.send_header("ETag", etag)
+        self.send_header("Last-Modified", modified)
         self.end_headers()
-        left = size if truncate is None else min(size, int(truncate))
+        left = size - start if cut is None else min(size - start, int(cut))
         with open(path, "rb") as f:
+            f.seek(start)
             while left > 0:
                 data = f.read(min(left, CHUNK))
                 if not data:
                     break
-                self.wfile.write(data)
+                self._write(name, data)
                 left -= len(data)
-        if truncate is not None:
+        if cut is not None:
             self.close_connection = True
 
 
@@ -143,6 +213,13 @@ class CdnServer(ThreadingHTTPServer):
         self.rules_file = Path(rules_file) if rules_file else None
         self.log_file = Path(log_file) if log_file else None
         self.requests = []
+        # (name, Range, If-Range) and the monotonic time of every request,
+        # and body bytes per name.
+        self.ranges = []
+        self.times = []
+        self.bytes_served = {}
+        self.handshakes = 0
+        self._counts = {}
         self.stopping = threading.Event()
         self._lock = threading.Lock()
         self._thread = None
@@ -153,6 +230,8 @@ class CdnServer(ThreadingHTTPServer):
     def finish_request(self, request, client_address):
         # The TLS handshake runs in the connection's own thread, so a client
         # that stalls or refuses our certificate blocks nobody else.
+        with self._lock:
+            self.handshakes += 1
         try:
             request = self._context.wrap_socket(request, server_side=True)
         except (OSError, ssl.SSLError):
@@ -169,12 +248,22 @@ class CdnServer(ThreadingHTTPServer):
         if not isinstance(sys.exc_info()[1], _CLIENT_GONE):
             super().handle_error(request, client_address)
 
-    def record(self, line):
+    def record(self, line, name=None, range_header=None, if_range=None):
+        """Notes a request; returns how many requests for name came before it."""
         with self._lock:
             self.requests.append(line)
+            self.ranges.append((name, range_header, if_range))
+            self.times.append(time.monotonic())
+            number = self._counts.get(name, 0)
+            self._counts[name] = number + 1
             if self.log_file:
                 with open(self.log_file, "a") as f:
                     f.write(line + "\n")
+            return number
+
+    def count(self, name, n):
+        with self._lock:
+            self.bytes_served[name] = self.bytes_served.get(name, 0) + n
 
     def rule_for(self, name):
         if self.rules_file and self.rules_file.exists():

@@ -94,29 +94,43 @@ def test_placed_file_cannot_be_changed_while_held(trusted_wine, cdn):
     assert not final_path(trusted_wine).exists()
 
 
+RETRY = re.compile(rf"Retrying download of '{re.escape(NAME)}' in \d+ ms \(attempt (\d) of 5\): (.*)")
+
+
+def split_retries(lines):
+    """The retry lines' (attempt, reason) pairs, and the lines after them."""
+    retries = []
+    while lines and RETRY.fullmatch(lines[0]):
+        match = RETRY.fullmatch(lines.pop(0))
+        retries.append((int(match.group(1)), match.group(2)))
+    return retries, lines
+
+
 @pytest.mark.fault("server-fault")
 @pytest.mark.parametrize(
-    "rule, error_text",
+    "rule, error_text, attempts",
     [
-        ({"status": 404}, "HTTP request failed with status code: 404"),
-        ({"status": 500}, "HTTP request failed with status code: 500"),
-        ({"size": LIMIT + 1}, f"Response exceeded maximum allowed size ({LIMIT} bytes)"),
+        ({"status": 404}, "HTTP request failed with status code: 404", 1),
+        ({"status": 500}, "HTTP request failed with status code: 500", 5),
+        # Refused from its Content-Length, before any of the body is read.
+        ({"size": LIMIT + 1}, f"Response exceeded maximum allowed size ({LIMIT} bytes)", 1),
         # Windows says 12030. Wine passes the socket error through, or says
         # 12152 when its read sees the connection end before the reset.
-        ({"reset": True}, re.compile(r"WinHttpReceiveResponse failed: (10054|12030|12152)")),
-        # Longer than the 30 s receive timeout, in the middle of the body:
-        # Wine reports WSAETIMEDOUT where Windows says 12002. (Wine applies no
-        # receive timeout while waiting for the response headers.)
-        ({"stall": 45, "after": 65536}, re.compile(r"WinHttpReadData failed: (10060|12002)")),
+        ({"reset": True}, re.compile(r"WinHttpReceiveResponse failed: (10054|12030|12152)"), 5),
+        # Longer than the test build's stall time, in the middle of the body:
+        # Wine reports WSAETIMEDOUT where Windows says 12002. Each retry
+        # resumes where the last one stalled.
+        ({"stall": 45, "after": 65536}, re.compile(r"WinHttpReadData failed: (10060|12002)"), 5),
     ],
     ids=["404", "500", "one-byte-over-limit", "reset", "stall"],
 )
-def test_http_failure_is_refused(trusted_wine, cdn, rule, error_text):
+def test_http_failure_is_refused(trusted_wine, cdn, rule, error_text, attempts):
     publish(cdn, NAME, SIGNED)
     cdn.rules[NAME] = rule
     result = download(trusted_wine)
     assert_refused(trusted_wine, result)
-    lines = trusted_wine.log_lines()
+    retries, lines = split_retries(trusted_wine.log_lines())
+    assert [attempt for attempt, _ in retries] == list(range(2, attempts + 1)), retries
     assert len(lines) == 1, lines
     prefix = f"Failed to download '{NAME}': "
     assert lines[0].startswith(prefix), lines
@@ -124,22 +138,31 @@ def test_http_failure_is_refused(trusted_wine, cdn, rule, error_text):
         assert lines[0] == prefix + error_text
     else:
         assert error_text.fullmatch(lines[0][len(prefix) :]), lines
-    assert cdn.requests == [f"GET /{NAME}"]
+    for _, reason in retries:
+        assert reason == error_text if isinstance(error_text, str) else error_text.fullmatch(reason), retries
+    assert cdn.requests == [f"GET /{NAME}"] * attempts
+    if "after" in rule:
+        # Every retry asked for the rest after what had arrived.
+        assert [r for _, r, _ in cdn.ranges] == [None] + [f"bytes={65536 * i}-" for i in range(1, attempts)]
 
 
 @pytest.mark.fault("server-truncated")
 def test_truncated_body_is_refused(trusted_wine, cdn):
     publish(cdn, NAME, SIGNED)
+    # Every answer ends cleanly after 100000 bytes of its body; Wine takes
+    # that for the end, the program counts it against Content-Length.
     cdn.rules[NAME] = {"truncate": 100000}
     result = download(trusted_wine)
     assert_refused(trusted_wine, result)
-    lines = trusted_wine.log_lines()
-    # Wine ends the body quietly at the early close, so the short image reaches
-    # verification; Windows fails the read itself.
-    assert lines in (
-        [f"Authenticode signature verification failed ({TEMP_IN_LOG})", f"Downloaded '{NAME}' failed verification"],
-        [f"Failed to download '{NAME}': WinHttpReadData failed: 12030"],
-    ), lines
+    retries, lines = split_retries(trusted_wine.log_lines())
+    size = SIGNED.stat().st_size
+    assert [reason for _, reason in retries] == [
+        f"Response body ended short of its Content-Length ({100000 * i} of {size} bytes arrived)" for i in range(1, 5)
+    ]
+    assert lines == [
+        f"Failed to download '{NAME}': Response body ended short of its Content-Length (500000 of {size} bytes arrived)"
+    ], lines
+    assert cdn.bytes_served[NAME] == 500000
 
 
 def test_body_of_exactly_the_limit_passes_the_http_stage(trusted_wine, cdn):
@@ -162,7 +185,9 @@ def test_connection_refused(trusted_wine):
         blocker.bind(("127.0.0.1", storage_port()))
         result = download(trusted_wine)
     assert_refused(trusted_wine, result)
-    assert trusted_wine.log_lines() == [f"Failed to download '{NAME}': WinHttpSendRequest failed: 12029"]
+    retries, lines = split_retries(trusted_wine.log_lines())
+    assert retries == [(i, "WinHttpSendRequest failed: 12029") for i in range(2, 6)]
+    assert lines == [f"Failed to download '{NAME}': WinHttpSendRequest failed: 12029"]
 
 
 @pytest.mark.fault("image-refused")

@@ -3,10 +3,13 @@ cover: blocked directories, files held by other processes, a failing or
 hostile CDN at each of the three files, and a reinstall that meets a
 tampered file. Each must end with a clear error and lose nothing."""
 
+import time
+
 import pytest
 
 from cdn import (
     CDN_DIR,
+    build_value,
     FIXTURES_DIR,
     cdn,  # noqa: F401 - fixture
     publish,
@@ -84,15 +87,15 @@ def test_cdn_down(trusted_wine):
 
 @pytest.mark.fault("install-server-fault")
 @pytest.mark.parametrize(
-    "failing, rule, text",
+    "failing, rule, text, attempts",
     [
-        ("VoraService.exe", {"status": 500}, "HTTP request failed with status code: 500"),
-        ("VoraBroker.exe", {"status": 403}, "HTTP request failed with status code: 403"),
-        ("VoraSetup.exe", {"reset": True}, None),
+        ("VoraService.exe", {"status": 500}, "HTTP request failed with status code: 500", 5),
+        ("VoraBroker.exe", {"status": 403}, "HTTP request failed with status code: 403", 1),
+        ("VoraSetup.exe", {"reset": True}, None, 5),
     ],
     ids=["first-500", "third-403", "second-reset"],
 )
-def test_server_fault_at_each_file(trusted_wine, cdn, failing, rule, text):
+def test_server_fault_at_each_file(trusted_wine, cdn, failing, rule, text, attempts):
     wine = trusted_wine
     publish_all(cdn)
     cdn.rules[failing] = rule
@@ -102,7 +105,8 @@ def test_server_fault_at_each_file(trusted_wine, cdn, failing, rule, text):
     if text:
         assert failure[0] == f"Failed to download '{failing}': {text}"
     index = FILES.index(failing)
-    assert cdn.requests == [f"GET /{name}" for name in FILES[: index + 1]]
+    # A fault that never clears is asked five times, a 403 once.
+    assert cdn.requests == [f"GET /{name}" for name in FILES[:index]] + [f"GET /{failing}"] * attempts
     assert list(wine.install_dir.iterdir()) == [], "nothing placed, no temporary left"
 
 
@@ -140,10 +144,23 @@ def install_snapshot(wine):
     [
         ("VoraBroker.exe", {"status": 404}, "Failed to download 'VoraBroker.exe': HTTP request failed with status code: 404"),
         ("VoraService.exe", "tampered", "Downloaded 'VoraService.exe' failed verification"),
-        ("VoraSetup.exe", {"truncate": 4096}, "Downloaded 'VoraSetup.exe' failed verification"),
+        # Each answer ends after 4096 bytes of its body; five of them resume
+        # one another and still fall short.
+        (
+            "VoraSetup.exe",
+            {"truncate": 4096},
+            "Failed to download 'VoraSetup.exe': Response body ended short of its Content-Length "
+            f"(20480 of {(CDN_DIR / 'VoraSetup.exe').stat().st_size} bytes arrived)",
+        ),
         ("VoraService.exe", "no-cdn", "Failed to download 'VoraService.exe': WinHttpSendRequest failed: 12029"),
+        # A body that trickles on for ever: only the run's deadline ends it.
+        (
+            "VoraBroker.exe",
+            {"endless": True, "interval": 1},
+            f"Failed to download 'VoraBroker.exe': Downloads did not finish within {build_value('download_deadline_ms')} ms",
+        ),
     ],
-    ids=["broker-404", "tampered-service", "setup-cut-short", "no-cdn"],
+    ids=["broker-404", "tampered-service", "setup-cut-short", "no-cdn", "broker-never-ends"],
 )
 def test_failed_reinstall_keeps_the_running_installation(trusted_wine, cdn, failing, fault, reason):
     wine = trusted_wine
@@ -158,9 +175,14 @@ def test_failed_reinstall_keeps_the_running_installation(trusted_wine, cdn, fail
     else:
         cdn.rules[failing] = fault
 
+    started = time.monotonic()
     result = wine.setup("/install", timeout=300)
+    took = time.monotonic() - started
 
     assert result.returncode == 1
+    # Whatever the fault, the downloads end within the deadline (and one
+    # stall time at most beyond it), the rest of the run in seconds.
+    assert took < (build_value("download_deadline_ms") + build_value("download_stall_ms")) / 1000 + 20, took
     lines = wine.log_lines()
     assert "Vora service is already installed, reinstalling" in lines
     assert reason in lines, lines

@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "build_config.h"
+#include "download/retry_policy.h"
 
 namespace vora::test {
 namespace {
@@ -89,18 +90,33 @@ struct fake_cdn::state {
     bool generated = false;
     std::uint64_t size = 0;
     DWORD status = 200;
+    std::wstring etag;
+    std::wstring last_modified;
+    bool send_length = true;
+    std::uint64_t size_of() const { return generated ? size : body.size(); }
   };
   struct internet_object {
     std::string kind;
     std::wstring file;
     served response;
     std::uint64_t position = 0;
+    std::uint64_t end = 0;  // where this answer's body stops
     bool sent = false;
     bool received = false;
+    fake_cdn::fault fault;
+    std::wstring headers;
+    std::wstring content_range;
   };
 
   std::map<std::wstring, served> files;
   std::map<std::wstring, DWORD> send_failures;
+  std::map<std::wstring, std::vector<fake_cdn::fault>> scripts;
+  std::map<std::wstring, std::size_t> request_counts;
+  std::vector<std::wstring> request_headers;
+  std::vector<std::vector<int>> timeouts;
+  std::vector<DWORD> response_timeouts;
+  std::function<void(std::uint64_t)> stall = [](std::uint64_t) {};
+  int etag_counter = 0;
   std::map<std::string, DWORD> call_failures;
   DWORD read_limit = 0;
   std::wstring base_path;
@@ -175,7 +191,13 @@ fake_cdn::fake_cdn()
       trust_result(state_->trust_result),
       trust_calls(state_->trust_calls),
       connections(state_->connections),
-      calls(state_->calls) {
+      calls(state_->calls),
+      request_headers(state_->request_headers),
+      timeouts(state_->timeouts),
+      response_timeouts(state_->response_timeouts),
+      stall(state_->stall) {
+  // A fake CDN stands for a run of its own.
+  restart_run_download_deadline();
   parsed_url base;
   if (parse_url(build::storage_base_url, base)) state_->base_path = base.path;
   auto s = state_;
@@ -193,8 +215,17 @@ fake_cdn::fake_cdn()
   t.WinHttpSetTimeouts = [s](HINTERNET session, int resolve, int connect, int send, int receive) -> BOOL {
     if (s->fails("WinHttpSetTimeouts")) return FALSE;
     if (!s->find(session, "session")) return s->error(ERROR_INVALID_HANDLE, FALSE);
-    if (resolve != 10000 || connect != 10000 || send != 10000 || receive != 30000)
+    s->timeouts.push_back({resolve, connect, send, receive});
+    return TRUE;
+  };
+  t.WinHttpSetOption = [s](HINTERNET handle, DWORD option, LPVOID buffer, DWORD length) -> BOOL {
+    if (s->fails("WinHttpSetOption")) return FALSE;
+    if (!s->find(handle, "session")) return s->error(ERROR_INVALID_HANDLE, FALSE);
+    if (option != WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT || !buffer || length != sizeof(DWORD))
       return s->error(ERROR_INVALID_PARAMETER, FALSE);
+    DWORD value = 0;
+    std::memcpy(&value, buffer, sizeof(value));
+    s->response_timeouts.push_back(value);
     return TRUE;
   };
   t.WinHttpCrackUrl = [s](LPCWSTR url, DWORD length, DWORD flags, LPURL_COMPONENTS parts) -> BOOL {
@@ -233,6 +264,9 @@ fake_cdn::fake_cdn()
     request->kind = "request";
     request->file = path.rfind(s->base_path, 0) == 0 ? path.substr(s->base_path.size()) : path;
     s->requests.push_back(request->file);
+    const std::size_t number = s->request_counts[request->file]++;
+    const auto script = s->scripts.find(request->file);
+    if (script != s->scripts.end() && number < script->second.size()) request->fault = script->second[number];
     return s->add(std::move(request));
   };
   t.WinHttpSendRequest = [s](HINTERNET handle, LPCWSTR headers, DWORD headers_length, LPVOID optional,
@@ -240,10 +274,14 @@ fake_cdn::fake_cdn()
     if (s->fails("WinHttpSendRequest")) return FALSE;
     auto* request = s->find(handle, "request");
     if (!request) return s->error(ERROR_INVALID_HANDLE, FALSE);
-    if (headers || headers_length || optional || optional_length || total_length || context)
+    if (optional || optional_length || total_length || context || (headers_length && !headers) ||
+        (headers && !headers_length))
       return s->error(ERROR_INVALID_PARAMETER, FALSE);
+    request->headers = headers ? std::wstring(headers, headers_length) : std::wstring();
+    s->request_headers.push_back(request->headers);
     const auto failure = s->send_failures.find(request->file);
     if (failure != s->send_failures.end()) return s->error(failure->second, FALSE);
+    if (request->fault.send_error) return s->error(request->fault.send_error, FALSE);
     request->sent = true;
     return TRUE;
   };
@@ -258,6 +296,35 @@ fake_cdn::fake_cdn()
     } else {
       request->response.status = 404;
     }
+    const fault& f = request->fault;
+    if (f.status) {
+      request->response.status = f.status;
+      request->response.body.clear();
+      request->response.generated = false;
+    }
+    const std::uint64_t size = request->response.size_of();
+    request->end = size;
+    // "Range: bytes=N-" is honoured when If-Range names the current ETag or date.
+    const std::wstring& h = request->headers;
+    const std::size_t range_at = h.find(L"Range: bytes=");
+    const std::size_t if_range_at = h.find(L"If-Range: ");
+    if (request->response.status == 200 && range_at != std::wstring::npos && !f.ignore_range) {
+      const std::uint64_t from = std::stoull(h.substr(range_at + 13));
+      std::wstring named;
+      if (if_range_at != std::wstring::npos)
+        named = h.substr(if_range_at + 10, h.find(L"\r\n", if_range_at) - if_range_at - 10);
+      const bool same =
+          if_range_at == std::wstring::npos ||
+          (!named.empty() && (named == request->response.etag || named == request->response.last_modified));
+      if (same && from < size) {
+        request->response.status = 206;
+        request->position = from;
+        request->content_range =
+            L"bytes " + std::to_wstring(from) + L"-" + std::to_wstring(size - 1) + L"/" + std::to_wstring(size);
+      }
+    }
+    if (!f.content_range.empty()) request->content_range = f.content_range;
+    if (f.body_bytes != UINT64_MAX) request->end = std::min(size, request->position + f.body_bytes);
     request->received = true;
     return TRUE;
   };
@@ -267,8 +334,33 @@ fake_cdn::fake_cdn()
     auto* request = s->find(handle, "request");
     if (!request) return s->error(ERROR_INVALID_HANDLE, FALSE);
     if (!request->received) return s->error(error_winhttp_incorrect_handle_state, FALSE);
-    if (level != (WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER) || name || index || !buffer || !length)
-      return s->error(ERROR_INVALID_PARAMETER, FALSE);
+    if (name || index || !buffer || !length) return s->error(ERROR_INVALID_PARAMETER, FALSE);
+    if (level != (WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER)) {
+      const auto& r = request->response;
+      std::wstring value;
+      if (level == WINHTTP_QUERY_CONTENT_LENGTH && r.send_length && (r.status == 200 || r.status == 206))
+        value = std::to_wstring(request->response.size_of() - request->position);
+      else if (level == WINHTTP_QUERY_ETAG && (r.status == 200 || r.status == 206))
+        value = r.etag;
+      else if (level == WINHTTP_QUERY_LAST_MODIFIED && (r.status == 200 || r.status == 206))
+        value = r.last_modified;
+      else if (level == WINHTTP_QUERY_CONTENT_RANGE && r.status == 206)
+        value = request->content_range;
+      else if (level == WINHTTP_QUERY_RETRY_AFTER)
+        value = request->fault.retry_after;
+      else if (level != WINHTTP_QUERY_CONTENT_LENGTH && level != WINHTTP_QUERY_ETAG &&
+               level != WINHTTP_QUERY_LAST_MODIFIED && level != WINHTTP_QUERY_CONTENT_RANGE)
+        return s->error(ERROR_INVALID_PARAMETER, FALSE);
+      if (value.empty()) return s->error(ERROR_WINHTTP_HEADER_NOT_FOUND, FALSE);
+      const DWORD needed = static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t));
+      if (*length < needed) {
+        *length = needed;
+        return s->error(ERROR_INSUFFICIENT_BUFFER, FALSE);
+      }
+      std::memcpy(buffer, value.c_str(), needed);
+      *length = needed - sizeof(wchar_t);
+      return TRUE;
+    }
     if (*length < sizeof(DWORD)) return s->error(ERROR_INSUFFICIENT_BUFFER, FALSE);
     const DWORD status = request->response.status;
     std::memcpy(buffer, &status, sizeof(status));
@@ -281,8 +373,11 @@ fake_cdn::fake_cdn()
     if (!request) return s->error(ERROR_INVALID_HANDLE, FALSE);
     if (!request->received || !read) return s->error(error_winhttp_incorrect_handle_state, FALSE);
     const auto& response = request->response;
-    const std::uint64_t size = response.generated ? response.size : response.body.size();
-    std::uint64_t count = std::min<std::uint64_t>(to_read, size - request->position);
+    if (request->position >= request->end && request->fault.read_error) {
+      s->stall(request->fault.stall_ms);
+      return s->error(request->fault.read_error, FALSE);
+    }
+    std::uint64_t count = std::min<std::uint64_t>(to_read, request->end - request->position);
     if (s->read_limit) count = std::min<std::uint64_t>(count, s->read_limit);
     if (response.generated) {
       // The pattern repeats every pattern_period bytes.
@@ -424,6 +519,7 @@ void fake_cdn::serve(const std::wstring& file_name, std::string body, DWORD stat
   state::served served;
   served.body = std::move(body);
   served.status = status;
+  served.etag = L"\"v" + std::to_wstring(++state_->etag_counter) + L"\"";
   state_->files[file_name] = std::move(served);
 }
 
@@ -432,8 +528,21 @@ void fake_cdn::serve_generated(const std::wstring& file_name, std::uint64_t size
   served.generated = true;
   served.size = size;
   served.status = status;
+  served.etag = L"\"v" + std::to_wstring(++state_->etag_counter) + L"\"";
   state_->files[file_name] = std::move(served);
 }
+
+void fake_cdn::script(const std::wstring& file_name, std::vector<fault> faults) {
+  state_->scripts[file_name] = std::move(faults);
+}
+
+void fake_cdn::validators(const std::wstring& file_name, std::wstring etag, std::wstring last_modified) {
+  auto& served = state_->files.at(file_name);
+  served.etag = std::move(etag);
+  served.last_modified = std::move(last_modified);
+}
+
+void fake_cdn::omit_length(const std::wstring& file_name) { state_->files.at(file_name).send_length = false; }
 
 void fake_cdn::fail_send(const std::wstring& file_name, DWORD error) { state_->send_failures[file_name] = error; }
 

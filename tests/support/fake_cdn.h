@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -38,6 +39,19 @@ class fake_cdn {
     DWORD flags;          // of WinHttpOpenRequest
   };
 
+  // What one request for a file meets, by its number among that file's
+  // requests; requests past the end of a file's script are served truly.
+  struct fault {
+    DWORD send_error = 0;                   // WinHttpSendRequest fails with it
+    DWORD status = 0;                       // answered with this status and no body
+    std::wstring retry_after;               // sent with that status
+    std::uint64_t body_bytes = UINT64_MAX;  // the body ends after this many bytes of the answer
+    DWORD read_error = 0;                   // ...with this read error instead of a clean end
+    std::uint64_t stall_ms = 0;             // handed to `stall` when the read error comes
+    bool ignore_range = false;              // a range request gets the whole file
+    std::wstring content_range;             // sent on a 206 instead of the true one
+  };
+
   fake_cdn();
   fake_cdn(const fake_cdn&) = delete;
   fake_cdn& operator=(const fake_cdn&) = delete;
@@ -51,6 +65,12 @@ class fake_cdn {
   // The named faked call ("WinHttpConnect", "CryptQueryObject", ...) fails
   // with `error` as last error, for every file.
   void fail_call(const std::string& call, DWORD error);
+  void script(const std::wstring& file_name, std::vector<fault> faults);
+  // The validators of a file's answers: ETag (default a strong one) and
+  // Last-Modified (default none). An empty text sends no such header.
+  void validators(const std::wstring& file_name, std::wstring etag, std::wstring last_modified = L"");
+  // No Content-Length with this file's answers.
+  void omit_length(const std::wstring& file_name);
   // Largest count one WinHttpReadData hands out (0: as much as asked).
   void limit_read_size(DWORD bytes);
 
@@ -77,6 +97,12 @@ class fake_cdn {
   std::vector<trust_call>& trust_calls;         // every WinVerifyTrust call
   std::vector<connection_record>& connections;  // every opened request
   std::vector<std::string>& calls;              // names of faked calls, in order
+  std::vector<std::wstring>& request_headers;   // as sent, one entry per request
+  // Every WinHttpSetTimeouts (resolve, connect, send, receive) and every
+  // WinHttpSetOption(RECEIVE_RESPONSE_TIMEOUT) value, in call order.
+  std::vector<std::vector<int>>& timeouts;
+  std::vector<DWORD>& response_timeouts;
+  std::function<void(std::uint64_t ms)>& stall;  // a fault's stall; nothing by default
 };
 
 }  // namespace vora::test

@@ -11,6 +11,7 @@
 
 #include "diagnostics/directories.h"
 #include "download/placement.h"
+#include "download/retry_policy.h"
 #include "fake_cdn.h"
 #include "test_support.h"
 
@@ -135,19 +136,21 @@ TEST_F(DownloadProgramFile, EveryFailingHttpStepIsReportedAndCleanedUp) {
     const char* call;
     DWORD error;
     std::string text;
-    std::vector<std::string> closed;
+    std::vector<std::string> closed;  // by one attempt
+    bool retried;
   };
   const std::vector<std::string> all = {"request", "connection", "session"};
   const row rows[] = {
-      {"WinHttpOpen", 12001, "WinHttpOpen failed: 12001", {}},
-      {"WinHttpSetTimeouts", 87, "WinHttpSetTimeouts failed (Error: 87)", {"session"}},
-      {"WinHttpCrackUrl", 12006, "WinHttpCrackUrl failed: 12006", {"session"}},
-      {"WinHttpConnect", 12029, "WinHttpConnect failed: 12029", {"session"}},
-      {"WinHttpOpenRequest", 12007, "WinHttpOpenRequest failed: 12007", {"connection", "session"}},
-      {"WinHttpSendRequest", 12157, "WinHttpSendRequest failed: 12157", all},
-      {"WinHttpReceiveResponse", 12002, "WinHttpReceiveResponse failed: 12002", all},
-      {"WinHttpQueryHeaders", 12150, "WinHttpQueryHeaders failed: 12150", all},
-      {"WinHttpReadData", 12030, "WinHttpReadData failed: 12030", all},
+      {"WinHttpOpen", 12001, "WinHttpOpen failed: 12001", {}, false},
+      {"WinHttpSetTimeouts", 87, "WinHttpSetTimeouts failed (Error: 87)", {"session"}, false},
+      {"WinHttpSetOption", 12018, "WinHttpSetOption failed (Error: 12018)", {"session"}, false},
+      {"WinHttpCrackUrl", 12006, "WinHttpCrackUrl failed: 12006", {"session"}, false},
+      {"WinHttpConnect", 12029, "WinHttpConnect failed: 12029", {"session"}, true},
+      {"WinHttpOpenRequest", 12007, "WinHttpOpenRequest failed: 12007", {"connection", "session"}, true},
+      {"WinHttpSendRequest", 12157, "WinHttpSendRequest failed: 12157", all, false},
+      {"WinHttpReceiveResponse", 12002, "WinHttpReceiveResponse failed: 12002", all, true},
+      {"WinHttpQueryHeaders", 12150, "WinHttpQueryHeaders failed: 12150", all, false},
+      {"WinHttpReadData", 12030, "WinHttpReadData failed: 12030", all, true},
   };
   for (const auto& r : rows) {
     SCOPED_TRACE(r.call);
@@ -157,10 +160,20 @@ TEST_F(DownloadProgramFile, EveryFailingHttpStepIsReportedAndCleanedUp) {
     failing.fail_call(r.call, r.error);
     log.clear();
     ASSERT_FALSE(download());
-    EXPECT_EQ(log.texts(), std::vector<std::string>{"Failed to download 'VoraService.exe': " + r.text});
-    EXPECT_EQ(log.records().at(0).level, spdlog::level::err);
+    const int attempts = r.retried ? 5 : 1;
+    ASSERT_EQ(log.texts().size(), static_cast<std::size_t>(attempts));
+    for (int i = 0; i + 1 < attempts; ++i) {
+      EXPECT_EQ(log.records()[i].level, spdlog::level::info);
+      EXPECT_EQ(log.texts()[i].rfind("Retrying download of 'VoraService.exe' in ", 0), 0u) << log.texts()[i];
+      EXPECT_NE(log.texts()[i].find("(attempt " + std::to_string(i + 2) + " of 5): " + r.text), std::string::npos)
+          << log.texts()[i];
+    }
+    EXPECT_EQ(log.texts().back(), "Failed to download 'VoraService.exe': " + r.text);
+    EXPECT_EQ(log.records().back().level, spdlog::level::err);
     EXPECT_EQ(failing.open_internet_handles(), 0);
-    EXPECT_EQ(failing.closed_internet_handles(), r.closed);
+    std::vector<std::string> closed;
+    for (int i = 0; i < attempts; ++i) closed.insert(closed.end(), r.closed.begin(), r.closed.end());
+    EXPECT_EQ(failing.closed_internet_handles(), closed);
     EXPECT_TRUE(failing.trust_calls.empty());
     expect_discarded();
   }
@@ -176,7 +189,7 @@ TEST_F(DownloadProgramFile, SendFailureOfOneFileComesFromTheFake) {
 }
 
 TEST_F(DownloadProgramFile, OnlyStatus200IsAcceptedAndOtherBodiesAreNotRead) {
-  for (const DWORD status : {404u, 500u, 204u, 206u}) {
+  for (const DWORD status : {404u, 403u, 204u, 206u}) {
     SCOPED_TRACE(status);
     cdn.serve(L"VoraService.exe", "not the file", status);
     cdn.calls.clear();
@@ -189,6 +202,8 @@ TEST_F(DownloadProgramFile, OnlyStatus200IsAcceptedAndOtherBodiesAreNotRead) {
     expect_discarded();
   }
   EXPECT_EQ(cdn.bytes_served(), 0u);
+  EXPECT_EQ(cdn.requests.size(), 4u) << "each refused status asked once";
+  EXPECT_TRUE(system.sleeps.empty());
 }
 
 TEST_F(DownloadProgramFile, UnknownFileIsA404) {
@@ -218,6 +233,7 @@ TEST_F(DownloadProgramFile, VerificationFailuresDiscardTheDownload) {
     EXPECT_FALSE(download());
     EXPECT_TRUE(log.contains(spdlog::level::err, reason)) << testing::PrintToString(log.texts());
     EXPECT_EQ(log.texts().back(), "Downloaded 'VoraService.exe' failed verification");
+    EXPECT_EQ(other.requests.size(), 1u) << "a refused image is never fetched again";
     EXPECT_EQ(counted.open(), 0);
     EXPECT_EQ(other.open_crypt_objects(), 0);
     EXPECT_FALSE(fs::exists(temp_of()));
@@ -401,6 +417,264 @@ TEST_F(DownloadProgramFile, WriteFailureIsReportedAndDiscarded) {
 }
 #endif
 
+// Retries and resume, against the fake's per-request faults.
+using fault = test::fake_cdn::fault;
+constexpr std::uint64_t big = 300000;
+
+std::string generated(std::uint64_t size) {
+  std::string out(static_cast<std::size_t>(size), '\0');
+  for (std::uint64_t i = 0; i < size; ++i) out[static_cast<std::size_t>(i)] = test::fake_cdn::generated_byte(i);
+  return out;
+}
+
+class DownloadRetries : public DownloadProgramFile {
+ protected:
+  std::vector<std::string> retry_lines() const {
+    std::vector<std::string> out;
+    for (const auto& r : log.records())
+      if (r.level == spdlog::level::info && r.text.rfind("Retrying download of ", 0) == 0) out.push_back(r.text);
+    return out;
+  }
+  std::string placed() {
+    held.dispose();
+    return read_all(dir / L"VoraService.exe");
+  }
+};
+
+TEST_F(DownloadRetries, EachTransientFaultOnceThenTheFileArrivesWhole) {
+  struct row {
+    const char* name;
+    fault first;
+    std::string reason;
+  };
+  fault refused, busy, busy_after, reset, short_body, throttled, timeout;
+  refused.send_error = 12029;
+  busy.status = 503;
+  busy_after.status = 503;
+  busy_after.retry_after = L"1";
+  reset.body_bytes = 100000;
+  reset.read_error = 12030;
+  short_body.body_bytes = 100000;
+  throttled.status = 429;
+  timeout.body_bytes = 65536;
+  timeout.read_error = 12002;
+  const row rows[] = {
+      {"refused", refused, "WinHttpSendRequest failed: 12029"},
+      {"503", busy, "HTTP request failed with status code: 503"},
+      {"503 with Retry-After", busy_after, "HTTP request failed with status code: 503"},
+      {"reset mid-body", reset, "WinHttpReadData failed: 12030"},
+      {"closed short", short_body,
+       "Response body ended short of its Content-Length (100000 of " + std::to_string(big) + " bytes arrived)"},
+      {"429", throttled, "HTTP request failed with status code: 429"},
+      {"stall", timeout, "WinHttpReadData failed: 12002"},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.name);
+    platform::scoped_system_calls restore;
+    test::fake_system quiet;
+    test::fake_cdn flaky;
+    flaky.serve_generated(L"VoraService.exe", big);
+    flaky.script(L"VoraService.exe", {r.first});
+    log.clear();
+    ASSERT_TRUE(download()) << testing::PrintToString(log.texts());
+    ASSERT_EQ(retry_lines().size(), 1u);
+    const std::string wait = std::to_string(quiet.sleeps.at(0));
+    EXPECT_EQ(retry_lines()[0],
+              "Retrying download of 'VoraService.exe' in " + wait + " ms (attempt 2 of 5): " + r.reason);
+    EXPECT_EQ(flaky.requests.size(), 2u);
+    EXPECT_EQ(placed(), generated(big));
+    // Whatever arrived before the fault is not fetched again.
+    EXPECT_EQ(flaky.bytes_served(), big);
+  }
+}
+
+TEST_F(DownloadRetries, WaitsFollowTheBuildsBackOffAndServerFloor) {
+  const retry_settings settings = build_retry_settings();
+  fault busy;
+  busy.status = 503;
+  fault reset;
+  reset.send_error = 12030;
+  cdn.serve(L"VoraService.exe", signed_body);
+  cdn.script(L"VoraService.exe", {reset, reset, busy, reset});
+  ASSERT_TRUE(download());
+  ASSERT_EQ(system.sleeps.size(), 4u);
+  const double nominal[] = {1, 2, 4, 8};
+  for (int i = 0; i < 4; ++i) {
+    SCOPED_TRACE(i);
+    const double base = settings.base_wait_ms * nominal[i];
+    const double floor = i == 2 ? settings.server_error_wait_ms : 0;  // after the 503
+    EXPECT_GE(system.sleeps[i], static_cast<std::uint32_t>(std::max(floor, base * 0.75)));
+    EXPECT_LE(system.sleeps[i], static_cast<std::uint32_t>(std::max(floor, base * 1.25)));
+  }
+}
+
+TEST_F(DownloadRetries, AFaultThatNeverClearsEndsAfterFiveAttempts) {
+  fault busy;
+  busy.status = 500;
+  cdn.serve(L"VoraService.exe", signed_body);
+  cdn.script(L"VoraService.exe", std::vector<fault>(10, busy));
+  EXPECT_FALSE(download());
+  EXPECT_EQ(cdn.requests.size(), 5u);
+  EXPECT_EQ(retry_lines().size(), 4u);
+  EXPECT_EQ(log.texts().back(), "Failed to download 'VoraService.exe': HTTP request failed with status code: 500");
+  expect_discarded();
+}
+
+TEST_F(DownloadRetries, ResumeAsksForTheRestWithTheFirstAnswersValidator) {
+  fault cut;
+  cut.body_bytes = 100000;
+  cut.read_error = 12030;
+  cdn.serve_generated(L"VoraService.exe", big);
+  cdn.validators(L"VoraService.exe", L"\"abc\"", L"Tue, 01 Dec 2026 10:00:00 GMT");
+  cdn.script(L"VoraService.exe", {cut, cut});
+  ASSERT_TRUE(download());
+  EXPECT_EQ(cdn.request_headers, (std::vector<std::wstring>{L"", L"Range: bytes=100000-\r\nIf-Range: \"abc\"\r\n",
+                                                            L"Range: bytes=200000-\r\nIf-Range: \"abc\"\r\n"}));
+  EXPECT_EQ(placed(), generated(big));
+  EXPECT_EQ(cdn.bytes_served(), big);
+
+  // A weak ETag cannot name bytes: the date of last change does.
+  platform::scoped_system_calls restore;
+  test::fake_system quiet;
+  test::fake_cdn weak;
+  weak.serve_generated(L"VoraService.exe", big);
+  weak.validators(L"VoraService.exe", L"W/\"abc\"", L"Tue, 01 Dec 2026 10:00:00 GMT");
+  weak.script(L"VoraService.exe", {cut});
+  ASSERT_TRUE(download());
+  EXPECT_EQ(weak.request_headers.at(1), L"Range: bytes=100000-\r\nIf-Range: Tue, 01 Dec 2026 10:00:00 GMT\r\n");
+  EXPECT_EQ(placed(), generated(big));
+}
+
+TEST_F(DownloadRetries, WithoutAValidatorOrWhenRangesAreIgnoredTheFileStartsAgainFromZero) {
+  fault cut;
+  cut.body_bytes = 100000;
+  cut.read_error = 12030;
+  cdn.serve_generated(L"VoraService.exe", big);
+  cdn.validators(L"VoraService.exe", L"");
+  cdn.script(L"VoraService.exe", {cut});
+  ASSERT_TRUE(download());
+  EXPECT_EQ(cdn.request_headers.at(1), L"");
+  EXPECT_EQ(placed(), generated(big));
+  EXPECT_EQ(cdn.bytes_served(), big + 100000);
+
+  platform::scoped_system_calls restore;
+  test::fake_system quiet;
+  test::fake_cdn stock;
+  fault ignoring;
+  ignoring.ignore_range = true;
+  stock.serve_generated(L"VoraService.exe", big);
+  stock.script(L"VoraService.exe", {cut, ignoring});
+  ASSERT_TRUE(download());
+  EXPECT_NE(stock.request_headers.at(1).find(L"Range: bytes=100000-"), std::wstring::npos);
+  EXPECT_EQ(placed(), generated(big)) << "the first 100000 bytes must not be there twice";
+}
+
+TEST_F(DownloadRetries, AFileThatChangedBetweenAttemptsIsTakenWholeInItsNewForm) {
+  fault cut;
+  cut.body_bytes = 4;
+  cut.read_error = 12030;
+  cdn.serve(L"VoraService.exe", "MZ\x90 old image of the service");
+  cdn.script(L"VoraService.exe", {cut});
+  // Published anew while the first answer is under way: a new ETag.
+  cdn.stall = [&](std::uint64_t) { cdn.serve(L"VoraService.exe", signed_body); };
+  ASSERT_TRUE(download());
+  EXPECT_NE(cdn.request_headers.at(1).find(L"If-Range: \"v1\""), std::wstring::npos);
+  EXPECT_EQ(placed(), signed_body);
+}
+
+TEST_F(DownloadRetries, AWrongContentRangeIsNotAppendedAndTheNextAttemptStartsFromZero) {
+  fault cut, wrong;
+  cut.body_bytes = 100000;
+  cut.read_error = 12030;
+  wrong.content_range = L"bytes 99999-299999/300000";
+  cdn.serve_generated(L"VoraService.exe", big);
+  cdn.script(L"VoraService.exe", {cut, wrong});
+  ASSERT_TRUE(download());
+  ASSERT_EQ(retry_lines().size(), 2u);
+  EXPECT_NE(retry_lines()[1].find("Unexpected Content-Range 'bytes 99999-299999/300000' for the rest from byte 100000"),
+            std::string::npos)
+      << retry_lines()[1];
+  EXPECT_EQ(cdn.request_headers.at(2), L"");
+  EXPECT_EQ(placed(), generated(big));
+}
+
+TEST_F(DownloadRetries, ABodyStillShortAfterTheLastAttemptSaysHowMuchArrived) {
+  fault trickle;
+  trickle.body_bytes = 1000;
+  cdn.serve_generated(L"VoraService.exe", big);
+  cdn.script(L"VoraService.exe", std::vector<fault>(5, trickle));
+  EXPECT_FALSE(download());
+  EXPECT_EQ(cdn.requests.size(), 5u);
+  EXPECT_EQ(log.texts().back(),
+            "Failed to download 'VoraService.exe': Response body ended short of its Content-Length (5000 of 300000 "
+            "bytes arrived)");
+  expect_discarded();
+}
+
+TEST_F(DownloadRetries, ALengthOverTheLimitIsRefusedBeforeTheBodyAndNotAskedAgain) {
+  cdn.serve_generated(L"VoraService.exe", max_download_size + 1);
+  EXPECT_FALSE(download());
+  EXPECT_EQ(log.texts(), std::vector<std::string>{"Failed to download 'VoraService.exe': Response exceeded maximum "
+                                                  "allowed size (1073741824 bytes)"});
+  EXPECT_EQ(count("WinHttpReadData"), 0);
+  EXPECT_EQ(cdn.requests.size(), 1u);
+  expect_discarded();
+}
+
+TEST_F(DownloadRetries, ABodyLongerThanItsLengthFails) {
+  cdn.serve_generated(L"VoraService.exe", big);
+  // An announced length below what the server then sends.
+  sys().WinHttpQueryHeaders = [real = sys().WinHttpQueryHeaders](HINTERNET h, DWORD level, LPCWSTR name, LPVOID buffer,
+                                                                 LPDWORD length, LPDWORD index) {
+    if (level != WINHTTP_QUERY_CONTENT_LENGTH) return real(h, level, name, buffer, length, index);
+    std::memcpy(buffer, L"100000", 7 * sizeof(wchar_t));
+    *length = 6 * sizeof(wchar_t);
+    return TRUE;
+  };
+  EXPECT_FALSE(download());
+  EXPECT_EQ(log.texts(), std::vector<std::string>{"Failed to download 'VoraService.exe': Response body exceeded its "
+                                                  "Content-Length (131072 of 100000 bytes arrived)"});
+  expect_discarded();
+}
+
+TEST_F(DownloadRetries, TimeoutsAreTheStallTimeAndBoundedByTheDeadline) {
+  std::uint64_t now = 0;
+  sys().GetTickCount64 = [&] { return static_cast<ULONGLONG>(now); };
+  sys().sleep_ms = [&](std::uint32_t ms) {
+    system.sleeps.push_back(ms);
+    now += ms;
+  };
+  restart_run_download_deadline();
+  const retry_settings settings = build_retry_settings();
+  const auto stall = static_cast<int>(settings.stall_ms);
+  fault stalled;
+  stalled.body_bytes = 1000;
+  stalled.read_error = 12002;
+  // Each stall takes most of the deadline's time.
+  stalled.stall_ms = settings.deadline_ms * 2 / 3;
+  cdn.stall = [&](std::uint64_t ms) { now += ms; };
+  cdn.serve_generated(L"VoraService.exe", big);
+  cdn.script(L"VoraService.exe", std::vector<fault>(5, stalled));
+  EXPECT_FALSE(download());
+  ASSERT_EQ(cdn.timeouts.size(), 2u);
+  EXPECT_EQ(cdn.timeouts[0], (std::vector<int>{10000, 10000, 10000, stall}));
+  EXPECT_EQ(cdn.response_timeouts[0], settings.stall_ms);
+  // The second attempt had only the rest of the deadline for every wait.
+  const auto rest = static_cast<int>(settings.deadline_ms - stalled.stall_ms - system.sleeps.at(0));
+  EXPECT_EQ(cdn.timeouts[1], (std::vector<int>{std::min(10000, rest), std::min(10000, rest), std::min(10000, rest),
+                                               std::min(stall, rest)}));
+  EXPECT_EQ(log.texts().back(), "Failed to download 'VoraService.exe': WinHttpReadData failed: 12002");
+
+  // The next file of the same run meets the passed deadline without a request.
+  cdn.serve(L"VoraBroker.exe", signed_body);
+  log.clear();
+  EXPECT_FALSE(download(L"VoraBroker.exe"));
+  EXPECT_EQ(log.texts(),
+            std::vector<std::string>{"Failed to download 'VoraBroker.exe': Downloads did not finish within " +
+                                     std::to_string(settings.deadline_ms) + " ms"});
+  EXPECT_EQ(std::count(cdn.requests.begin(), cdn.requests.end(), L"VoraBroker.exe"), 0);
+}
+
 // The HTTP stage alone, into streams that count instead of storing, so the
 // size limit is exercised with real byte counts and no disk.
 class counting_buffer : public std::streambuf {
@@ -445,6 +719,7 @@ TEST_F(FetchToStream, BodyOfExactlyTheLimitIsAccepted) {
 
 TEST_F(FetchToStream, ChunkCrossingTheLimitIsRefusedUnwritten) {
   cdn.serve_generated(L"big.exe", max_download_size + 1);
+  cdn.omit_length(L"big.exe");  // only the count can tell
   // A first read of one byte makes the chunk that crosses the limit a full
   // 65536-byte chunk, of which only one byte is over.
   int reads = 0;

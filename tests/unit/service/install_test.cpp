@@ -392,7 +392,9 @@ TEST_F(Install, FailedFetchStopsTheInstallAtThatFile) {
   cdn.fail_send(L"VoraSetup.exe", 12029);  // ERROR_WINHTTP_CANNOT_CONNECT
   EXPECT_EQ(VORA_EXIT_CODE(run_install(fake_manager)), 1);
   EXPECT_EQ(fakes.boxes.at(0).text, "Failed to download VoraSetup.exe");
-  EXPECT_EQ(cdn.requests, (std::vector<std::wstring>{L"VoraService.exe", L"VoraSetup.exe"}));
+  // Five attempts at the file that cannot be reached, none at the next.
+  EXPECT_EQ(cdn.requests, (std::vector<std::wstring>{L"VoraService.exe", L"VoraSetup.exe", L"VoraSetup.exe",
+                                                     L"VoraSetup.exe", L"VoraSetup.exe", L"VoraSetup.exe"}));
   EXPECT_TRUE(fs::is_empty(install_directory())) << "nothing is placed before everything is verified";
   EXPECT_FALSE(called("CreateServiceW"));
 }
