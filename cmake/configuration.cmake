@@ -81,7 +81,7 @@ endif()
 if(VORA_RELEASE)
   set(_retry_defaults 1000 10000 60000 60000 600000)
 else()
-  set(_retry_defaults 50 500 2000 3000 30000)
+  set(_retry_defaults 50 500 2000 3000 60000)
 endif()
 foreach(_setting IN ITEMS
     "RETRY_BASE_WAIT_MS|First wait between download attempts, doubled for each further one"
