@@ -198,11 +198,10 @@ bool move_aside(const std::filesystem::path& path, const std::wstring& expected_
   if (!handle) return false;
   const auto seconds =
       std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch()).count();
-  std::random_device random;
   for (int attempt = 0; attempt < 100; ++attempt) {
     std::wstring name = path.filename().wstring() + L".untrusted-" + std::to_wstring(seconds);
     if (attempt >= 10)
-      name += fmt::format(L"-{:08x}{:08x}", random(), random());
+      name += L"-" + unguessable_name_part();
     else if (attempt)
       name += L"-" + std::to_wstring(attempt);
     aside = path.parent_path() / name;
@@ -216,6 +215,11 @@ bool move_aside(const std::filesystem::path& path, const std::wstring& expected_
 DWORD delete_exactly(const std::filesystem::path& path, const std::wstring& expected_final) {
   std::wstring reached;
   return delete_exactly(path, expected_final, reached);
+}
+
+std::wstring unguessable_name_part() {
+  std::random_device random;
+  return fmt::format(L"{:08x}{:08x}", random(), random());
 }
 
 std::wstring child_final_path(const std::wstring& parent_final, const std::wstring& name) {

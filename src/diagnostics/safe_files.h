@@ -75,6 +75,10 @@ DWORD remove_tree(const std::filesystem::path& path, bool report_links);
 bool move_aside(const std::filesystem::path& path, const std::wstring& expected_final, std::filesystem::path& aside,
                 DWORD& error);
 
+// Sixteen hex digits from the system's random source, for a name nobody can
+// have prepared in advance.
+std::wstring unguessable_name_part();
+
 // The final path a child of an already resolved directory must have.
 std::wstring child_final_path(const std::wstring& parent_final, const std::wstring& name);
 

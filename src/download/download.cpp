@@ -118,16 +118,6 @@ std::optional<std::wstring> header_text(HINTERNET request, DWORD level) {
   return std::wstring(buffer.data(), std::min<DWORD>(bytes / sizeof(wchar_t), header_capacity));
 }
 
-std::optional<std::uint64_t> decimal(std::wstring_view text) {
-  if (text.empty() || text.size() > 19) return std::nullopt;
-  std::uint64_t value = 0;
-  for (const wchar_t c : text) {
-    if (c < L'0' || c > L'9') return std::nullopt;
-    value = value * 10 + static_cast<std::uint64_t>(c - L'0');
-  }
-  return value;
-}
-
 // "bytes FIRST-LAST/LENGTH" naming exactly the bytes from `from` to the end.
 bool is_rest_of(const std::wstring& content_range, std::uint64_t from, std::optional<std::uint64_t> length) {
   const std::wstring_view prefix = L"bytes ";
@@ -135,9 +125,9 @@ bool is_rest_of(const std::wstring& content_range, std::uint64_t from, std::opti
   const std::wstring_view rest = std::wstring_view(content_range).substr(prefix.size());
   const std::size_t dash = rest.find(L'-'), slash = rest.find(L'/');
   if (dash == std::wstring_view::npos || slash == std::wstring_view::npos || dash > slash) return false;
-  const auto first = decimal(rest.substr(0, dash));
-  const auto last = decimal(rest.substr(dash + 1, slash - dash - 1));
-  const auto total = decimal(rest.substr(slash + 1));
+  const auto first = parse_decimal(rest.substr(0, dash));
+  const auto last = parse_decimal(rest.substr(dash + 1, slash - dash - 1));
+  const auto total = parse_decimal(rest.substr(slash + 1));
   return first && last && total && *first == from && *last + 1 == *total && *total > from &&
          (!length || *length == *total);
 }
@@ -232,7 +222,7 @@ attempt_result fetch_attempt(const std::wstring& url, resume_point& resume, body
     resume.validator = validator_of(request.get());
     resume.length.reset();
     if (const auto length = header_text(request.get(), WINHTTP_QUERY_CONTENT_LENGTH)) {
-      resume.length = decimal(*length);
+      resume.length = parse_decimal(*length);
       if (!resume.length) return failed(fmt::format("Invalid Content-Length '{}'", to_utf8(*length)));
     }
     if (resume.length && *resume.length > max_download_size)

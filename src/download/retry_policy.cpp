@@ -65,17 +65,25 @@ failure_class classify_status(DWORD status) {
   }
 }
 
+std::optional<std::uint64_t> parse_decimal(std::wstring_view text) {
+  if (text.empty() || text.size() > 19) return std::nullopt;
+  std::uint64_t value = 0;
+  for (const wchar_t c : text) {
+    if (c < L'0' || c > L'9') return std::nullopt;
+    value = value * 10 + static_cast<std::uint64_t>(c - L'0');
+  }
+  return value;
+}
+
 std::optional<std::uint32_t> parse_retry_after(const std::wstring& value) {
   std::size_t begin = 0, end = value.size();
   while (begin < end && std::iswspace(value[begin])) ++begin;
   while (end > begin && std::iswspace(value[end - 1])) --end;
-  if (begin == end || end - begin > 9) return std::nullopt;
-  std::uint32_t seconds = 0;
-  for (std::size_t i = begin; i < end; ++i) {
-    if (value[i] < L'0' || value[i] > L'9') return std::nullopt;
-    seconds = seconds * 10 + static_cast<std::uint32_t>(value[i] - L'0');
-  }
-  return seconds;
+  // Nine digits at most: any such number of seconds fits.
+  if (end - begin > 9) return std::nullopt;
+  const auto seconds = parse_decimal(std::wstring_view(value).substr(begin, end - begin));
+  if (!seconds) return std::nullopt;
+  return static_cast<std::uint32_t>(*seconds);
 }
 
 retry_decision decide_retry(const retry_settings& settings, std::uint32_t failed_attempt, failure_class kind,

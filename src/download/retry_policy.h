@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "platform/win32_types.h"
 
@@ -39,6 +40,9 @@ enum class failure_class {
 failure_class classify_error(DWORD error);
 // An HTTP status other than the one expected.
 failure_class classify_status(DWORD status);
+
+// A header's number: decimal digits only, at most 19 of them (so it fits).
+std::optional<std::uint64_t> parse_decimal(std::wstring_view text);
 
 // Retry-After as delta seconds; a date or anything else is not understood.
 std::optional<std::uint32_t> parse_retry_after(const std::wstring& value);

@@ -50,6 +50,10 @@ struct internet_handle_traits {
   static bool valid(HINTERNET h) { return h != nullptr; }
   static void close(HINTERNET h) { sys().WinHttpCloseHandle(h); }
 };
+struct registry_key_traits {
+  static bool valid(HKEY h) { return h != nullptr; }
+  static void close(HKEY h) { sys().RegCloseKey(h); }
+};
 struct local_memory_traits {
   static bool valid(HLOCAL h) { return h != nullptr; }
   static void close(HLOCAL h) { sys().LocalFree(h); }
@@ -59,5 +63,6 @@ using scoped_handle = scoped<HANDLE, kernel_handle_traits>;
 using scoped_service_handle = scoped<SC_HANDLE, service_handle_traits>;
 using scoped_internet_handle = scoped<HINTERNET, internet_handle_traits>;
 using scoped_local_memory = scoped<HLOCAL, local_memory_traits>;
+using scoped_registry_key = scoped<HKEY, registry_key_traits>;
 
 }  // namespace vora::platform

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "platform/system.h"
+#include "service/machine_registry.h"
 
 namespace vora {
 namespace {
@@ -13,33 +14,21 @@ constexpr LSTATUS error_invalid_data = 13;
 // "65535.65535.65535.65535" and a terminator, with room to spare.
 constexpr DWORD record_capacity = 64;
 
-struct registry_key {
-  HKEY key = nullptr;
-  ~registry_key() {
-    if (key) sys().RegCloseKey(key);
-  }
-};
-
 }  // namespace
 
 bool read_release_record(std::optional<release_version>& out, LSTATUS& error) {
   out.reset();
-  registry_key record;
-  error =
-      sys().RegOpenKeyExW(HKEY_LOCAL_MACHINE, release_record_key, 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY, &record.key);
+  platform::scoped_registry_key record;
+  error = open_machine_key(release_record_key, record);
   if (error == static_cast<LSTATUS>(ERROR_FILE_NOT_FOUND)) {
-    record.key = nullptr;
     error = 0;
     return true;
   }
-  if (error != 0) {
-    record.key = nullptr;
-    return false;
-  }
+  if (error != 0) return false;
   std::wstring data(record_capacity, L'\0');
   DWORD type = 0;
   DWORD size = static_cast<DWORD>(data.size() * sizeof(wchar_t));
-  error = sys().RegQueryValueExW(record.key, release_record_value, nullptr, &type,
+  error = sys().RegQueryValueExW(record.get(), release_record_value, nullptr, &type,
                                  reinterpret_cast<LPBYTE>(data.data()), &size);
   if (error == static_cast<LSTATUS>(ERROR_FILE_NOT_FOUND)) {
     error = 0;
@@ -64,23 +53,16 @@ bool read_release_record(std::optional<release_version>& out, LSTATUS& error) {
 }
 
 bool write_release_record(const release_version& release, LSTATUS& error) {
-  registry_key record;
-  error = sys().RegCreateKeyExW(HKEY_LOCAL_MACHINE, release_record_key, 0, nullptr, REG_OPTION_NON_VOLATILE,
-                                KEY_SET_VALUE | KEY_WOW64_64KEY, nullptr, &record.key, nullptr);
-  if (error != 0) {
-    record.key = nullptr;
-    return false;
-  }
+  platform::scoped_registry_key record;
+  error = create_machine_key(release_record_key, record);
+  if (error != 0) return false;
   const std::string text = version_text(release);
-  const std::wstring wide(text.begin(), text.end());
-  error = sys().RegSetValueExW(record.key, release_record_value, 0, REG_SZ, reinterpret_cast<const BYTE*>(wide.c_str()),
-                               static_cast<DWORD>((wide.size() + 1) * sizeof(wchar_t)));
+  error = set_text_value(record.get(), release_record_value, std::wstring(text.begin(), text.end()));
   return error == 0;
 }
 
 bool remove_release_record(LSTATUS& error) {
-  error = sys().RegDeleteKeyExW(HKEY_LOCAL_MACHINE, release_record_key, KEY_WOW64_64KEY, 0);
-  if (error == static_cast<LSTATUS>(ERROR_FILE_NOT_FOUND)) error = 0;
+  error = delete_machine_key(release_record_key);
   return error == 0;
 }
 

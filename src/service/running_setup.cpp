@@ -1,11 +1,8 @@
 #include "service/running_setup.h"
 
-#include <fmt/format.h>
-#include <fmt/xchar.h>
 #include <spdlog/spdlog.h>
 
 #include <filesystem>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -50,8 +47,7 @@ bool make_protected_folder(std::filesystem::path& folder, platform::scoped_handl
   const std::filesystem::path program_files = known_folder_path(folder_id_program_files);
   const std::wstring parent_final = directory_final_path(program_files, error);
   if (parent_final.empty()) return false;
-  std::random_device random;
-  const std::wstring name = fmt::format(L"VoraSetup-{:08x}{:08x}", random(), random());
+  const std::wstring name = L"VoraSetup-" + unguessable_name_part();
   folder = program_files / name;
   std::vector<std::string> notes;
   directory_rules rules;

@@ -5,26 +5,10 @@
 
 #include <string>
 
-#include "platform/system.h"
+#include "service/machine_registry.h"
 
 namespace vora {
 namespace {
-
-struct registry_key {
-  HKEY key = nullptr;
-  ~registry_key() {
-    if (key) sys().RegCloseKey(key);
-  }
-};
-
-LSTATUS set_text(HKEY key, const wchar_t* name, const std::wstring& text) {
-  return sys().RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
-                              static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
-}
-
-LSTATUS set_number(HKEY key, const wchar_t* name, DWORD number) {
-  return sys().RegSetValueExW(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&number), sizeof(number));
-}
 
 LSTATUS write_values(HKEY key, const uninstall_entry& entry) {
   const std::wstring directory = entry.install_directory.wstring();
@@ -47,7 +31,7 @@ LSTATUS write_values(HKEY key, const uninstall_entry& entry) {
       {L"QuietUninstallString", uninstall},
   };
   for (const auto& [name, text] : texts) {
-    if (const LSTATUS error = set_text(key, name, text)) return error;
+    if (const LSTATUS error = set_text_value(key, name, text)) return error;
   }
   const std::pair<const wchar_t*, DWORD> numbers[] = {
       {L"VersionMajor", entry.release[0]},
@@ -57,7 +41,7 @@ LSTATUS write_values(HKEY key, const uninstall_entry& entry) {
       {L"NoRepair", 1},
   };
   for (const auto& [name, number] : numbers) {
-    if (const LSTATUS error = set_number(key, name, number)) return error;
+    if (const LSTATUS error = set_number_value(key, name, number)) return error;
   }
   return 0;
 }
@@ -68,14 +52,10 @@ bool write_uninstall_entry(const uninstall_entry& entry, LSTATUS& error) {
   // An earlier entry's values (a SystemComponent that hides it, say) must
   // not outlive the write.
   if (!remove_uninstall_entry(error)) return false;
-  registry_key key;
-  error = sys().RegCreateKeyExW(HKEY_LOCAL_MACHINE, uninstall_entry_key, 0, nullptr, REG_OPTION_NON_VOLATILE,
-                                KEY_SET_VALUE | KEY_WOW64_64KEY, nullptr, &key.key, nullptr);
-  if (error != 0) {
-    key.key = nullptr;
-    return false;
-  }
-  error = write_values(key.key, entry);
+  platform::scoped_registry_key key;
+  error = create_machine_key(uninstall_entry_key, key);
+  if (error != 0) return false;
+  error = write_values(key.get(), entry);
   if (error == 0) return true;
   // Half an entry could name a command without the rest.
   LSTATUS ignored = 0;
@@ -84,8 +64,7 @@ bool write_uninstall_entry(const uninstall_entry& entry, LSTATUS& error) {
 }
 
 bool remove_uninstall_entry(LSTATUS& error) {
-  error = sys().RegDeleteKeyExW(HKEY_LOCAL_MACHINE, uninstall_entry_key, KEY_WOW64_64KEY, 0);
-  if (error == static_cast<LSTATUS>(ERROR_FILE_NOT_FOUND)) error = 0;
+  error = delete_machine_key(uninstall_entry_key);
   return error == 0;
 }
 
