@@ -81,5 +81,19 @@ add_custom_command(OUTPUT ${_rsrc_tampered}
   DEPENDS ${VORA_CDN_DIR}/VoraBroker.exe ${CMAKE_SOURCE_DIR}/cmake/tamper_image.py
   COMMENT "Changing the version resource of a signed broker" VERBATIM)
 
+# Published files with a forged signed content: the changed image's digest
+# under the publisher's own signed attributes and signature.
+set(_forged)
+foreach(program VoraService VoraBroker)
+  string(TOLOWER "${program}" lower)
+  string(REPLACE "vora" "forged-" name "${lower}")
+  set(output ${VORA_CDN_FIXTURES_DIR}/${name}.exe)
+  add_custom_command(OUTPUT ${output}
+    COMMAND ${VORA_PYTHON} ${CMAKE_SOURCE_DIR}/cmake/tamper_image.py ${VORA_CDN_DIR}/${program}.exe ${output} forge
+    DEPENDS ${VORA_CDN_DIR}/${program}.exe ${CMAKE_SOURCE_DIR}/cmake/tamper_image.py
+    COMMENT "Forging the signed content of ${program}.exe" VERBATIM)
+  list(APPEND _forged ${output})
+endforeach()
+
 add_custom_target(cdn ALL DEPENDS ${_vora_cdn_outputs} ${_unsigned} ${_foreign} ${_tampered} ${_renewed}
-  ${_rsrc_tampered})
+  ${_rsrc_tampered} ${_forged})

@@ -5,9 +5,16 @@ or, with "rsrc", the first letter of the name its version resource gives
 
 The byte lies in the data the Authenticode image hash covers, so the
 signature stays well-formed but no longer matches the image.
-Usage: tamper_image.py SIGNED_IN TAMPERED_OUT [rsrc]
+
+With "forge", a byte of the DOS stub is changed and the changed image's
+Authenticode digest is written into the signed content in place of the
+old one; the signer's certificate, signed attributes and signature stay as
+the publisher made them. Only a verifier that compares the messageDigest
+attribute with the signed content refuses it.
+Usage: tamper_image.py SIGNED_IN TAMPERED_OUT [rsrc|forge]
 """
 
+import hashlib
 import struct
 import sys
 
@@ -45,9 +52,43 @@ def code_offset(image: bytes) -> int:
     return start + 0x80
 
 
+def authenticode_digest(image: bytes) -> bytes:
+    """SHA-256 over the image less the checksum, the certificate-table
+    directory entry and the certificate table, which ends the image."""
+    (pe,) = struct.unpack_from("<I", image, 0x3C)
+    optional = pe + 24
+    (magic,) = struct.unpack_from("<H", image, optional)
+    entry = optional + (112 if magic == 0x20B else 96) + 8 * 4
+    table, size = struct.unpack_from("<II", image, entry)
+    if table == 0 or table + size != len(image):
+        raise ValueError("the certificate table does not end the image")
+    checksum = optional + 64
+    h = hashlib.sha256()
+    h.update(image[:checksum])
+    h.update(image[checksum + 4 : entry])
+    h.update(image[entry + 8 : table])
+    return h.digest()
+
+
+def forge(image: bytearray) -> None:
+    old = authenticode_digest(image)
+    (pe,) = struct.unpack_from("<I", image, 0x3C)
+    if pe <= 0x50:
+        raise ValueError("no DOS stub to change")
+    image[0x50] ^= 0x01  # a letter of the DOS stub's message
+    new = authenticode_digest(image)
+    (table,) = struct.unpack_from("<I", image, pe + 24 + 112 + 8 * 4)
+    if image.count(old, table) != 1:
+        raise ValueError("the image digest is not in the signature exactly once")
+    at = image.index(old, table)
+    image[at : at + len(new)] = new
+
+
 def main(source: str, target: str, where: str = "code") -> None:
     image = bytearray(open(source, "rb").read())
-    if where == "rsrc":
+    if where == "forge":
+        forge(image)
+    elif where == "rsrc":
         offset = name_offset(image)
         image[offset] ^= 0x01  # "V" becomes "W"
     else:

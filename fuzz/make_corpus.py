@@ -170,6 +170,50 @@ def main():
     write("download_stage", "disk_full", download(runs=[(65536, 10)], capacity=100000))
 
     version_resource_corpus()
+    authenticode_corpus()
+
+
+def authenticode_corpus():
+    """Form 0: whole images and signed contents; form 1: bytes the target
+    seals behind a well-formed image's sections."""
+
+    def image(magic=0x20B, table_at=None, table_size=16, count=16, tail=b""):
+        out = bytearray(0x200)
+        out[0:2] = b"MZ"
+        struct.pack_into("<I", out, 0x3C, 0x80)
+        struct.pack_into("<I", out, 0x80, 0x00004550)
+        optional = 0x98
+        struct.pack_into("<HH", out, 0x84, 0x8664, 0)
+        struct.pack_into("<H", out, 0x94, 240 if magic == 0x20B else 224)
+        struct.pack_into("<H", out, optional, magic)
+        directories = optional + (112 if magic == 0x20B else 96)
+        struct.pack_into("<I", out, directories - 4, count)
+        out += tail
+        out += bytes(-len(out) % 8)
+        at = len(out) if table_at is None else table_at
+        struct.pack_into("<II", out, directories + 32, at, table_size)
+        out += struct.pack("<IHH", table_size, 0x200, 2) + bytes(max(0, table_size - 8))
+        return bytes(out)
+
+    write("authenticode", "pe32plus", b"\x00" + image())
+    write("authenticode", "pe32", b"\x00" + image(magic=0x10B))
+    write("authenticode", "table_not_at_end", b"\x00" + image(table_at=0x100))
+    write("authenticode", "no_security_directory", b"\x00" + image(count=4))
+    write("authenticode", "sealed_payload", b"\x01" + bytes(range(256)))
+
+    def tlv(tag, contents):
+        length = len(contents)
+        if length < 0x80:
+            return bytes([tag, length]) + contents
+        encoded = length.to_bytes((length.bit_length() + 7) // 8, "big")
+        return bytes([tag, 0x80 | len(encoded)]) + encoded + contents
+
+    pe_image_data = tlv(0x06, bytes.fromhex("2b0601040182370201 0f".replace(" ", "")))
+    sha256 = tlv(0x30, tlv(0x06, bytes.fromhex("608648016503040201")) + b"\x05\x00")
+    content = tlv(0x30, tlv(0x30, pe_image_data + tlv(0x30, b"\x03\x01\x00")) + tlv(0x30, sha256 + tlv(0x04, bytes(32))))
+    write("authenticode", "indirect_data", b"\x00" + content)
+    write("authenticode", "indirect_data_long_form", b"\x00" + tlv(0x30, content[2:] + tlv(0x04, bytes(120))))
+    write("authenticode", "message_digest", b"\x00" + tlv(0x04, bytes(range(32))))
 
 
 WINE_DLLS = "/usr/lib/x86_64-linux-gnu/wine/x86_64-windows"

@@ -270,7 +270,7 @@ sha256::digest sha256::finish() {
   return out;
 }
 
-std::string to_hex(const sha256::digest& digest) {
+std::string to_hex(std::span<const std::uint8_t> digest) {
   static constexpr char digits[] = "0123456789abcdef";
   std::string out;
   out.reserve(64);

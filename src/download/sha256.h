@@ -6,6 +6,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string>
 
 namespace vora {
@@ -41,7 +42,7 @@ class sha256 {
   std::uint64_t total_bytes_ = 0;
 };
 
-// 64 lower-case hexadecimal digits.
-std::string to_hex(const sha256::digest& digest);
+// Two lower-case hexadecimal digits a byte.
+std::string to_hex(std::span<const std::uint8_t> digest);
 
 }  // namespace vora

@@ -5,9 +5,12 @@
 #include <algorithm>
 #include <cstdint>
 #include <memory>
+#include <span>
+#include <string_view>
 #include <vector>
 
 #include "app/text.h"
+#include "download/authenticode.h"
 #include "download/placement.h"
 #include "download/sha256.h"
 #include "download/version_resource.h"
@@ -116,12 +119,19 @@ bool read_held_image(HANDLE file, const std::string& name, std::vector<BYTE>& im
   return true;
 }
 
-// The SHA-1 thumbprint of the certificate of signer 0 in the signature
-// embedded in the image's bytes; false after a warning.
-bool read_signer_thumbprint(std::vector<BYTE>& image, const std::string& name, std::wstring& thumbprint) {
-  const auto total = static_cast<DWORD>(image.size());
+// The signature embedded in the image's bytes: its certificate store, its
+// message and the information of signer 0.
+struct embedded_signature {
+  platform::scoped<HCERTSTORE, cert_store_traits> store;
+  platform::scoped<HCRYPTMSG, crypt_message_traits> message;
+  std::vector<std::uint64_t> signer_buffer;  // 8-byte words keep the record aligned
+  const CMSG_SIGNER_INFO& signer() const { return *reinterpret_cast<const CMSG_SIGNER_INFO*>(signer_buffer.data()); }
+};
+
+// False after a warning.
+bool open_signature(std::vector<BYTE>& image, const std::string& name, embedded_signature& signature) {
   CRYPT_DATA_BLOB blob{};
-  blob.cbData = total;
+  blob.cbData = static_cast<DWORD>(image.size());
   blob.pbData = image.data();
   DWORD encoding = 0, content_type = 0, format_type = 0;
   HCERTSTORE raw_store = nullptr;
@@ -130,33 +140,38 @@ bool read_signer_thumbprint(std::vector<BYTE>& image, const std::string& name, s
                                               CERT_QUERY_FORMAT_FLAG_BINARY, 0, &encoding, &content_type, &format_type,
                                               &raw_store, &raw_message, nullptr);
   const DWORD query_error = sys().GetLastError();
-  platform::scoped<HCERTSTORE, cert_store_traits> store(raw_store);
-  platform::scoped<HCRYPTMSG, crypt_message_traits> message(raw_message);
+  signature.store.reset(raw_store);
+  signature.message.reset(raw_message);
   if (!queried) {
     spdlog::warn("CryptQueryObject failed for '{}' (Error: {})", name, query_error);
     return false;
   }
 
   DWORD signer_size = 0;
-  if (!sys().CryptMsgGetParam(message.get(), CMSG_SIGNER_INFO_PARAM, 0, nullptr, &signer_size)) {
+  if (!sys().CryptMsgGetParam(signature.message.get(), CMSG_SIGNER_INFO_PARAM, 0, nullptr, &signer_size)) {
     spdlog::warn("CryptMsgGetParam (size query) failed for '{}' (Error: {})", name, sys().GetLastError());
     return false;
   }
   // Never smaller than the record itself, so reading its fields stays inside
-  // the buffer whatever size the query reported; 8-byte words keep it aligned.
+  // the buffer whatever size the query reported.
   const std::size_t capacity = std::max<std::size_t>(signer_size, sizeof(CMSG_SIGNER_INFO));
-  std::vector<std::uint64_t> signer_buffer((capacity + 7) / 8, 0);
-  if (!sys().CryptMsgGetParam(message.get(), CMSG_SIGNER_INFO_PARAM, 0, signer_buffer.data(), &signer_size)) {
+  signature.signer_buffer.assign((capacity + 7) / 8, 0);
+  if (!sys().CryptMsgGetParam(signature.message.get(), CMSG_SIGNER_INFO_PARAM, 0, signature.signer_buffer.data(),
+                              &signer_size)) {
     spdlog::warn("CryptMsgGetParam failed for '{}' (Error: {})", name, sys().GetLastError());
     return false;
   }
-  const auto* signer = reinterpret_cast<const CMSG_SIGNER_INFO*>(signer_buffer.data());
+  return true;
+}
 
+// The SHA-1 thumbprint of the certificate of signer 0, found in the
+// signature's own store; false after a warning.
+bool read_signer_thumbprint(const embedded_signature& signature, const std::string& name, std::wstring& thumbprint) {
   CERT_INFO wanted{};
-  wanted.Issuer = signer->Issuer;
-  wanted.SerialNumber = signer->SerialNumber;
+  wanted.Issuer = signature.signer().Issuer;
+  wanted.SerialNumber = signature.signer().SerialNumber;
   PCCERT_CONTEXT raw_certificate = sys().CertFindCertificateInStore(
-      store.get(), X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, 0, CERT_FIND_SUBJECT_CERT, &wanted, nullptr);
+      signature.store.get(), X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, 0, CERT_FIND_SUBJECT_CERT, &wanted, nullptr);
   if (raw_certificate == nullptr) {
     spdlog::warn("CertFindCertificateInStore found no matching signer for '{}' (Error: {})", name,
                  sys().GetLastError());
@@ -172,6 +187,80 @@ bool read_signer_thumbprint(std::vector<BYTE>& image, const std::string& name, s
     return false;
   }
   thumbprint = thumbprint_text(hash, std::min<DWORD>(hash_size, sizeof(hash)));
+  return true;
+}
+
+// Whether the signature signs this very image: the one messageDigest
+// attribute of signer 0 is the digest of the signed content, and the image
+// digest that content names is the image's own. A platform verifier's yes
+// does not prove the first (Wine's never compares it), so neither is taken
+// from it. False after an error line that says which digest differed.
+bool signs_this_image(const embedded_signature& signature, std::span<const std::uint8_t> image,
+                      const std::string& name) {
+  const CMSG_SIGNER_INFO& signer = signature.signer();
+  const std::string algorithm = signer.HashAlgorithm.pszObjId ? signer.HashAlgorithm.pszObjId : "";
+  if (algorithm != sha256_oid) {
+    spdlog::error("Signature of '{}' uses digest algorithm '{}', which this setup does not check", name,
+                  escape_for_log(algorithm));
+    return false;
+  }
+
+  std::optional<std::vector<std::uint8_t>> message_digest;
+  int digests = 0;
+  const CRYPT_ATTRIBUTES& attributes = signer.AuthAttrs;
+  for (DWORD i = 0; attributes.rgAttr && i < attributes.cAttr; ++i) {
+    const CRYPT_ATTRIBUTE& attribute = attributes.rgAttr[i];
+    if (!attribute.pszObjId || std::string_view(attribute.pszObjId) != message_digest_oid) continue;
+    digests += static_cast<int>(attribute.cValue);
+    if (attribute.cValue == 1 && attribute.rgValue)
+      message_digest = read_message_digest({attribute.rgValue[0].pbData, attribute.rgValue[0].cbData});
+  }
+  if (digests != 1 || !message_digest) {
+    spdlog::error("Signature of '{}' carries {} message digests, expected one", name, digests);
+    return false;
+  }
+
+  DWORD content_size = 0;
+  if (!sys().CryptMsgGetParam(signature.message.get(), CMSG_CONTENT_PARAM, 0, nullptr, &content_size)) {
+    spdlog::error("CryptMsgGetParam (signed content) failed for '{}' (Error: {})", name, sys().GetLastError());
+    return false;
+  }
+  std::vector<std::uint8_t> content(content_size);
+  if (!sys().CryptMsgGetParam(signature.message.get(), CMSG_CONTENT_PARAM, 0, content.data(), &content_size)) {
+    spdlog::error("CryptMsgGetParam (signed content) failed for '{}' (Error: {})", name, sys().GetLastError());
+    return false;
+  }
+  content.resize(std::min<std::size_t>(content_size, content.size()));
+  std::string reason;
+  const auto indirect = read_indirect_data(content, reason);
+  if (!indirect) {
+    spdlog::error("Signed content of '{}' is not an image's indirect data ({})", name, reason);
+    return false;
+  }
+  sha256 hasher;
+  hasher.update(indirect->signed_bytes.data(), indirect->signed_bytes.size());
+  const sha256::digest content_digest = hasher.finish();
+  if (*message_digest != std::vector<std::uint8_t>(content_digest.begin(), content_digest.end())) {
+    spdlog::error("Signed content of '{}' does not match its signature (message digest {}, content digest {})", name,
+                  to_hex(*message_digest), to_hex(content_digest));
+    return false;
+  }
+
+  if (indirect->digest_algorithm != sha256_oid) {
+    spdlog::error("Signed content of '{}' names an image digest of algorithm '{}', which this setup does not check",
+                  name, escape_for_log(indirect->digest_algorithm));
+    return false;
+  }
+  const auto image_digest = authenticode_digest(image, reason);
+  if (!image_digest) {
+    spdlog::error("Image '{}' has no certificate table the signature can cover ({})", name, reason);
+    return false;
+  }
+  if (indirect->image_digest != std::vector<std::uint8_t>(image_digest->begin(), image_digest->end())) {
+    spdlog::error("Image digest of '{}' does not match its signed content (signed {}, image {})", name,
+                  to_hex(indirect->image_digest), to_hex(*image_digest));
+    return false;
+  }
   return true;
 }
 
@@ -248,11 +337,14 @@ bool verify_image(const std::wstring& path, held_image& held, const std::optiona
     }
     std::wstring thumbprint;
     std::vector<BYTE> image;
+    embedded_signature signature;
     const std::string canonical = to_utf8(held.path);
-    if (!read_held_image(held.handle, canonical, image) || !read_signer_thumbprint(image, canonical, thumbprint)) {
+    if (!read_held_image(held.handle, canonical, image) || !open_signature(image, canonical, signature) ||
+        !read_signer_thumbprint(signature, canonical, thumbprint)) {
       spdlog::error("Failed to extract signer certificate thumbprint ({})", name);
       return false;
     }
+    if (!signs_this_image(signature, image, name)) return false;
     if (!thumbprint_matches(thumbprint, pinned_signer_thumbprint)) {
       spdlog::error("Pinned certificate mismatch ({}, Thumbprint: {})", name, to_utf8(thumbprint));
       return false;

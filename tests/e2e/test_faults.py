@@ -3,6 +3,7 @@ cover: blocked directories, files held by other processes, a failing or
 hostile CDN at each of the three files, and a reinstall that meets a
 tampered file. Each must end with a clear error and lose nothing."""
 
+import re
 import time
 
 import pytest
@@ -134,6 +135,28 @@ def test_unverifiable_file_at_install(trusted_wine, cdn, failing, fixture, reaso
     assert not (wine.install_dir / f"{failing}.download").exists()
 
 
+FORGED_CONTENT = re.compile(
+    r"Signed content of '(?P<file>.*)' does not match its signature "
+    r"\(message digest [0-9a-f]{64}, content digest [0-9a-f]{64}\)"
+)
+
+
+@pytest.mark.fault("install-forged-content")
+def test_forged_signed_content_is_refused_on_a_first_install(trusted_wine, cdn):
+    """Genuine signed attributes over a changed image's digest: Wine's
+    verifier says yes, the program's own digest check says no."""
+    wine = trusted_wine
+    publish_all(cdn)
+    publish(cdn, "VoraBroker.exe", FIXTURES_DIR / "forged-broker.exe")
+    lines = install_refused(wine, "VoraBroker.exe")
+    forged = [m for m in map(FORGED_CONTENT.fullmatch, lines) if m]
+    assert [m["file"] for m in forged] == [f"{INSTALL_DIR}\\VoraBroker.exe.download"], lines
+    assert "Downloaded 'VoraBroker.exe' failed verification" in lines
+    assert not any(line.startswith(f"Verified Tindle signed image ({INSTALL_DIR}\\VoraBroker") for line in lines)
+    assert not (wine.install_dir / "VoraBroker.exe").exists()
+    assert not (wine.install_dir / "VoraBroker.exe.download").exists()
+
+
 def install_snapshot(wine):
     return {p.name: p.read_bytes() for p in wine.install_dir.iterdir()}
 
@@ -144,6 +167,8 @@ def install_snapshot(wine):
     [
         ("VoraBroker.exe", {"status": 404}, "Failed to download 'VoraBroker.exe': HTTP request failed with status code: 404"),
         ("VoraService.exe", "tampered", "Downloaded 'VoraService.exe' failed verification"),
+        # Would run as LocalSystem: its signed content was forged.
+        ("VoraService.exe", "forged", "Downloaded 'VoraService.exe' failed verification"),
         # Each answer ends after 4096 bytes of its body; five of them resume
         # one another and still fall short.
         (
@@ -160,7 +185,7 @@ def install_snapshot(wine):
             f"Failed to download 'VoraBroker.exe': Downloads did not finish within {build_value('download_deadline_ms')} ms",
         ),
     ],
-    ids=["broker-404", "tampered-service", "setup-cut-short", "no-cdn", "broker-never-ends"],
+    ids=["broker-404", "tampered-service", "forged-service", "setup-cut-short", "no-cdn", "broker-never-ends"],
 )
 def test_failed_reinstall_keeps_the_running_installation(trusted_wine, cdn, failing, fault, reason):
     wine = trusted_wine
@@ -170,6 +195,8 @@ def test_failed_reinstall_keeps_the_running_installation(trusted_wine, cdn, fail
     before, registered = install_snapshot(wine), registration(wine)
     if fault == "tampered":
         publish(cdn, failing, FIXTURES_DIR / "tampered.exe")
+    elif fault == "forged":
+        publish(cdn, failing, FIXTURES_DIR / "forged-service.exe")
     elif fault == "no-cdn":
         cdn.stop()
     else:
@@ -188,6 +215,8 @@ def test_failed_reinstall_keeps_the_running_installation(trusted_wine, cdn, fail
     logs = [(p.name, p.stat().st_mtime_ns) for p in wine.logs()]
     assert "Vora service is already installed, reinstalling" in lines, (logs, lines)
     assert reason in lines, lines
+    if fault == "forged":
+        assert any(FORGED_CONTENT.fullmatch(line) for line in lines), lines
     assert lines[-1] == FATAL.format(failing)
     assert service_state(wine) == "RUNNING"
     assert registration(wine) == registered

@@ -6,7 +6,9 @@
 #include <string_view>
 
 #include "build_config.h"
+#include "download/authenticode.h"
 #include "download/retry_policy.h"
+#include "download/sha256.h"
 
 namespace vora::test {
 namespace {
@@ -79,6 +81,42 @@ const std::string& pattern() {
   return bytes;
 }
 
+// An SpcIndirectDataContent naming a PE image's digest, DER as a signer
+// writes it, and the messageDigest attribute value over its contents.
+struct signed_content {
+  std::vector<BYTE> indirect_data;
+  std::vector<BYTE> message_digest;
+
+  static signed_content make(const std::vector<BYTE>& image_digest, const std::string& algorithm,
+                             bool content_differs) {
+    auto tlv = [](BYTE tag, const std::vector<BYTE>& contents) {
+      std::vector<BYTE> out{tag, static_cast<BYTE>(contents.size())};
+      out.insert(out.end(), contents.begin(), contents.end());
+      return out;
+    };
+    auto join = [](std::vector<BYTE> a, const std::vector<BYTE>& b) {
+      a.insert(a.end(), b.begin(), b.end());
+      return a;
+    };
+    const std::vector<BYTE> pe_image_data{0x2B, 0x06, 0x01, 0x04, 0x01, 0x82, 0x37, 0x02, 0x01, 0x0F};
+    const std::vector<BYTE> sha256{0x60, 0x86, 0x48, 0x01, 0x65, 0x03, 0x04, 0x02, 0x01};
+    const std::vector<BYTE> sha1{0x2B, 0x0E, 0x03, 0x02, 0x1A};
+    const std::vector<BYTE> algorithm_id =
+        tlv(0x30, join(tlv(0x06, algorithm == "sha1" ? sha1 : sha256), {0x05, 0x00}));
+    const std::vector<BYTE> contents =
+        join(tlv(0x30, tlv(0x06, pe_image_data)), tlv(0x30, join(algorithm_id, tlv(0x04, image_digest))));
+    signed_content out;
+    out.indirect_data = tlv(0x30, contents);
+    std::vector<BYTE> signed_bytes = contents;
+    if (content_differs) signed_bytes.back() ^= 0xFF;
+    vora::sha256 hasher;
+    hasher.update(signed_bytes.data(), signed_bytes.size());
+    const auto digest = hasher.finish();
+    out.message_digest = tlv(0x04, std::vector<BYTE>(digest.begin(), digest.end()));
+    return out;
+  }
+};
+
 const BYTE fake_issuer[] = {0x30, 0x0B, 'V', 'o', 'r', 'a', ' ', 'T', 'e', 's', 't', ' ', 'C', 'A'};
 const BYTE fake_serial[] = {0x01, 0x23, 0x45, 0x67};
 
@@ -124,6 +162,8 @@ struct fake_cdn::state {
   std::map<void*, std::unique_ptr<CERT_CONTEXT>> certificates;
   std::vector<std::unique_ptr<int>> tokens;  // addresses used as store and message handles
   std::map<void*, std::string> crypt_objects;
+  std::map<void*, std::vector<BYTE>> signed_images;  // the bytes each message was queried from
+  fake_cdn::signature_model signature;
   std::vector<std::string> closed;
   std::uint64_t served_bytes = 0;
 
@@ -170,6 +210,30 @@ struct fake_cdn::state {
     crypt_objects.erase(it);
     return true;
   }
+  BOOL copy_out(const std::vector<BYTE>& value, void* data, DWORD* size) {
+    const auto needed = static_cast<DWORD>(value.size());
+    if (data && *size < needed) {
+      *size = needed;
+      return error(error_more_data, FALSE);
+    }
+    if (data) std::memcpy(data, value.data(), value.size());
+    *size = needed;
+    return TRUE;
+  }
+  // What the publisher signed for the image a message came from: its
+  // Authenticode digest (zeros for bytes that are no PE image) in an
+  // SpcIndirectDataContent, and the messageDigest of that content; each as
+  // the signature model says.
+  signed_content content_of(void* message) const {
+    std::string reason;
+    const auto it = signed_images.find(message);
+    std::vector<BYTE> image_digest(32, 0);
+    if (it != signed_images.end())
+      if (const auto digest = authenticode_digest(it->second, reason))
+        image_digest.assign(digest->begin(), digest->end());
+    if (signature.image_digest_differs) image_digest[0] ^= 0xFF;
+    return signed_content::make(image_digest, signature.content_algorithm, signature.content_differs);
+  }
   bool thumbprint_bytes(std::vector<BYTE>& out) const {
     if (signer_thumbprint.size() != 40) return false;
     out.clear();
@@ -188,6 +252,7 @@ fake_cdn::fake_cdn()
     : state_(std::make_shared<state>()),
       requests(state_->requests),
       signer_thumbprint(state_->signer_thumbprint),
+      signature(state_->signature),
       trust_result(state_->trust_result),
       trust_calls(state_->trust_calls),
       connections(state_->connections),
@@ -427,16 +492,45 @@ fake_cdn::fake_cdn()
     if (format_type) *format_type = 1;     // CERT_QUERY_FORMAT_BINARY
     *store = s->add_crypt("store");
     *message = s->add_crypt("message");
+    const auto* blob = static_cast<const CRYPT_DATA_BLOB*>(object);
+    s->signed_images[*message].assign(blob->pbData, blob->pbData + blob->cbData);
     return TRUE;
   };
   // "CryptMsgGetParam" names the size query, "CryptMsgGetParam(data)" the
   // call that fills the buffer.
   t.CryptMsgGetParam = [s](HCRYPTMSG message, DWORD type, DWORD index, void* data, DWORD* size) -> BOOL {
-    if (s->fails(data ? "CryptMsgGetParam(data)" : "CryptMsgGetParam")) return FALSE;
+    if (type == CMSG_CONTENT_PARAM) {
+      if (s->fails(data ? "CryptMsgGetParam(content data)" : "CryptMsgGetParam(content)")) return FALSE;
+    } else if (s->fails(data ? "CryptMsgGetParam(data)" : "CryptMsgGetParam")) {
+      return FALSE;
+    }
     const auto it = s->crypt_objects.find(message);
     if (it == s->crypt_objects.end() || it->second != "message") return s->error(ERROR_INVALID_HANDLE, FALSE);
-    if (type != CMSG_SIGNER_INFO_PARAM || index != 0 || !size) return s->error(ERROR_INVALID_PARAMETER, FALSE);
-    const DWORD needed = sizeof(CMSG_SIGNER_INFO) + sizeof(fake_issuer) + sizeof(fake_serial);
+    if ((type != CMSG_SIGNER_INFO_PARAM && type != CMSG_CONTENT_PARAM) || index != 0 || !size)
+      return s->error(ERROR_INVALID_PARAMETER, FALSE);
+    const signed_content content = s->content_of(message);
+    if (type == CMSG_CONTENT_PARAM) return s->copy_out(content.indirect_data, data, size);
+
+    // The record, then what its pointers point at, in one buffer.
+    std::vector<BYTE> tail;
+    auto place = [&](const void* bytes, std::size_t count) {
+      const std::size_t at = tail.size();
+      tail.insert(tail.end(), static_cast<const BYTE*>(bytes), static_cast<const BYTE*>(bytes) + count);
+      tail.resize((tail.size() + 7) & ~std::size_t{7}, 0);
+      return at;
+    };
+    const std::size_t issuer_at = place(fake_issuer, sizeof(fake_issuer));
+    const std::size_t serial_at = place(fake_serial, sizeof(fake_serial));
+    const std::string& algorithm = s->signature.digest_algorithm;
+    const std::size_t algorithm_at = place(algorithm.c_str(), algorithm.size() + 1);
+    const char* digest_oid = "1.2.840.113549.1.9.4";
+    const std::size_t oid_at = place(digest_oid, std::strlen(digest_oid) + 1);
+    const std::size_t value_at = place(content.message_digest.data(), content.message_digest.size());
+    const int count = s->signature.message_digests;
+    const std::size_t blobs_at =
+        place(std::vector<BYTE>(sizeof(CRYPT_ATTR_BLOB) * count).data(), sizeof(CRYPT_ATTR_BLOB) * count);
+    const std::size_t attribute_at = place(std::vector<BYTE>(sizeof(CRYPT_ATTRIBUTE)).data(), sizeof(CRYPT_ATTRIBUTE));
+    const DWORD needed = static_cast<DWORD>(sizeof(CMSG_SIGNER_INFO) + tail.size());
     if (!data) {
       *size = needed;
       return TRUE;
@@ -446,20 +540,25 @@ fake_cdn::fake_cdn()
       return s->error(error_more_data, FALSE);
     }
     auto* bytes = static_cast<BYTE*>(data);
+    BYTE* base = bytes + sizeof(CMSG_SIGNER_INFO);
+    std::memcpy(base, tail.data(), tail.size());
+    auto* blobs = reinterpret_cast<CRYPT_ATTR_BLOB*>(base + blobs_at);
+    for (int i = 0; i < count; ++i) blobs[i] = {static_cast<DWORD>(content.message_digest.size()), base + value_at};
+    auto* attribute = reinterpret_cast<CRYPT_ATTRIBUTE*>(base + attribute_at);
+    *attribute = {reinterpret_cast<LPSTR>(base + oid_at), static_cast<DWORD>(count), blobs};
     CMSG_SIGNER_INFO info{};
     info.dwVersion = 1;
-    info.Issuer.cbData = sizeof(fake_issuer);
-    info.Issuer.pbData = bytes + sizeof(CMSG_SIGNER_INFO);
-    info.SerialNumber.cbData = sizeof(fake_serial);
-    info.SerialNumber.pbData = bytes + sizeof(CMSG_SIGNER_INFO) + sizeof(fake_issuer);
+    info.Issuer = {sizeof(fake_issuer), base + issuer_at};
+    info.SerialNumber = {sizeof(fake_serial), base + serial_at};
+    info.HashAlgorithm.pszObjId = reinterpret_cast<LPSTR>(base + algorithm_at);
+    info.AuthAttrs = {1, attribute};
     std::memcpy(bytes, &info, sizeof(info));
-    std::memcpy(info.Issuer.pbData, fake_issuer, sizeof(fake_issuer));
-    std::memcpy(info.SerialNumber.pbData, fake_serial, sizeof(fake_serial));
     *size = needed;
     return TRUE;
   };
   t.CryptMsgClose = [s](HCRYPTMSG message) -> BOOL {
     s->calls.push_back("CryptMsgClose");
+    s->signed_images.erase(message);
     return s->remove_crypt(message, "message") ? TRUE : s->error(ERROR_INVALID_HANDLE, FALSE);
   };
   t.CertCloseStore = [s](HCERTSTORE store, DWORD flags) -> BOOL {

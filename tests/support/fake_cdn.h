@@ -52,6 +52,17 @@ class fake_cdn {
     std::wstring content_range;             // sent on a 206 instead of the true one
   };
 
+  // What the fake signer signs: by default the served image's own
+  // Authenticode digest (an image the program can hash: see
+  // test::signed_image), with SHA-256 throughout.
+  struct signature_model {
+    std::string digest_algorithm = "2.16.840.1.101.3.4.2.1";  // the signer's
+    std::string content_algorithm = "sha256";                 // of the image digest: "sha256" or "sha1"
+    int message_digests = 1;                                  // values of the messageDigest attribute
+    bool content_differs = false;                             // messageDigest is not the digest of the signed content
+    bool image_digest_differs = false;                        // the signed content names another image digest
+  };
+
   fake_cdn();
   fake_cdn(const fake_cdn&) = delete;
   fake_cdn& operator=(const fake_cdn&) = delete;
@@ -91,8 +102,9 @@ class fake_cdn {
 
  public:
   // Set before a download; read afterwards.
-  std::vector<std::wstring>& requests;          // file names in request order
-  std::wstring& signer_thumbprint;              // defaults to the pinned one
+  std::vector<std::wstring>& requests;  // file names in request order
+  std::wstring& signer_thumbprint;      // defaults to the pinned one
+  signature_model& signature;
   DWORD& trust_result;                          // WinVerifyTrust's verdict
   std::vector<trust_call>& trust_calls;         // every WinVerifyTrust call
   std::vector<connection_record>& connections;  // every opened request

@@ -174,12 +174,35 @@ inline std::string pe_image(const std::string& block, int languages = 1, const s
   return image;
 }
 
+// An image of pe_image's layout as a signer leaves it: padded to 8 bytes and
+// ended by a certificate table (one WIN_CERTIFICATE, PKCS #7 type, with a
+// stand-in for the signature) that the security directory names.
+inline std::string with_certificate_table(std::string image) {
+  image.resize((image.size() + 7) & ~std::size_t{7}, '\0');
+  const std::size_t table = image.size();
+  put32(image, table, 16);          // dwLength
+  put16(image, table + 4, 0x0200);  // WIN_CERT_REVISION_2_0
+  put16(image, table + 6, 0x0002);  // WIN_CERT_TYPE_PKCS_SIGNED_DATA
+  image.replace(table + 8, 8, "PKCS #7");
+  image.resize(table + 16, '\0');
+  constexpr std::size_t security_directory = 0x58 + 112 + 8 * 4;
+  put32(image, security_directory, static_cast<std::uint32_t>(table));
+  put32(image, security_directory + 4, 16);
+  return image;
+}
+
 inline std::string version_image(const std::u16string& name, const release_version& product) {
   version_fields fields;
   fields.original_filename = name;
   fields.file_version = product;
   fields.product_version = product;
-  return pe_image(version_block(fields));
+  return with_certificate_table(pe_image(version_block(fields)));
+}
+
+// A signed-looking image that carries payload after its sections, so that
+// tests can tell images apart by their bytes.
+inline std::string signed_image(const std::string& payload) {
+  return with_certificate_table(pe_image(version_block({})) + payload);
 }
 
 }  // namespace vora::test

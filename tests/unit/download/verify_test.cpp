@@ -5,6 +5,8 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <regex>
 
 #include "download/placement.h"
 #include "download/sha256.h"
@@ -52,7 +54,7 @@ class VerifyImage : public ::testing::Test {
   test::captured_log log;
   fs::path dir;
   fs::path image;
-  std::string contents = "MZ\x90 a signed program image";
+  std::string contents = test::signed_image("a signed program image");
 };
 
 TEST_F(VerifyImage, SignedByThePinnedSignerPassesAndStaysHeld) {
@@ -354,7 +356,7 @@ TEST_F(VerifyImage, FileReadingStepsOfTheExtractionAreReported) {
 }
 
 TEST_F(VerifyImage, ExtractionReadsTheWholeImageInMegabyteChunks) {
-  contents.assign(2 * 1048576 + 5, 'x');
+  contents = test::signed_image(std::string(2 * 1048576, 'x'));
   std::ofstream(image, std::ios::binary | std::ios::trunc) << contents;
   std::vector<DWORD> asked;
   sys().ReadFile = [&, real = sys().ReadFile](HANDLE h, LPVOID buffer, DWORD to_read, LPDWORD read,
@@ -365,7 +367,75 @@ TEST_F(VerifyImage, ExtractionReadsTheWholeImageInMegabyteChunks) {
   };
   held_image held;
   ASSERT_TRUE(verify(held));
-  EXPECT_EQ(asked, (std::vector<DWORD>{1048576, 1048576, 5}));
+  EXPECT_EQ(asked, (std::vector<DWORD>{1048576, 1048576, static_cast<DWORD>(contents.size() - 2 * 1048576)}));
+}
+
+// A verifier's yes over the signed attributes is not taken as proof that
+// they sign this image: each link of the chain is checked here.
+TEST_F(VerifyImage, ASignatureThatDoesNotSignThisImageIsRefused) {
+  struct row {
+    std::function<void(test::fake_cdn&)> fault;
+    std::string error;
+  };
+  const std::string content_digest_prefix = "Signed content of '" + name() + "' does not match its signature";
+  const std::vector<row> rows = {
+      {[](test::fake_cdn& c) { c.signature.digest_algorithm = "1.3.14.3.2.26"; },
+       "Signature of '" + name() + "' uses digest algorithm '1.3.14.3.2.26', which this setup does not check"},
+      {[](test::fake_cdn& c) { c.signature.message_digests = 0; },
+       "Signature of '" + name() + "' carries 0 message digests, expected one"},
+      {[](test::fake_cdn& c) { c.signature.message_digests = 2; },
+       "Signature of '" + name() + "' carries 2 message digests, expected one"},
+      {[](test::fake_cdn& c) { c.signature.content_differs = true; }, content_digest_prefix},
+      {[](test::fake_cdn& c) { c.signature.content_algorithm = "sha1"; },
+       "Signed content of '" + name() +
+           "' names an image digest of algorithm '1.3.14.3.2.26', which this setup does not check"},
+      {[](test::fake_cdn& c) { c.signature.image_digest_differs = true; },
+       "Image digest of '" + name() + "' does not match its signed content"},
+      {[](test::fake_cdn& c) { c.fail_call("CryptMsgGetParam(content)", 87); },
+       "CryptMsgGetParam (signed content) failed for '" + name() + "' (Error: 87)"},
+  };
+  for (const row& r : rows) {
+    platform::scoped_system_calls restore;
+    test::fake_cdn forged;
+    r.fault(forged);
+    log.clear();
+    held_image held;
+    EXPECT_FALSE(verify(held)) << r.error;
+    EXPECT_TRUE(std::any_of(
+        log.records().begin(), log.records().end(),
+        [&](const auto& record) { return record.level == spdlog::level::err && record.text.rfind(r.error, 0) == 0; }))
+        << r.error << "\n"
+        << testing::PrintToString(log.texts());
+    EXPECT_FALSE(log.contains(spdlog::level::info, "Verified Tindle signed image (" + name() + ")"));
+    EXPECT_EQ(forged.open_crypt_objects(), 0);
+  }
+
+  // The line names both digests; a forged content digest is found before
+  // the image's own is even computed.
+  {
+    platform::scoped_system_calls restore;
+    test::fake_cdn forged;
+    forged.signature.content_differs = true;
+    log.clear();
+    held_image held;
+    ASSERT_FALSE(verify(held));
+    const auto texts = log.texts();
+    const auto line = std::find_if(texts.begin(), texts.end(),
+                                   [&](const std::string& t) { return t.rfind(content_digest_prefix, 0) == 0; });
+    ASSERT_NE(line, texts.end());
+    EXPECT_TRUE(std::regex_match(*line, std::regex(".*\\(message digest [0-9a-f]{64}, content digest [0-9a-f]{64}\\)")))
+        << *line;
+  }
+
+  // Bytes that are no image with a certificate table cannot be what a
+  // signature covers, whatever the platform said.
+  std::ofstream(image, std::ios::binary | std::ios::trunc) << "MZ\x90 no headers at all";
+  log.clear();
+  held_image held;
+  EXPECT_FALSE(verify(held));
+  EXPECT_TRUE(log.contains(spdlog::level::err,
+                           "Image '" + name() + "' has no certificate table the signature can cover (no DOS header)"))
+      << testing::PrintToString(log.texts());
 }
 
 TEST_F(VerifyImage, ExpectedHashMustMatchExactly) {
