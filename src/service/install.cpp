@@ -22,7 +22,6 @@
 #include "service/names.h"
 #include "service/previous_install.h"
 #include "service/release_record.h"
-#include "service/uninstall.h"
 #include "service/uninstall_entry.h"
 
 namespace vora {
@@ -114,24 +113,45 @@ struct service_failure {
   std::string message;
 };
 
-// Registers the service for the service file and configures and starts it;
-// the handle is closed on every path. A failure that leaves no running
-// service comes back as the user message for it; the new registration is
-// then deleted when delete_on_failure is set. A restore (replacing_deleted)
-// waits briefly for the registration it deleted to go.
+// The registration as this setup makes it, written over whatever an
+// existing one says (a path elsewhere, another account). The registration
+// itself is kept: deleting it would leave it marked for deletion, and
+// unable to be created again, while anybody holds a handle to it.
+bool reconfigure_service(SC_HANDLE service, const std::wstring& command_line) {
+  static const wchar_t no_dependencies[] = L"\0";
+  return sys().ChangeServiceConfigW(service, SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
+                                    command_line.c_str(), L"", nullptr, no_dependencies, service_account, L"",
+                                    service_display_name) != FALSE;
+}
+
+// Registers the service for the service file, or sets an existing
+// registration to it, and configures and starts it; the handle is closed on
+// every path. A failure that leaves no running service comes back as the
+// user message for it; a registration made here is then deleted when
+// delete_on_failure is set.
 std::optional<service_failure> register_and_start(SC_HANDLE manager, const std::wstring& service_path,
-                                                  bool delete_on_failure, bool replacing_deleted = false) {
+                                                  bool delete_on_failure) {
   const std::wstring command_line = L"\"" + service_path + L"\"";
-  platform::scoped_service_handle service;
+  platform::scoped_service_handle service(sys().OpenServiceW(manager, service_name, SERVICE_ALL_ACCESS));
+  bool created = false;
   DWORD error = 0;
-  for (int attempt = 0; attempt < 40; ++attempt) {
+  if (service && !reconfigure_service(service.get(), command_line)) {
+    error = sys().GetLastError();
+    service.reset();
+    // Deleted by somebody else and held open: it goes once they close it.
+    if (error != ERROR_SERVICE_MARKED_FOR_DELETE)
+      return service_failure{fmt::format("Failed to configure Vora service (Error: {}).", error)};
+  }
+  for (int attempt = 0; !service && attempt < 40; ++attempt) {
     service.reset(sys().CreateServiceW(manager, service_name, service_display_name, SERVICE_ALL_ACCESS,
                                        SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
                                        command_line.c_str(), nullptr, nullptr, nullptr, service_account, nullptr));
-    if (service) break;
+    if (service) {
+      created = true;
+      break;
+    }
     error = sys().GetLastError();
-    // Somebody else's handle keeps a deleted registration until it closes.
-    if (!replacing_deleted || error != ERROR_SERVICE_MARKED_FOR_DELETE) break;
+    if (error != ERROR_SERVICE_MARKED_FOR_DELETE) break;
     sys().sleep_ms(250);
   }
   if (!service) {
@@ -157,12 +177,27 @@ std::optional<service_failure> register_and_start(SC_HANDLE manager, const std::
   } else if (!wait_for_service_state(service.get(), SERVICE_RUNNING, service_start_timeout_ms)) {
     spdlog::warn("Timed out waiting for Vora service to reach running state");
   }
-  if (failure && delete_on_failure && !sys().DeleteService(service.get()))
+  if (failure && created && delete_on_failure && !sys().DeleteService(service.get()))
     spdlog::warn("DeleteService failed (Error: {})", sys().GetLastError());
   return failure;
 }
 
-// Once the earlier service is gone, a failed swap puts the earlier
+// Stops the earlier service so its files can be swapped; its registration
+// is kept.
+std::optional<service_failure> stop_service_for_update(SC_HANDLE manager) {
+  platform::scoped_service_handle service(
+      sys().OpenServiceW(manager, service_name, SERVICE_STOP | SERVICE_QUERY_STATUS));
+  if (!service) {
+    const DWORD error = sys().GetLastError();
+    if (error == ERROR_SERVICE_DOES_NOT_EXIST) return std::nullopt;
+    return service_failure{fmt::format("Failed to open Vora service for update (Error: {}).", error)};
+  }
+  if (!stop_service_and_wait(service.get()))
+    return service_failure{fmt::format("Failed to stop Vora service (Error: {}).", sys().GetLastError())};
+  return std::nullopt;
+}
+
+// Once the earlier service is stopped, a failed swap puts the earlier
 // installation back (its files, its registration, running) before the
 // failure is reported. With nothing earlier to put back, what was placed
 // stays, as after any failed first install.
@@ -194,7 +229,7 @@ class install_swap {
     discard_new_files(held_, placed_);
     if (!restore_previous_files(previous_)) return;
     if (reinstall_ && previous_.files[0].valid()) {
-      if (const auto failure = register_and_start(manager_, previous_.final_paths[0], false, true)) {
+      if (const auto failure = register_and_start(manager_, previous_.final_paths[0], false)) {
         spdlog::error("Failed to restore the earlier installation: {}", failure->message);
         return;
       }
@@ -293,8 +328,14 @@ void run_install(SC_HANDLE manager) {
     fail_download(failed, held);
   }
 
-  // The earlier service's files are in use until it has stopped.
-  if (reinstall) remove_service(manager);
+  // The earlier service's files are in use until it has stopped; its
+  // registration stays and is set to the new files below.
+  if (reinstall) {
+    if (const auto failure = stop_service_for_update(manager)) {
+      discard_new_files(held, 0);
+      report_fatal_error(failure->message);
+    }
+  }
   install_swap transaction(manager, held, previous, reinstall);
   if (!set_previous_files_aside(previous, failed)) {
     spdlog::error("Failed to finalize '{}'", to_utf8(program_files[failed]));

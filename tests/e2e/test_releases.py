@@ -16,7 +16,7 @@ from cdn import (
     trusted_template_prefix,  # noqa: F401 - fixture
     trusted_wine,  # noqa: F401 - fixture
 )
-from conftest import BUILD, wait_for
+from conftest import BIN, BUILD, wait_for
 from test_faults import FATAL, assert_earlier_install_back, install_snapshot, running_install
 from test_service import (
     FILES,
@@ -170,3 +170,27 @@ def test_same_release_repairs_a_higher_one_raises_the_record_and_only_a_full_uni
     assert recorded_release(wine) == next_release()
     assert wine.setup("/uninstall-full", timeout=300).returncode == 0
     assert recorded_release(wine) is None
+
+
+@pytest.mark.fault("reinstall-service-held")
+def test_update_while_another_program_holds_the_service_keeps_it(trusted_wine, cdn):
+    """A handle held on the service (the Services console, a monitoring tool)
+    would keep a deleted registration marked for deletion: the update keeps
+    the registration and sets it to the new files instead."""
+    wine = trusted_wine
+    running_install(wine, cdn)
+    publish_next(cdn)
+    flag = wine.drive_c / "held.flag"
+    holder = wine.popen(BIN / "hold_service.exe", "VoraAntiCheat", "C:\\held.flag", "60000")
+    try:
+        assert wait_for(flag.exists, timeout=60)
+        result = wine.setup("/install", timeout=300)
+        assert result.returncode == 0, wine.log_lines()
+        assert service_state(wine) == "RUNNING"
+    finally:
+        holder.kill()
+        holder.wait()
+    assert wait_for(lambda: service_state(wine) == "RUNNING", timeout=30)
+    assert registration(wine)["ImagePath"][1] == f'"{INSTALL_DIR}\\VoraService.exe"'
+    for name in FILES:
+        assert (wine.install_dir / name).read_bytes() == (NEXT_DIR / name).read_bytes(), name

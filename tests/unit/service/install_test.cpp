@@ -78,7 +78,30 @@ class Install : public test::service_fixture {
       record("OpenServiceW " + std::to_string(access));
       if (probe_error != 0) return fail_with<SC_HANDLE>(probe_error, nullptr);
       if (!installed) return fail_with<SC_HANDLE>(ERROR_SERVICE_DOES_NOT_EXIST, nullptr);
+      if (access == SERVICE_ALL_ACCESS) return fake_service;
       return access == SERVICE_QUERY_STATUS ? fake_probe : fake_old_service;
+    };
+    t.ChangeServiceConfigW = [this](SC_HANDLE service, DWORD type, DWORD start, DWORD error_control, LPCWSTR path,
+                                    LPCWSTR group, LPDWORD tag, LPCWSTR dependencies, LPCWSTR account, LPCWSTR password,
+                                    LPCWSTR display) -> BOOL {
+      record("ChangeServiceConfigW");
+      EXPECT_EQ(service, fake_service);
+      // Every setting written, none left as the registration had it.
+      EXPECT_EQ(type, 0x10u);
+      EXPECT_EQ(start, 3u);
+      EXPECT_EQ(error_control, 1u);
+      EXPECT_EQ(std::wstring(group), L"");
+      EXPECT_EQ(tag, nullptr);
+      EXPECT_EQ(std::wstring(dependencies), L"") << "an empty list, not 'unchanged'";
+      EXPECT_EQ(std::wstring(account), L"LocalSystem");
+      EXPECT_EQ(std::wstring(password), L"");
+      EXPECT_EQ(std::wstring(display), L"Vora Anti-Cheat");
+      if (reconfigure_error != 0) {
+        if (reconfigure_error == ERROR_SERVICE_MARKED_FOR_DELETE) installed = false;
+        return fail_with<BOOL>(reconfigure_error, FALSE);
+      }
+      binary_path = path;
+      return TRUE;
     };
     t.DeleteService = [this](SC_HANDLE service) -> BOOL {
       EXPECT_TRUE(service == fake_old_service || service == fake_service);
@@ -302,6 +325,7 @@ class Install : public test::service_fixture {
   bool installed = false;
   DWORD probe_error = 0;
   DWORD create_error = 0;
+  DWORD reconfigure_error = 0;
   DWORD dacl_error = 0;
   DWORD start_error = 0;
   bool description_refused = false;
@@ -316,16 +340,16 @@ class Install : public test::service_fixture {
 TEST_F(Install, FreshMachineGoesThroughEveryStepInOrder) {
   run_install(fake_manager);
 
-  EXPECT_EQ(events,
-            (std::vector<std::string>{
-                "OpenServiceW 4", "GET VoraService.exe", "GET VoraSetup.exe", "GET VoraBroker.exe", "CreateServiceW",
-                "ChangeServiceConfig2W 1", "ChangeServiceConfig2W 2", "SetServiceObjectSecurity", "StartServiceW",
-                "QueryServiceStatusEx service", "QueryServiceStatusEx service", "CloseServiceHandle service",
-                // Released only now: broker, then setup, then service.
-                "CloseHandle VoraBroker.exe.download", "CloseHandle VoraSetup.exe.download",
-                "CloseHandle VoraService.exe.download",
-                // Recorded only once the release runs, and the entry after it.
-                "RegSetValueExW HighestRelease " + version_text(this_release), "RegCreateKeyExW entry"}))
+  EXPECT_EQ(events, (std::vector<std::string>{
+                        "OpenServiceW 4", "GET VoraService.exe", "GET VoraSetup.exe", "GET VoraBroker.exe",
+                        "OpenServiceW 983551", "CreateServiceW", "ChangeServiceConfig2W 1", "ChangeServiceConfig2W 2",
+                        "SetServiceObjectSecurity", "StartServiceW", "QueryServiceStatusEx service",
+                        "QueryServiceStatusEx service", "CloseServiceHandle service",
+                        // Released only now: broker, then setup, then service.
+                        "CloseHandle VoraBroker.exe.download", "CloseHandle VoraSetup.exe.download",
+                        "CloseHandle VoraService.exe.download",
+                        // Recorded only once the release runs, and the entry after it.
+                        "RegSetValueExW HighestRelease " + version_text(this_release), "RegCreateKeyExW entry"}))
       << ::testing::PrintToString(events);
   EXPECT_EQ(files_open_at_start, 3u) << "the placed files stay held until the service has started";
   EXPECT_TRUE(open_files.empty());
@@ -344,18 +368,45 @@ TEST_F(Install, FreshMachineGoesThroughEveryStepInOrder) {
   EXPECT_TRUE(fakes.boxes.empty());
 }
 
-TEST_F(Install, ExistingServiceIsRemovedOnlyOnceEveryFileIsVerified) {
+// The registration is kept and set to the new files: deleted, it would stay
+// marked for deletion while anybody holds a handle to it.
+TEST_F(Install, ExistingServiceIsStoppedOnlyOnceEveryFileIsVerifiedAndKeepsItsRegistration) {
   installed = true;
   status_script = {state(SERVICE_STOPPED), state(SERVICE_RUNNING)};
   run_install(fake_manager);
-  EXPECT_EQ(std::vector<std::string>(events.begin(), events.begin() + 10),
+  EXPECT_EQ(std::vector<std::string>(events.begin(), events.begin() + 11),
             (std::vector<std::string>{"OpenServiceW 4", "CloseServiceHandle probe", "GET VoraService.exe",
-                                      "GET VoraSetup.exe", "GET VoraBroker.exe", "OpenServiceW 65572",
-                                      "QueryServiceStatusEx old service", "DeleteService",
-                                      "CloseServiceHandle old service", "CreateServiceW"}))
+                                      "GET VoraSetup.exe", "GET VoraBroker.exe", "OpenServiceW 36",
+                                      "QueryServiceStatusEx old service", "CloseServiceHandle old service",
+                                      "OpenServiceW 983551", "ChangeServiceConfigW", "ChangeServiceConfig2W 1"}))
       << ::testing::PrintToString(events);
+  EXPECT_EQ(count_prefix("DeleteService") + count_prefix("CreateServiceW"), 0u);
+  EXPECT_TRUE(called("StartServiceW"));
+  EXPECT_EQ(binary_path, L"\"" + (install_directory() / L"VoraService.exe").wstring() + L"\"");
   EXPECT_TRUE(log.contains(spdlog::level::info, "Vora service is already installed, reinstalling"));
   EXPECT_EQ(read_all(install_directory() / L"VoraSetup.exe"), setup_body);
+}
+
+TEST_F(Install, ARegistrationThatCannotBeReconfigured) {
+  // Deleted by somebody else who still holds it: created again once it goes.
+  installed = true;
+  reconfigure_error = ERROR_SERVICE_MARKED_FOR_DELETE;
+  status_script = {state(SERVICE_STOPPED), state(SERVICE_RUNNING)};
+  run_install(fake_manager);
+  EXPECT_LT(position("ChangeServiceConfigW"), position("CreateServiceW"));
+  EXPECT_TRUE(called("StartServiceW"));
+  EXPECT_TRUE(fakes.boxes.empty());
+
+  // Any other refusal ends the install with its own message.
+  events.clear();
+  fakes.boxes.clear();
+  installed = true;
+  reconfigure_error = ERROR_ACCESS_DENIED;
+  queries = 0;
+  EXPECT_EQ(VORA_EXIT_CODE(run_install(fake_manager)), 1);
+  EXPECT_EQ(fakes.boxes.at(0).text, "Failed to configure Vora service (Error: 5).");
+  EXPECT_FALSE(called("CreateServiceW"));
+  EXPECT_FALSE(called("StartServiceW"));
 }
 
 TEST_F(Install, FailedUpdateLeavesTheEarlierInstallationAsItWas) {
@@ -368,7 +419,7 @@ TEST_F(Install, FailedUpdateLeavesTheEarlierInstallationAsItWas) {
   EXPECT_EQ(VORA_EXIT_CODE(run_install(fake_manager)), 1);
 
   EXPECT_EQ(fakes.boxes.at(0).text, "Failed to download VoraBroker.exe");
-  EXPECT_EQ(count_prefix("OpenServiceW 65572") + count_prefix("DeleteService"), 0u) << "the service was not touched";
+  EXPECT_EQ(count_prefix("OpenServiceW 36") + count_prefix("DeleteService"), 0u) << "the service was not touched";
   std::vector<std::string> names;
   for (const auto& entry : fs::directory_iterator(install_directory())) {
     names.push_back(entry.path().filename().string());
@@ -407,7 +458,7 @@ TEST_F(Install, ScriptIsTheResourceByteForByteAndRewritesCleanly) {
   queries = 0;
   status_script = {state(SERVICE_STOPPED), state(SERVICE_RUNNING)};
   run_install(fake_manager);
-  EXPECT_TRUE(called("DeleteService"));
+  EXPECT_TRUE(called("ChangeServiceConfigW"));
   EXPECT_EQ(read_all(script_path()), script);
   EXPECT_EQ(fs::file_size(script_path()), script.size());
 }
