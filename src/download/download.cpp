@@ -6,6 +6,7 @@
 #include <array>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <optional>
 #include <random>
 #include <string_view>
@@ -13,6 +14,7 @@
 
 #include "app/text.h"
 #include "diagnostics/directories.h"
+#include "diagnostics/safe_files.h"
 #include "download/placement.h"
 #include "download/retry_policy.h"
 #include "download/verify.h"
@@ -307,7 +309,19 @@ bool fetch_to_stream(const std::wstring& url, std::ostream& out, std::string& er
   return result.complete;
 }
 
+namespace {
+
+// Temporaries this run chose instead of the usual name, by file name.
+std::map<std::wstring, std::wstring>& chosen_temporaries() {
+  static std::map<std::wstring, std::wstring> chosen;
+  return chosen;
+}
+
+}  // namespace
+
 std::wstring download_temp_path(const std::wstring& file_name) {
+  const auto chosen = chosen_temporaries().find(file_name);
+  if (chosen != chosen_temporaries().end()) return chosen->second;
   return (install_directory() / (file_name + L".download")).wstring();
 }
 
@@ -322,13 +336,23 @@ bool fetch_verified_file(const std::wstring& file_name, held_image& held,
     return false;
   }
 
-  const std::wstring temp_path = download_temp_path(file_name);
+  std::wstring temp_path = download_temp_path(file_name);
   const std::string name = to_utf8(file_name);
 
   // A leftover of an earlier run; never written through.
   if (!remove_file(temp_path, ec)) {
-    spdlog::error("Failed to remove leftover '{}' (Error: {})", to_utf8(temp_path), ec.value());
-    return false;
+    if (ec.value() != static_cast<int>(ERROR_SHARING_VIOLATION)) {
+      spdlog::error("Failed to remove leftover '{}' (Error: {})", to_utf8(temp_path), ec.value());
+      return false;
+    }
+    // Somebody holds it open: it goes at the next restart, and this run
+    // downloads beside it, so no reader can block every later install.
+    if (!sys().MoveFileExW(temp_path.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT))
+      spdlog::warn("Failed to schedule '{}' for removal at restart (Error: {})", to_utf8(temp_path),
+                   sys().GetLastError());
+    spdlog::warn("Leftover '{}' is held by another program; downloading beside it", to_utf8(temp_path));
+    temp_path = (directory / (file_name + L"." + unguessable_name_part() + L".download")).wstring();
+    chosen_temporaries()[file_name] = temp_path;
   }
 
   std::string error_text;

@@ -295,6 +295,33 @@ def test_reinstall_while_a_reader_holds_the_broker_keeps_the_running_service(tru
     assert_good_reinstall_still_works(wine, cdn)
 
 
+@pytest.mark.fault("reinstall-leftover-held")
+def test_a_reader_holding_a_leftover_temporary_cannot_block_the_update(trusted_wine, cdn):
+    wine = trusted_wine
+    running_install(wine, cdn)
+    leftover = wine.install_dir / "VoraBroker.exe.download"
+    leftover.write_bytes(b"left by a run that was killed")
+    flag = wine.drive_c / "held.flag"
+    # A standard user's reader: GENERIC_READ without delete sharing.
+    holder = wine.popen(BIN / "hold_file.exe", f"{INSTALL_DIR}\\VoraBroker.exe.download", "C:\\held.flag", "60000")
+    try:
+        assert wait_for(flag.exists, timeout=60)
+        result = wine.setup("/install", timeout=300)
+    finally:
+        holder.kill()
+        holder.wait()
+    lines = wine.log_lines()
+    assert result.returncode == 0, lines
+    assert f"Leftover '{INSTALL_DIR}\\VoraBroker.exe.download' is held by another program; downloading beside it" in lines
+    assert wait_for(lambda: service_state(wine) == "RUNNING", timeout=30)
+    for name in FILES:
+        assert (wine.install_dir / name).read_bytes() == (CDN_DIR / name).read_bytes(), name
+    # Scheduled for removal at restart; nothing else of the run is left.
+    assert leftover.read_bytes() == b"left by a run that was killed"
+    assert sorted(p.name for p in wine.install_dir.iterdir()) == sorted(FILES + ["UninstallVora.bat", leftover.name])
+    leftover.unlink()
+
+
 @pytest.mark.fault("reinstall-start-fails")
 def test_reinstall_whose_service_will_not_start_puts_the_earlier_one_back(trusted_wine, cdn):
     wine = trusted_wine
