@@ -271,19 +271,25 @@ def assert_good_reinstall_still_works(wine, cdn):
     assert sorted(p.name for p in wine.install_dir.iterdir()) == sorted(FILES + ["UninstallVora.bat"])
 
 
+def install_while_held(wine, tool, *target):
+    """/install while a helper (hold_file.exe, hold_service.exe) holds target
+    open; it says so with C:\\held.flag."""
+    flag = wine.drive_c / "held.flag"
+    holder = wine.popen(BIN / tool, *target, "C:\\held.flag", "60000")
+    try:
+        assert wait_for(flag.exists, timeout=60)
+        return wine.setup("/install", timeout=300)
+    finally:
+        holder.kill()
+        holder.wait()
+
+
 @pytest.mark.fault("reinstall-file-held")
 def test_reinstall_while_a_reader_holds_the_broker_keeps_the_running_service(trusted_wine, cdn):
     wine = trusted_wine
     before, registered = running_install(wine, cdn)
-    flag = wine.drive_c / "held.flag"
     # A standard user's reader: GENERIC_READ with the default share mode.
-    holder = wine.popen(BIN / "hold_file.exe", f"{INSTALL_DIR}\\VoraBroker.exe", "C:\\held.flag", "60000")
-    try:
-        assert wait_for(flag.exists, timeout=60)
-        result = wine.setup("/install", timeout=300)
-    finally:
-        holder.kill()
-        holder.wait()
+    result = install_while_held(wine, "hold_file.exe", f"{INSTALL_DIR}\\VoraBroker.exe")
 
     assert result.returncode == 1
     lines = wine.log_lines()
@@ -301,15 +307,8 @@ def test_a_reader_holding_a_leftover_temporary_cannot_block_the_update(trusted_w
     running_install(wine, cdn)
     leftover = wine.install_dir / "VoraBroker.exe.download"
     leftover.write_bytes(b"left by a run that was killed")
-    flag = wine.drive_c / "held.flag"
     # A standard user's reader: GENERIC_READ without delete sharing.
-    holder = wine.popen(BIN / "hold_file.exe", f"{INSTALL_DIR}\\VoraBroker.exe.download", "C:\\held.flag", "60000")
-    try:
-        assert wait_for(flag.exists, timeout=60)
-        result = wine.setup("/install", timeout=300)
-    finally:
-        holder.kill()
-        holder.wait()
+    result = install_while_held(wine, "hold_file.exe", f"{INSTALL_DIR}\\VoraBroker.exe.download")
     lines = wine.log_lines()
     assert result.returncode == 0, lines
     assert f"Leftover '{INSTALL_DIR}\\VoraBroker.exe.download' is held by another program; downloading beside it" in lines

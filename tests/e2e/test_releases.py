@@ -16,8 +16,8 @@ from cdn import (
     trusted_template_prefix,  # noqa: F401 - fixture
     trusted_wine,  # noqa: F401 - fixture
 )
-from conftest import BIN, BUILD, wait_for
-from test_faults import FATAL, assert_earlier_install_back, install_snapshot, running_install
+from conftest import BUILD, wait_for
+from test_faults import FATAL, assert_earlier_install_back, install_snapshot, install_while_held, running_install
 from test_service import (
     FILES,
     INSTALL_DIR,
@@ -180,16 +180,8 @@ def test_update_while_another_program_holds_the_service_keeps_it(trusted_wine, c
     wine = trusted_wine
     running_install(wine, cdn)
     publish_next(cdn)
-    flag = wine.drive_c / "held.flag"
-    holder = wine.popen(BIN / "hold_service.exe", "VoraAntiCheat", "C:\\held.flag", "60000")
-    try:
-        assert wait_for(flag.exists, timeout=60)
-        result = wine.setup("/install", timeout=300)
-        assert result.returncode == 0, wine.log_lines()
-        assert service_state(wine) == "RUNNING"
-    finally:
-        holder.kill()
-        holder.wait()
+    result = install_while_held(wine, "hold_service.exe", "VoraAntiCheat")
+    assert result.returncode == 0, wine.log_lines()
     assert wait_for(lambda: service_state(wine) == "RUNNING", timeout=30)
     assert registration(wine)["ImagePath"][1] == f'"{INSTALL_DIR}\\VoraService.exe"'
     for name in FILES:
