@@ -102,4 +102,11 @@ foreach(_setting IN ITEMS
   endif()
 endforeach()
 
+# Test builds may be stopped at a named point of an update (VORA_TEST_KILL_AT),
+# as a kill would stop them; a release never reads that variable.
+if(VORA_RELEASE)
+  set(VORA_TEST_HOOKS false)
+else()
+  set(VORA_TEST_HOOKS true)
+endif()
 configure_file(${CMAKE_SOURCE_DIR}/src/platform/build_config.h.in ${CMAKE_BINARY_DIR}/generated/build_config.h @ONLY)

@@ -545,6 +545,8 @@ system_calls default_system_calls() {
   t.RegQueryValueExW = [](auto...) { return LSTATUS(ERROR_CALL_NOT_IMPLEMENTED); };
   t.RegSetValueExW = [](auto...) { return LSTATUS(ERROR_CALL_NOT_IMPLEMENTED); };
   t.RegDeleteKeyExW = [](auto...) { return LSTATUS(ERROR_CALL_NOT_IMPLEMENTED); };
+  t.RegDeleteValueW = [](auto...) { return LSTATUS(ERROR_CALL_NOT_IMPLEMENTED); };
+  t.RegFlushKey = [](auto...) { return LSTATUS(ERROR_CALL_NOT_IMPLEMENTED); };
 
   install_host_file_calls(t);
   install_host_directory_calls(t);

@@ -21,13 +21,14 @@
 #include "service/control.h"
 #include "service/names.h"
 #include "service/previous_install.h"
+#include "service/registration.h"
 #include "service/release_record.h"
+#include "service/swap_journal.h"
+#include "service/swap_recovery.h"
 #include "service/uninstall_entry.h"
 
 namespace vora {
 namespace {
-
-constexpr std::uint64_t service_start_timeout_ms = 15000;
 
 // Whether an earlier installation is registered; its removal waits until
 // the new files are verified.
@@ -43,9 +44,6 @@ bool service_installed(SC_HANDLE manager) {
     report_fatal_error("Failed to query existing Vora service (Error: {}).", error);
   return false;
 }
-
-constexpr std::array<const wchar_t*, program_file_count> program_files = {L"VoraService.exe", L"VoraSetup.exe",
-                                                                          L"VoraBroker.exe"};
 
 // Drops the verified temporaries, and the new files where placed ones must
 // make way for the earlier installation again; the process exit leaves no
@@ -108,95 +106,6 @@ std::optional<release_version> refuse_older_release(const release_version& relea
   return recorded;
 }
 
-// Why the new service could not be registered or started, or nothing.
-struct service_failure {
-  std::string message;
-};
-
-// The registration as this setup makes it, written over whatever an
-// existing one says (a path elsewhere, another account). The registration
-// itself is kept: deleting it would leave it marked for deletion, and
-// unable to be created again, while anybody holds a handle to it.
-bool reconfigure_service(SC_HANDLE service, const std::wstring& command_line) {
-  static const wchar_t no_dependencies[] = L"\0";
-  return sys().ChangeServiceConfigW(service, SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
-                                    command_line.c_str(), L"", nullptr, no_dependencies, service_account, L"",
-                                    service_display_name) != FALSE;
-}
-
-// Registers the service for the service file, or sets an existing
-// registration to it, and configures and starts it; the handle is closed on
-// every path. A failure that leaves no running service comes back as the
-// user message for it; a registration made here is then deleted when
-// delete_on_failure is set.
-std::optional<service_failure> register_and_start(SC_HANDLE manager, const std::wstring& service_path,
-                                                  bool delete_on_failure) {
-  const std::wstring command_line = L"\"" + service_path + L"\"";
-  platform::scoped_service_handle service(sys().OpenServiceW(manager, service_name, SERVICE_ALL_ACCESS));
-  bool created = false;
-  DWORD error = 0;
-  if (service && !reconfigure_service(service.get(), command_line)) {
-    error = sys().GetLastError();
-    service.reset();
-    // Deleted by somebody else and held open: it goes once they close it.
-    if (error != ERROR_SERVICE_MARKED_FOR_DELETE)
-      return service_failure{fmt::format("Failed to configure Vora service (Error: {}).", error)};
-  }
-  for (int attempt = 0; !service && attempt < 40; ++attempt) {
-    service.reset(sys().CreateServiceW(manager, service_name, service_display_name, SERVICE_ALL_ACCESS,
-                                       SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
-                                       command_line.c_str(), nullptr, nullptr, nullptr, service_account, nullptr));
-    if (service) {
-      created = true;
-      break;
-    }
-    error = sys().GetLastError();
-    if (error != ERROR_SERVICE_MARKED_FOR_DELETE) break;
-    sys().sleep_ms(250);
-  }
-  if (!service) {
-    if (error != ERROR_SERVICE_EXISTS)
-      return service_failure{fmt::format("Failed to create Vora service (Error: {}).", error)};
-    spdlog::warn("Vora service already exists after removal attempt, skipping creation");
-    return std::nullopt;
-  }
-
-  if (!set_service_description(service.get(), service_description))
-    spdlog::warn("Service installed but description could not be set");
-  if (!set_service_failure_actions(service.get()))
-    spdlog::warn("Service installed but failure actions could not be set");
-
-  std::optional<service_failure> failure;
-  std::string dacl_error;
-  if (!apply_interactive_service_dacl(service.get(), dacl_error)) {
-    failure = service_failure{fmt::format("Failed to set Vora service permissions (Error: {}).", dacl_error)};
-  } else if (!sys().StartServiceW(service.get(), 0, nullptr)) {
-    const DWORD start_error = sys().GetLastError();
-    if (start_error != ERROR_SERVICE_ALREADY_RUNNING)
-      failure = service_failure{fmt::format("Failed to start Vora service (Error: {}).", start_error)};
-  } else if (!wait_for_service_state(service.get(), SERVICE_RUNNING, service_start_timeout_ms)) {
-    spdlog::warn("Timed out waiting for Vora service to reach running state");
-  }
-  if (failure && created && delete_on_failure && !sys().DeleteService(service.get()))
-    spdlog::warn("DeleteService failed (Error: {})", sys().GetLastError());
-  return failure;
-}
-
-// Stops the earlier service so its files can be swapped; its registration
-// is kept.
-std::optional<service_failure> stop_service_for_update(SC_HANDLE manager) {
-  platform::scoped_service_handle service(
-      sys().OpenServiceW(manager, service_name, SERVICE_STOP | SERVICE_QUERY_STATUS));
-  if (!service) {
-    const DWORD error = sys().GetLastError();
-    if (error == ERROR_SERVICE_DOES_NOT_EXIST) return std::nullopt;
-    return service_failure{fmt::format("Failed to open Vora service for update (Error: {}).", error)};
-  }
-  if (!stop_service_and_wait(service.get()))
-    return service_failure{fmt::format("Failed to stop Vora service (Error: {}).", sys().GetLastError())};
-  return std::nullopt;
-}
-
 // Once the earlier service is stopped, a failed swap puts the earlier
 // installation back (its files, its registration, running) before the
 // failure is reported. With nothing earlier to put back, what was placed
@@ -204,7 +113,11 @@ std::optional<service_failure> stop_service_for_update(SC_HANDLE manager) {
 class install_swap {
  public:
   install_swap(SC_HANDLE manager, std::array<held_image, 3>& held, previous_install& previous, bool reinstall)
-      : manager_(manager), held_(held), previous_(previous), reinstall_(reinstall) {}
+      : manager_(manager),
+        held_(held),
+        previous_(previous),
+        reinstall_(reinstall),
+        journaled_(reinstall || previous.any()) {}
 
   bool restores() const { return previous_.any(); }
   void placed(std::size_t count) { placed_ = count; }
@@ -223,6 +136,7 @@ class install_swap {
   void roll_back() {
     if (!restores()) {
       discard_new_files(held_, 0);
+      forget();
       return;
     }
     spdlog::info("Restoring the earlier installation");
@@ -235,12 +149,22 @@ class install_swap {
       }
     }
     spdlog::info("Restored the earlier installation");
+    forget();
+  }
+
+  // Whole again: nothing is left for the next run to undo. A restore that
+  // failed keeps the journal, so the next run tries again.
+  void forget() const {
+    LSTATUS error = 0;
+    if (journaled_ && !forget_swap(error))
+      spdlog::warn("Failed to forget the update (Error: {})", static_cast<DWORD>(error));
   }
 
   SC_HANDLE manager_;
   std::array<held_image, 3>& held_;
   previous_install& previous_;
   bool reinstall_;
+  bool journaled_;
   std::size_t placed_ = 0;
 };
 
@@ -306,6 +230,7 @@ bool write_uninstall_script(const std::filesystem::path& path, std::uint64_t* wr
 }
 
 void run_install(SC_HANDLE manager) {
+  recover_interrupted_update(manager, program_files);
   const bool reinstall = service_installed(manager);
 
   // Everything is fetched and verified while an earlier service keeps
@@ -326,6 +251,15 @@ void run_install(SC_HANDLE manager) {
   if (!hold_previous_files(program_files, previous, failed)) {
     spdlog::error("Failed to finalize '{}'", to_utf8(program_files[failed]));
     fail_download(failed, held);
+  }
+
+  // From here on an earlier installation changes: a run killed before the
+  // new service runs is undone by the next one.
+  const bool journaled = reinstall || previous.any();
+  LSTATUS journal_error = 0;
+  if (journaled && !record_swap_phase(swap_phase::swapping, journal_error)) {
+    discard_new_files(held, 0);
+    report_fatal_error("Failed to record the Vora update in progress (Error: {}).", static_cast<DWORD>(journal_error));
   }
 
   // The earlier service's files are in use until it has stopped; its
@@ -351,12 +285,23 @@ void run_install(SC_HANDLE manager) {
     if (i == 0) service_path = final_path;
   }
 
+  kill_point("placed");
+
   std::uint64_t script_bytes = 0;
   if (!write_uninstall_script(install_directory() / L"UninstallVora.bat", &script_bytes))
     spdlog::warn("Failed to create uninstall bat");
 
   if (const auto failure = register_and_start(manager, service_path, transaction.restores()))
     transaction.fail(failure->message);
+  // Only a release that runs raises the record; a failed one never did. It
+  // is raised before the update counts as done, so a run killed from here on
+  // leaves no way back below it.
+  LSTATUS record_error = 0;
+  if ((!recorded || compare_versions(release, *recorded) > 0) && !write_release_record(release, record_error))
+    spdlog::warn("Failed to record the installed release (Error: {})", static_cast<DWORD>(record_error));
+  if (journaled && !record_swap_phase(swap_phase::running, journal_error))
+    spdlog::warn("Failed to record that the updated service runs (Error: {})", static_cast<DWORD>(journal_error));
+  kill_point("running");
 
   // Held until now so the files cannot change between their verification and
   // the service's start.
@@ -364,11 +309,8 @@ void run_install(SC_HANDLE manager) {
   const std::uint64_t installed_bytes = held_bytes(held) + script_bytes;
   discard_previous_files(previous);
   for (std::size_t i = held.size(); i-- > 0;) held[i].dispose();
-
-  // Only a release that runs raises the record; a failed one never did.
-  LSTATUS record_error = 0;
-  if ((!recorded || compare_versions(release, *recorded) > 0) && !write_release_record(release, record_error))
-    spdlog::warn("Failed to record the installed release (Error: {})", static_cast<DWORD>(record_error));
+  if (journaled && !forget_swap(journal_error))
+    spdlog::warn("Failed to forget the update (Error: {})", static_cast<DWORD>(journal_error));
 
   // Last, so an entry in Apps & features always names an installation that
   // runs.

@@ -186,3 +186,38 @@ def test_update_while_another_program_holds_the_service_keeps_it(trusted_wine, c
     assert registration(wine)["ImagePath"][1] == f'"{INSTALL_DIR}\\VoraService.exe"'
     for name in FILES:
         assert (wine.install_dir / name).read_bytes() == (NEXT_DIR / name).read_bytes(), name
+
+
+@pytest.mark.fault("update-killed")
+@pytest.mark.parametrize("point", ["placed", "running"], ids=["before-the-new-service-runs", "once-it-runs"])
+def test_an_update_killed_mid_swap_is_undone_or_finished_by_the_next_run_offline(trusted_wine, cdn, point):
+    """A launcher's time-out or a power cut mid-swap: the next run, even
+    without a network, first puts back the earlier installation (the new
+    service had not been confirmed running) or finishes the new one."""
+    wine = trusted_wine
+    before, registered = running_install(wine, cdn)
+    publish_next(cdn)
+    # The test build ends itself there at once, as a kill would.
+    killed = wine.setup("/install", timeout=300, env={"VORA_TEST_KILL_AT": point})
+    assert killed.returncode == 9, wine.log_lines()
+    cdn.stop()
+
+    result = wine.setup("/install", timeout=300)
+
+    lines = wine.log_lines()
+    assert result.returncode == 1
+    assert lines[-1] == FATAL.format("VoraService.exe"), lines
+    if point == "placed":
+        assert "Undoing an interrupted update: putting the earlier installation back" in lines, lines
+        # Before anything is fetched.
+        first_fetch = next(i for i, line in enumerate(lines) if "VoraService.exe':" in line)
+        assert lines.index("Restored the earlier installation") < first_fetch, lines
+        assert_earlier_install_back(wine, before, registered)
+    else:
+        assert "Finishing an interrupted update: its new installation was running" in lines, lines
+        assert wait_for(lambda: service_state(wine) == "RUNNING", timeout=30)
+        assert recorded_release(wine) == next_release()
+        assert sorted(p.name for p in wine.install_dir.iterdir()) == sorted(FILES + ["UninstallVora.bat"])
+        for name in FILES:
+            assert (wine.install_dir / name).read_bytes() == (NEXT_DIR / name).read_bytes(), name
+    assert wine.run("reg", "query", RECORD_KEY, "/v", "UpdateInProgress", timeout=60).returncode != 0

@@ -248,6 +248,15 @@ class Install : public test::service_fixture {
       EXPECT_TRUE(key == fake_key || key == entry_key);
       return 0;
     };
+    t.RegDeleteValueW = [this](HKEY key, LPCWSTR name) -> LSTATUS {
+      EXPECT_EQ(key, fake_key);
+      record("RegDeleteValueW " + narrow(name));
+      return registry.erase(name) ? 0 : ERROR_FILE_NOT_FOUND;
+    };
+    t.RegFlushKey = [this](HKEY key) -> LSTATUS {
+      EXPECT_EQ(key, fake_key);
+      return 0;
+    };
   }
 
   void install_security_fakes() {
@@ -345,11 +354,13 @@ TEST_F(Install, FreshMachineGoesThroughEveryStepInOrder) {
                         "OpenServiceW 983551", "CreateServiceW", "ChangeServiceConfig2W 1", "ChangeServiceConfig2W 2",
                         "SetServiceObjectSecurity", "StartServiceW", "QueryServiceStatusEx service",
                         "QueryServiceStatusEx service", "CloseServiceHandle service",
+                        // Recorded only once the release runs.
+                        "RegSetValueExW HighestRelease " + version_text(this_release),
                         // Released only now: broker, then setup, then service.
                         "CloseHandle VoraBroker.exe.download", "CloseHandle VoraSetup.exe.download",
                         "CloseHandle VoraService.exe.download",
-                        // Recorded only once the release runs, and the entry after it.
-                        "RegSetValueExW HighestRelease " + version_text(this_release), "RegCreateKeyExW entry"}))
+                        // The entry last.
+                        "RegCreateKeyExW entry"}))
       << ::testing::PrintToString(events);
   EXPECT_EQ(files_open_at_start, 3u) << "the placed files stay held until the service has started";
   EXPECT_TRUE(open_files.empty());
@@ -374,12 +385,19 @@ TEST_F(Install, ExistingServiceIsStoppedOnlyOnceEveryFileIsVerifiedAndKeepsItsRe
   installed = true;
   status_script = {state(SERVICE_STOPPED), state(SERVICE_RUNNING)};
   run_install(fake_manager);
-  EXPECT_EQ(std::vector<std::string>(events.begin(), events.begin() + 11),
+  EXPECT_EQ(std::vector<std::string>(events.begin(), events.begin() + 12),
             (std::vector<std::string>{"OpenServiceW 4", "CloseServiceHandle probe", "GET VoraService.exe",
-                                      "GET VoraSetup.exe", "GET VoraBroker.exe", "OpenServiceW 36",
+                                      "GET VoraSetup.exe", "GET VoraBroker.exe",
+                                      // Journaled before anything of the earlier installation changes.
+                                      "RegSetValueExW UpdateInProgress swapping", "OpenServiceW 36",
                                       "QueryServiceStatusEx old service", "CloseServiceHandle old service",
                                       "OpenServiceW 983551", "ChangeServiceConfigW", "ChangeServiceConfig2W 1"}))
       << ::testing::PrintToString(events);
+  // Marked running once the service started, forgotten once the earlier
+  // files are gone.
+  EXPECT_LT(position("StartServiceW"), position("RegSetValueExW UpdateInProgress running"));
+  EXPECT_LT(position("RegSetValueExW UpdateInProgress running"), position("RegDeleteValueW UpdateInProgress"));
+  EXPECT_EQ(registry.count(L"UpdateInProgress"), 0u);
   EXPECT_EQ(count_prefix("DeleteService") + count_prefix("CreateServiceW"), 0u);
   EXPECT_TRUE(called("StartServiceW"));
   EXPECT_EQ(binary_path, L"\"" + (install_directory() / L"VoraService.exe").wstring() + L"\"");
@@ -566,8 +584,8 @@ TEST_F(Install, ServiceThatStillExistsIsLeftAsItIs) {
   EXPECT_TRUE(fakes.boxes.empty());
   // The files are released all the same, and the install counts.
   EXPECT_TRUE(open_files.empty());
-  EXPECT_EQ(events[events.size() - 3], "CloseHandle VoraService.exe.download");
-  EXPECT_EQ(events[events.size() - 2], "RegSetValueExW HighestRelease " + version_text(this_release));
+  EXPECT_EQ(events[events.size() - 5], "RegSetValueExW HighestRelease " + version_text(this_release));
+  EXPECT_EQ(events[events.size() - 2], "CloseHandle VoraService.exe.download");
   EXPECT_EQ(events.back(), "RegCreateKeyExW entry");
 }
 
@@ -655,10 +673,22 @@ TEST_F(Install, AReleaseBelowTheSetupsFloorIsRefused) {
 }
 
 TEST_F(Install, ARecordThatCannotBeReadStopsTheInstall) {
+  // The journal of an interrupted update is read first, from the same key.
   registry_error = ERROR_ACCESS_DENIED;
   EXPECT_EQ(VORA_EXIT_CODE(run_install(fake_manager)), 1);
-  EXPECT_EQ(fakes.boxes.at(0).text, "Failed to read the installed Vora release (Error: 5).");
-  EXPECT_TRUE(fs::is_empty(install_directory()));
+  EXPECT_EQ(fakes.boxes.at(0).text, "Failed to read the state of an interrupted Vora update (Error: 5).");
+  EXPECT_TRUE(cdn.requests.empty());
+
+  // A journal that names no phase: nobody can tell which installation is
+  // whole, so nothing is touched and nothing fetched.
+  fakes.boxes.clear();
+  registry_error = 0;
+  registry_key = true;
+  registry[L"UpdateInProgress"] = L"half";
+  EXPECT_EQ(VORA_EXIT_CODE(run_install(fake_manager)), 1);
+  EXPECT_EQ(fakes.boxes.at(0).text, "Failed to read the state of an interrupted Vora update (Error: 13).");
+  EXPECT_TRUE(cdn.requests.empty());
+  registry.erase(L"UpdateInProgress");
 
   fakes.boxes.clear();
   registry_error = 0;

@@ -138,6 +138,8 @@ class Uninstall : public ServiceRemoval {
     std::ofstream(data_directory() / "Logs" / "setup.log") << "log";
     // The release record, gone with a full uninstall (end to end in test_releases.py).
     sys().RegDeleteKeyExW = [](HKEY, LPCWSTR, REGSAM, DWORD) -> LSTATUS { return ERROR_FILE_NOT_FOUND; };
+    // No interrupted update to finish first (end to end in test_faults.py).
+    sys().RegOpenKeyExW = [](HKEY, LPCWSTR, DWORD, REGSAM, HKEY*) -> LSTATUS { return ERROR_FILE_NOT_FOUND; };
   }
   ~Uninstall() override {
     std::error_code ignored;
