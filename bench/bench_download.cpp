@@ -19,6 +19,7 @@ int wmain(int argc, wchar_t** argv) {
   }
   vora::init_diagnostics(L"bench");
   std::wstring final_path;
+  vora::prepare_download_directories();
   vora::held_image held;
   const double start = vora::bench::now_seconds();
   const bool placed = vora::download_program_file(argv[1], final_path, held, std::nullopt, true);

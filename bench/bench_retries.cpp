@@ -23,6 +23,7 @@ int wmain(int argc, wchar_t** argv) {
   }
   vora::init_diagnostics(L"bench");
   vora::download_retry_settings().attempts = static_cast<std::uint32_t>(std::wcstoul(argv[1], nullptr, 10));
+  vora::prepare_download_directories();
   const double start = vora::bench::now_seconds();
   bool ok = true;
   for (const wchar_t* name : {L"VoraService.exe", L"VoraSetup.exe", L"VoraBroker.exe"}) {

@@ -13,6 +13,7 @@
 #include "platform/system.h"
 #include "service/install.h"
 #include "service/running_setup.h"
+#include "service/swap_recovery.h"
 #include "service/uninstall.h"
 
 namespace vora {
@@ -113,6 +114,8 @@ int run_setup() {
     report_fatal_error("Failed to open a handle to the Service Control Manager (Error: {}).", error);
   }
   spdlog::info("Successfully opened Service Control Manager");
+  // Whole before either action touches it, network or not.
+  if (const auto failure = recover_interrupted_update(manager)) report_fatal_error(*failure);
   // Run from the install directory, the program's own file is in the way of
   // both actions.
   move_running_setup_out();
@@ -128,6 +131,7 @@ int run_setup() {
     spdlog::info("Completed {}", word);
   }
 
+  settle_running_setup();
   sys().CloseServiceHandle(manager);
   spdlog::info("Setup process exiting successfully");
   return 0;

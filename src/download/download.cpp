@@ -15,6 +15,7 @@
 #include "app/text.h"
 #include "diagnostics/directories.h"
 #include "diagnostics/safe_files.h"
+#include "diagnostics/staging_directory.h"
 #include "download/placement.h"
 #include "download/retry_policy.h"
 #include "download/verify.h"
@@ -322,7 +323,14 @@ std::map<std::wstring, std::wstring>& chosen_temporaries() {
 std::wstring download_temp_path(const std::wstring& file_name) {
   const auto chosen = chosen_temporaries().find(file_name);
   if (chosen != chosen_temporaries().end()) return chosen->second;
-  return (install_directory() / (file_name + L".download")).wstring();
+  return (staging_directory() / (file_name + L".download")).wstring();
+}
+
+DWORD prepare_download_directories() {
+  std::error_code create_error;
+  std::filesystem::create_directories(install_directory(), create_error);
+  if (create_error) return 0;
+  return prepare_staging_directory();
 }
 
 bool fetch_verified_file(const std::wstring& file_name, held_image& held,
@@ -330,6 +338,7 @@ bool fetch_verified_file(const std::wstring& file_name, held_image& held,
                          image_version* version) {
   const std::filesystem::path directory = install_directory();
   std::error_code ec;
+  // The staging folder inside is the caller's to secure first.
   std::filesystem::create_directories(directory, ec);
   if (ec) {
     spdlog::error("Failed to create installation directory (Error: {})", ec.message());
@@ -351,7 +360,7 @@ bool fetch_verified_file(const std::wstring& file_name, held_image& held,
       spdlog::warn("Failed to schedule '{}' for removal at restart (Error: {})", to_utf8(temp_path),
                    sys().GetLastError());
     spdlog::warn("Leftover '{}' is held by another program; downloading beside it", to_utf8(temp_path));
-    temp_path = (directory / (file_name + L"." + unguessable_name_part() + L".download")).wstring();
+    temp_path = (staging_directory() / (file_name + L"." + unguessable_name_part() + L".download")).wstring();
     chosen_temporaries()[file_name] = temp_path;
   }
 

@@ -42,6 +42,12 @@ bool place_verified_file(const std::wstring& file_name, held_image& held, std::w
 // Where a file is downloaded to before it is placed.
 std::wstring download_temp_path(const std::wstring& file_name);
 
+// Creates the install directory and secures the staging folder inside it,
+// where downloads wait; called once before the first download. 0 when the
+// staging folder is ready, else the Windows error (a missing install
+// directory is left for the first download to report).
+DWORD prepare_download_directories();
+
 // The HTTP stage on its own, one attempt: one GET of url streamed into out,
 // its length checked against Content-Length. On false, error_text says which
 // step failed. The WinHTTP handles are closed on every way out.

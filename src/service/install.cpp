@@ -13,6 +13,7 @@
 #include "build_config.h"
 #include "diagnostics/directories.h"
 #include "diagnostics/safe_files.h"
+#include "diagnostics/staging_directory.h"
 #include "download/download.h"
 #include "download/placement.h"
 #include "platform/scoped.h"
@@ -23,9 +24,9 @@
 #include "service/previous_install.h"
 #include "service/registration.h"
 #include "service/release_record.h"
-#include "service/swap_journal.h"
-#include "service/swap_recovery.h"
 #include "service/uninstall_entry.h"
+#include "service/update_plan.h"
+#include "service/update_swap.h"
 
 namespace vora {
 namespace {
@@ -45,30 +46,16 @@ bool service_installed(SC_HANDLE manager) {
   return false;
 }
 
-// Drops the verified temporaries, and the new files where placed ones must
-// make way for the earlier installation again; the process exit leaves no
-// destructor to do it.
-void discard_new_files(std::array<held_image, 3>& held, std::size_t placed) {
-  for (std::size_t i = 0; i < held.size(); ++i) {
-    if (held[i].handle == nullptr || held[i].handle == INVALID_HANDLE_VALUE) {
-      held[i].dispose();
-      continue;
-    }
-    // A placed file goes back to its temporary name first, so the final name
-    // is free at once for the earlier file.
-    if (i < placed && !rename_handle(held[i].handle, download_temp_path(program_files[i]), true)) {
-      const DWORD error = delete_by_handle(held[i].handle);
-      if (error) spdlog::warn("Failed to delete '{}' (Error: {})", to_utf8(held[i].path), error);
-      held[i].dispose();
-      continue;
-    }
-    discard_download(held[i], download_temp_path(program_files[i]));
-  }
+// Drops the verified temporaries and, with nothing else in it, the staging
+// folder; the process exit leaves no destructor to do it.
+void discard_new_files(std::array<held_image, 3>& held) {
+  for (std::size_t i = 0; i < held.size(); ++i) discard_download(held[i], download_temp_path(program_files[i]));
+  release_staging_directory();
 }
 
 // Ends the install for one file before anything was swapped.
 [[noreturn]] void fail_download(std::size_t failed, std::array<held_image, 3>& held) {
-  discard_new_files(held, 0);
+  discard_new_files(held);
   report_fatal_error("Failed to download {}", to_utf8(program_files[failed]));
 }
 
@@ -91,7 +78,7 @@ std::optional<release_version> refuse_older_release(const release_version& relea
   std::optional<release_version> recorded;
   LSTATUS error = 0;
   if (!read_release_record(recorded, error)) {
-    discard_new_files(held, 0);
+    discard_new_files(held);
     report_fatal_error("Failed to read the installed Vora release (Error: {}).", static_cast<DWORD>(error));
   }
   const release_version floor{build::release_floor[0], build::release_floor[1], build::release_floor[2],
@@ -105,68 +92,6 @@ std::optional<release_version> refuse_older_release(const release_version& relea
   }
   return recorded;
 }
-
-// Once the earlier service is stopped, a failed swap puts the earlier
-// installation back (its files, its registration, running) before the
-// failure is reported. With nothing earlier to put back, what was placed
-// stays, as after any failed first install.
-class install_swap {
- public:
-  install_swap(SC_HANDLE manager, std::array<held_image, 3>& held, previous_install& previous, bool reinstall)
-      : manager_(manager),
-        held_(held),
-        previous_(previous),
-        reinstall_(reinstall),
-        journaled_(reinstall || previous.any()) {}
-
-  bool restores() const { return previous_.any(); }
-  void placed(std::size_t count) { placed_ = count; }
-
-  [[noreturn]] void fail(std::size_t failed_file) {
-    roll_back();
-    report_fatal_error("Failed to download {}", to_utf8(program_files[failed_file]));
-  }
-
-  [[noreturn]] void fail(const std::string& message) {
-    roll_back();
-    report_fatal_error(message);
-  }
-
- private:
-  void roll_back() {
-    if (!restores()) {
-      discard_new_files(held_, 0);
-      forget();
-      return;
-    }
-    spdlog::info("Restoring the earlier installation");
-    discard_new_files(held_, placed_);
-    if (!restore_previous_files(previous_)) return;
-    if (reinstall_ && previous_.files[0].valid()) {
-      if (const auto failure = register_and_start(manager_, previous_.final_paths[0], false)) {
-        spdlog::error("Failed to restore the earlier installation: {}", failure->message);
-        return;
-      }
-    }
-    spdlog::info("Restored the earlier installation");
-    forget();
-  }
-
-  // Whole again: nothing is left for the next run to undo. A restore that
-  // failed keeps the journal, so the next run tries again.
-  void forget() const {
-    LSTATUS error = 0;
-    if (journaled_ && !forget_swap(error))
-      spdlog::warn("Failed to forget the update (Error: {})", static_cast<DWORD>(error));
-  }
-
-  SC_HANDLE manager_;
-  std::array<held_image, 3>& held_;
-  previous_install& previous_;
-  bool reinstall_;
-  bool journaled_;
-  std::size_t placed_ = 0;
-};
 
 // The script names the commands it runs by their full path in System32, as
 // the kernel reports it: the caller's current folder and environment are the
@@ -230,13 +155,14 @@ bool write_uninstall_script(const std::filesystem::path& path, std::uint64_t* wr
 }
 
 void run_install(SC_HANDLE manager) {
-  recover_interrupted_update(manager, program_files);
   const bool reinstall = service_installed(manager);
 
   // Everything is fetched and verified while an earlier service keeps
   // running, so a failed update leaves that installation as it was.
   std::array<held_image, 3> held;
   std::array<image_version, 3> versions;
+  if (const DWORD error = prepare_download_directories())
+    report_fatal_error("Failed to secure directory '{}' (Error: {}).", narrow_path(staging_directory()), error);
   for (std::size_t i = 0; i < program_files.size(); ++i) {
     if (!fetch_verified_file(program_files[i], held[i], std::nullopt, true, &versions[i])) fail_download(i, held);
   }
@@ -244,73 +170,27 @@ void run_install(SC_HANDLE manager) {
   const release_version release = versions[0].product_version;
   const std::optional<release_version> recorded = refuse_older_release(release, held);
 
-  // Another program holding an installed file is found while the earlier
-  // service still runs; from here on nobody can take such a hold.
-  previous_install previous;
-  std::size_t failed = 0;
-  if (!hold_previous_files(program_files, previous, failed)) {
-    spdlog::error("Failed to finalize '{}'", to_utf8(program_files[failed]));
-    fail_download(failed, held);
-  }
-
-  // From here on an earlier installation changes: a run killed before the
-  // new service runs is undone by the next one.
-  const bool journaled = reinstall || previous.any();
-  LSTATUS journal_error = 0;
-  if (journaled && !record_swap_phase(swap_phase::swapping, journal_error)) {
-    discard_new_files(held, 0);
-    report_fatal_error("Failed to record the Vora update in progress (Error: {}).", static_cast<DWORD>(journal_error));
-  }
-
-  // The earlier service's files are in use until it has stopped; its
-  // registration stays and is set to the new files below.
-  if (reinstall) {
-    if (const auto failure = stop_service_for_update(manager)) {
-      discard_new_files(held, 0);
-      report_fatal_error(failure->message);
-    }
-  }
-  install_swap transaction(manager, held, previous, reinstall);
-  if (!set_previous_files_aside(previous, failed)) {
-    spdlog::error("Failed to finalize '{}'", to_utf8(program_files[failed]));
-    transaction.fail(failed);
-  }
-  std::wstring service_path;
-  for (std::size_t i = 0; i < program_files.size(); ++i) {
-    std::wstring final_path;
-    const bool placed = place_verified_file(program_files[i], held[i], final_path);
-    // A file renamed before its identity check failed is in place too.
-    transaction.placed(placed || held[i].handle != nullptr ? i + 1 : i);
-    if (!placed) transaction.fail(i);
-    if (i == 0) service_path = final_path;
-  }
-
-  kill_point("placed");
-
-  std::uint64_t script_bytes = 0;
-  if (!write_uninstall_script(install_directory() / L"UninstallVora.bat", &script_bytes))
-    spdlog::warn("Failed to create uninstall bat");
-
-  if (const auto failure = register_and_start(manager, service_path, transaction.restores()))
-    transaction.fail(failure->message);
-  // Only a release that runs raises the record; a failed one never did. It
-  // is raised before the update counts as done, so a run killed from here on
+  update_swap swap;
+  swap.manager = manager;
+  swap.earlier_service = reinstall;
+  swap.fresh = &held;
+  // Raised before the update counts as done, so a run killed from here on
   // leaves no way back below it.
-  LSTATUS record_error = 0;
-  if ((!recorded || compare_versions(release, *recorded) > 0) && !write_release_record(release, record_error))
-    spdlog::warn("Failed to record the installed release (Error: {})", static_cast<DWORD>(record_error));
-  if (journaled && !record_swap_phase(swap_phase::running, journal_error))
-    spdlog::warn("Failed to record that the updated service runs (Error: {})", static_cast<DWORD>(journal_error));
-  kill_point("running");
-
+  swap.on_running = [&] {
+    LSTATUS record_error = 0;
+    if ((!recorded || compare_versions(release, *recorded) > 0) && !write_release_record(release, record_error))
+      spdlog::warn("Failed to record the installed release (Error: {})", static_cast<DWORD>(record_error));
+  };
+  const plan_outcome outcome = run_plan(swap_steps(swap), swap_commit_step, swap_journal(swap));
+  if (outcome.failure) {
+    if (outcome.undone && swap.restoring) spdlog::info("Restored the earlier installation");
+    discard_new_files(held);
+    report_fatal_error(outcome.failure->message);
+  }
   // Held until now so the files cannot change between their verification and
   // the service's start.
-  service_path.clear();
-  const std::uint64_t installed_bytes = held_bytes(held) + script_bytes;
-  discard_previous_files(previous);
+  const std::uint64_t installed_bytes = held_bytes(held) + swap.script_bytes;
   for (std::size_t i = held.size(); i-- > 0;) held[i].dispose();
-  if (journaled && !forget_swap(journal_error))
-    spdlog::warn("Failed to forget the update (Error: {})", static_cast<DWORD>(journal_error));
 
   // Last, so an entry in Apps & features always names an installation that
   // runs.

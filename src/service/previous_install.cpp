@@ -7,6 +7,7 @@
 #include "app/text.h"
 #include "diagnostics/directories.h"
 #include "diagnostics/safe_files.h"
+#include "diagnostics/staging_directory.h"
 #include "platform/system.h"
 
 namespace vora {
@@ -29,7 +30,9 @@ bool previous_install::any() const {
   return false;
 }
 
-std::wstring aside_path(const std::wstring& final_path) { return final_path + L".previous"; }
+std::wstring aside_path(const std::wstring& final_path) {
+  return (staging_directory() / (std::filesystem::path(final_path).filename().wstring() + L".previous")).wstring();
+}
 
 bool hold_previous_files(const std::array<const wchar_t*, program_file_count>& names, previous_install& previous,
                          std::size_t& failed) {

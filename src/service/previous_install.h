@@ -24,7 +24,8 @@ struct previous_install {
   bool any() const;
 };
 
-// Where an earlier file waits while the new one takes its name.
+// Where an earlier file waits while the new one takes its name: in the
+// staging folder.
 std::wstring aside_path(const std::wstring& final_path);
 
 // Opens every earlier program file under its final name in the install

@@ -27,16 +27,11 @@ bool reconfigure_service(SC_HANDLE service, const std::wstring& command_line) {
 
 }  // namespace
 
-// Registers the service for the service file, or sets an existing
-// registration to it, and configures and starts it; the handle is closed on
-// every path. A failure that leaves no running service comes back as the
-// user message for it; a registration made here is then deleted when
-// delete_on_failure is set.
-std::optional<service_failure> register_and_start(SC_HANDLE manager, const std::wstring& service_path,
-                                                  bool delete_on_failure) {
+std::optional<service_failure> configure_service(SC_HANDLE manager, const std::wstring& service_path,
+                                                 platform::scoped_service_handle& service, bool& created) {
+  created = false;
   const std::wstring command_line = L"\"" + service_path + L"\"";
-  platform::scoped_service_handle service(sys().OpenServiceW(manager, service_name, SERVICE_ALL_ACCESS));
-  bool created = false;
+  service.reset(sys().OpenServiceW(manager, service_name, SERVICE_ALL_ACCESS));
   DWORD error = 0;
   if (service && !reconfigure_service(service.get(), command_line)) {
     error = sys().GetLastError();
@@ -68,21 +63,46 @@ std::optional<service_failure> register_and_start(SC_HANDLE manager, const std::
     spdlog::warn("Service installed but description could not be set");
   if (!set_service_failure_actions(service.get()))
     spdlog::warn("Service installed but failure actions could not be set");
-
-  std::optional<service_failure> failure;
   std::string dacl_error;
-  if (!apply_interactive_service_dacl(service.get(), dacl_error)) {
-    failure = service_failure{fmt::format("Failed to set Vora service permissions (Error: {}).", dacl_error)};
-  } else if (!sys().StartServiceW(service.get(), 0, nullptr)) {
-    const DWORD start_error = sys().GetLastError();
-    if (start_error != ERROR_SERVICE_ALREADY_RUNNING)
-      failure = service_failure{fmt::format("Failed to start Vora service (Error: {}).", start_error)};
-  } else if (!wait_for_service_state(service.get(), SERVICE_RUNNING, service_start_timeout_ms)) {
-    spdlog::warn("Timed out waiting for Vora service to reach running state");
+  if (!apply_interactive_service_dacl(service.get(), dacl_error))
+    return service_failure{fmt::format("Failed to set Vora service permissions (Error: {}).", dacl_error)};
+  return std::nullopt;
+}
+
+std::optional<service_failure> start_service(SC_HANDLE service, bool& started) {
+  started = sys().StartServiceW(service, 0, nullptr) != FALSE;
+  if (!started) {
+    const DWORD error = sys().GetLastError();
+    if (error != ERROR_SERVICE_ALREADY_RUNNING)
+      return service_failure{fmt::format("Failed to start Vora service (Error: {}).", error)};
   }
-  if (failure && created && delete_on_failure && !sys().DeleteService(service.get()))
-    spdlog::warn("DeleteService failed (Error: {})", sys().GetLastError());
-  return failure;
+  return std::nullopt;
+}
+
+void confirm_service_running(SC_HANDLE service) {
+  if (!wait_for_service_state(service, SERVICE_RUNNING, service_start_timeout_ms))
+    spdlog::warn("Timed out waiting for Vora service to reach running state");
+}
+
+bool delete_service_registration(SC_HANDLE manager) {
+  platform::scoped_service_handle service(sys().OpenServiceW(manager, service_name, DELETE));
+  DWORD error = service ? 0 : sys().GetLastError();
+  if (service && !sys().DeleteService(service.get())) error = sys().GetLastError();
+  if (error == 0 || error == ERROR_SERVICE_DOES_NOT_EXIST || error == ERROR_SERVICE_MARKED_FOR_DELETE) return true;
+  spdlog::warn("DeleteService failed (Error: {})", error);
+  return false;
+}
+
+std::optional<service_failure> register_and_start(SC_HANDLE manager, const std::wstring& service_path) {
+  platform::scoped_service_handle service;
+  bool created = false;
+  if (auto failure = configure_service(manager, service_path, service, created)) return failure;
+  // Already registered, as somebody else just made it.
+  if (!service) return std::nullopt;
+  bool started = false;
+  if (auto failure = start_service(service.get(), started)) return failure;
+  if (started) confirm_service_running(service.get());
+  return std::nullopt;
 }
 
 // Stops the earlier service so its files can be swapped; its registration

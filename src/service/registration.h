@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 
+#include "platform/scoped.h"
 #include "platform/win32_types.h"
 
 namespace vora {
@@ -16,12 +17,26 @@ struct service_failure {
   std::string message;
 };
 
-// Registers the service for the service file, or sets an existing
-// registration to it, and configures and starts it. A failure that leaves no
-// running service comes back as the user message for it; a registration made
-// here is then deleted when delete_on_failure is set.
-std::optional<service_failure> register_and_start(SC_HANDLE manager, const std::wstring& service_path,
-                                                  bool delete_on_failure);
+// Sets the registration to this setup's configuration for the service
+// file (kept when it exists, whatever it said before), or creates it
+// (created tells), with its description, failure actions and permissions;
+// service keeps it open for the start.
+std::optional<service_failure> configure_service(SC_HANDLE manager, const std::wstring& service_path,
+                                                 platform::scoped_service_handle& service, bool& created);
+
+// Starts the service (started tells); one already running is no failure.
+std::optional<service_failure> start_service(SC_HANDLE service, bool& started);
+
+// Waits for the service to run; one that does not in time is a warning.
+void confirm_service_running(SC_HANDLE service);
+
+// Deletes the registration; one already gone or marked for deletion counts
+// as deleted.
+bool delete_service_registration(SC_HANDLE manager);
+
+// The three above in turn: the earlier installation's service when it is
+// put back.
+std::optional<service_failure> register_and_start(SC_HANDLE manager, const std::wstring& service_path);
 
 // Stops the earlier service so its files can be swapped; its registration
 // stays. A service that is not registered is no failure.

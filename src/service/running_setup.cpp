@@ -14,6 +14,7 @@
 #include "platform/crt.h"
 #include "platform/scoped.h"
 #include "platform/system.h"
+#include "service/swap_journal.h"
 
 namespace vora {
 namespace {
@@ -22,6 +23,8 @@ struct moved_setup {
   platform::scoped_handle file;    // the running image, opened with DELETE access
   platform::scoped_handle folder;  // the protected folder, held without delete sharing
   std::wstring home;               // its path before the move
+  std::wstring target;             // its path in the folder
+  std::filesystem::path folder_path;
 };
 
 moved_setup& moved() {
@@ -57,6 +60,12 @@ bool make_protected_folder(std::filesystem::path& folder, platform::scoped_handl
   return error == 0 && held.valid();
 }
 
+void forget_record() {
+  LSTATUS error = 0;
+  if (!forget_moved_setup(error))
+    spdlog::warn("Failed to forget the running setup's move (Error: {})", static_cast<DWORD>(error));
+}
+
 }  // namespace
 
 void move_running_setup_out() {
@@ -86,25 +95,45 @@ void move_running_setup_out() {
     return;
   }
   const std::wstring target = (folder / L"VoraSetup.exe").wstring();
+  // Recorded first: a run killed from here on is followed by one that puts
+  // the file back, so the entry and the script never name a missing setup.
+  LSTATUS record_error = 0;
+  if (!record_moved_setup({target, where}, record_error)) {
+    held.reset();
+    delete_in_place(folder);
+    spdlog::warn("Failed to record the running setup's move (Error: {})", static_cast<DWORD>(record_error));
+    return;
+  }
   if (!rename_handle(file.get(), target, false)) {
     error = sys().GetLastError();
     held.reset();
     delete_in_place(folder);
+    forget_record();
     spdlog::warn("Failed to move the running setup out of the install directory (Error: {})", error);
     return;
   }
   spdlog::info("Moved the running setup out of the install directory to '{}'", to_utf8(target));
-  // The file cannot go while it runs; the folder can only go once it has.
-  if (!sys().MoveFileExW(target.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT) ||
-      !sys().MoveFileExW(folder.wstring().c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT))
-    spdlog::warn("Failed to schedule '{}' for removal at restart (Error: {})", narrow_path(folder),
-                 sys().GetLastError());
 
   moved_setup& state = moved();
   state.file = std::move(file);
   state.folder = std::move(held);
   state.home = where;
+  state.target = target;
+  state.folder_path = folder;
   set_fatal_error_undo([] { return_running_setup(); });
+}
+
+void settle_running_setup() {
+  moved_setup& state = moved();
+  if (!state.file) return;
+  // The file cannot go while it runs; the folder can only go once it has.
+  if (!sys().MoveFileExW(state.target.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT) ||
+      !sys().MoveFileExW(state.folder_path.wstring().c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT))
+    spdlog::warn("Failed to schedule '{}' for removal at restart (Error: {})", narrow_path(state.folder_path),
+                 sys().GetLastError());
+  forget_record();
+  state.file.reset();
+  set_fatal_error_undo(nullptr);
 }
 
 bool return_running_setup() {
@@ -117,6 +146,9 @@ bool return_running_setup() {
   }
   spdlog::info("Moved the running setup back to '{}'", to_utf8(state.home));
   state.file.reset();
+  state.folder.reset();
+  delete_in_place(state.folder_path);
+  forget_record();
   return true;
 }
 

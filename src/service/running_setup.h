@@ -2,7 +2,8 @@
 // command of the Apps & features entry, or a repair), it would keep that
 // folder from being removed and be a file the install must replace. Moved
 // into a new folder that only SYSTEM and Administrators can write, it is
-// neither; the folder goes at the next restart.
+// neither. It is recorded under HKLM\SOFTWARE\Vora while it is out, and
+// scheduled to go at the next restart only once the run has succeeded.
 #pragma once
 
 namespace vora {
@@ -11,6 +12,9 @@ namespace vora {
 // there, and arranges for a fatal error to move it back first. A failure is
 // a warning: the run goes on from where the file is.
 void move_running_setup_out();
+
+// The run succeeded: the moved setup and its folder go at the next restart.
+void settle_running_setup();
 
 // Puts a moved setup back under its earlier name when that name is free
 // (after a failed run). True when it is back or was never moved.

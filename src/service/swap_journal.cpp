@@ -1,8 +1,6 @@
 #include "service/swap_journal.h"
 
-#include <algorithm>
 #include <cstdlib>
-#include <string>
 #include <string_view>
 
 #include "build_config.h"
@@ -13,68 +11,102 @@
 namespace vora {
 namespace {
 
-constexpr LSTATUS error_invalid_data = 13;
-constexpr DWORD journal_capacity = 32;
+constexpr std::size_t journal_capacity = 64;
+constexpr std::size_t moved_setup_capacity = 2 * 32768 + 1;
+constexpr std::wstring_view earlier_service_mark = L", earlier service";
 
-const wchar_t* phase_text(swap_phase phase) { return phase == swap_phase::running ? L"running" : L"swapping"; }
-
-}  // namespace
-
-bool record_swap_phase(swap_phase phase, LSTATUS& error) {
+LSTATUS write_flushed(const wchar_t* name, const std::wstring& text) {
   platform::scoped_registry_key key;
-  error = create_machine_key(release_record_key, key);
-  if (error == 0) error = set_text_value(key.get(), swap_journal_value, phase_text(phase));
+  LSTATUS error = create_machine_key(release_record_key, key);
+  if (error == 0) error = set_text_value(key.get(), name, text);
   // On the disk before the step it announces, not whenever the registry
   // gets to it.
   if (error == 0) error = sys().RegFlushKey(key.get());
-  return error == 0;
+  return error;
 }
 
-bool read_swap_phase(std::optional<swap_phase>& out, LSTATUS& error) {
-  out.reset();
+LSTATUS forget_flushed(const wchar_t* name) {
   platform::scoped_registry_key key;
-  error = open_machine_key(release_record_key, key);
-  if (error == static_cast<LSTATUS>(ERROR_FILE_NOT_FOUND)) {
-    error = 0;
-    return true;
-  }
-  if (error != 0) return false;
-  std::wstring data(journal_capacity, L'\0');
-  DWORD type = 0;
-  DWORD size = static_cast<DWORD>(data.size() * sizeof(wchar_t));
-  error = sys().RegQueryValueExW(key.get(), swap_journal_value, nullptr, &type, reinterpret_cast<LPBYTE>(data.data()),
-                                 &size);
-  if (error == static_cast<LSTATUS>(ERROR_FILE_NOT_FOUND)) {
-    error = 0;
-    return true;
-  }
-  if (error != 0) return false;
-  data.resize(std::min<std::size_t>(size / sizeof(wchar_t), data.size()));
-  while (!data.empty() && data.back() == L'\0') data.pop_back();
-  if (type == REG_SZ && data == phase_text(swap_phase::swapping)) {
-    out = swap_phase::swapping;
-  } else if (type == REG_SZ && data == phase_text(swap_phase::running)) {
-    out = swap_phase::running;
-  } else {
-    error = error_invalid_data;
-    return false;
+  LSTATUS error = create_machine_key(release_record_key, key);
+  if (error == 0) error = sys().RegDeleteValueW(key.get(), name);
+  if (error == static_cast<LSTATUS>(ERROR_FILE_NOT_FOUND)) error = 0;
+  if (error == 0) error = sys().RegFlushKey(key.get());
+  return error;
+}
+
+bool plain_step_name(std::wstring_view text) {
+  if (text.empty()) return false;
+  for (const wchar_t c : text) {
+    if (!(c >= L'a' && c <= L'z') && c != L'-') return false;
   }
   return true;
 }
 
-bool forget_swap(LSTATUS& error) {
-  platform::scoped_registry_key key;
-  error = create_machine_key(release_record_key, key);
-  if (error == 0) error = sys().RegDeleteValueW(key.get(), swap_journal_value);
-  if (error == static_cast<LSTATUS>(ERROR_FILE_NOT_FOUND)) error = 0;
-  if (error == 0) error = sys().RegFlushKey(key.get());
+}  // namespace
+
+bool record_swap_step(const swap_record& record, LSTATUS& error) {
+  std::wstring text(record.step.begin(), record.step.end());
+  if (record.earlier_service) text += earlier_service_mark;
+  error = write_flushed(swap_journal_value, text);
   return error == 0;
 }
 
-void kill_point(const char* name) {
+bool read_swap_record(std::optional<swap_record>& out, LSTATUS& error) {
+  out.reset();
+  std::optional<std::wstring> text;
+  if (!read_machine_text(release_record_key, swap_journal_value, journal_capacity, text, error)) return false;
+  if (!text) return true;
+  swap_record record;
+  std::wstring_view step = *text;
+  if (step.size() > earlier_service_mark.size() &&
+      step.substr(step.size() - earlier_service_mark.size()) == earlier_service_mark) {
+    record.earlier_service = true;
+    step.remove_suffix(earlier_service_mark.size());
+  }
+  if (!plain_step_name(step)) {
+    error = static_cast<LSTATUS>(ERROR_INVALID_DATA);
+    return false;
+  }
+  record.step.assign(step.begin(), step.end());
+  out = record;
+  return true;
+}
+
+bool forget_swap(LSTATUS& error) {
+  error = forget_flushed(swap_journal_value);
+  return error == 0;
+}
+
+bool record_moved_setup(const moved_setup_record& record, LSTATUS& error) {
+  // No path holds '|'.
+  error = write_flushed(moved_setup_value, record.moved + L"|" + record.home);
+  return error == 0;
+}
+
+bool read_moved_setup(std::optional<moved_setup_record>& out, LSTATUS& error) {
+  out.reset();
+  std::optional<std::wstring> text;
+  if (!read_machine_text(release_record_key, moved_setup_value, moved_setup_capacity, text, error)) return false;
+  if (!text) return true;
+  const std::size_t bar = text->find(L'|');
+  if (bar == 0 || bar == std::wstring::npos || bar + 1 == text->size() ||
+      text->find(L'|', bar + 1) != std::wstring::npos) {
+    error = static_cast<LSTATUS>(ERROR_INVALID_DATA);
+    return false;
+  }
+  out = moved_setup_record{text->substr(0, bar), text->substr(bar + 1)};
+  return true;
+}
+
+bool forget_moved_setup(LSTATUS& error) {
+  error = forget_flushed(moved_setup_value);
+  return error == 0;
+}
+
+void kill_point(const std::string& name) {
   if constexpr (build::test_hooks) {
     const char* wanted = std::getenv("VORA_TEST_KILL_AT");
-    if (wanted && std::string_view(wanted) == name) std::_Exit(9);
+    if (wanted && name == wanted) std::_Exit(9);
   }
 }
 

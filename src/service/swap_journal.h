@@ -1,38 +1,54 @@
 // The update in flight, kept under HKLM\SOFTWARE\Vora (64-bit view), where
-// only SYSTEM and Administrators can write, and flushed before each phase
+// only SYSTEM and Administrators can write, and flushed before each step
 // begins: a run killed mid-swap (a launcher's time-out, a crash, a power cut)
-// is finished or undone by the next run of any action, network or not.
+// is finished or undone by the next run of any action, network or not. The
+// files it concerns have fixed names (the program files, their set-aside and
+// downloaded forms in the staging folder), so the step is all it records,
+// with whether a service was registered before the update. The setup's own
+// file, when it moved itself out of the install directory, is recorded
+// beside it until the run has succeeded.
 #pragma once
 
 #include <optional>
+#include <string>
 
 #include "platform/win32_types.h"
 
 namespace vora {
 
-enum class swap_phase {
-  // The earlier service may be stopped and its files set aside as
-  // "<name>.previous" while the new ones take their names: undo.
-  swapping,
-  // The new service was confirmed running: only the clean-up is left.
-  running,
+struct swap_record {
+  std::string step;              // the last step begun
+  bool earlier_service = false;  // VoraAntiCheat was registered before the update
 };
 
 inline constexpr const wchar_t* swap_journal_value = L"UpdateInProgress";
+inline constexpr const wchar_t* moved_setup_value = L"MovedSetup";
 
-// False with the registry's code when the phase could not be recorded.
-bool record_swap_phase(swap_phase phase, LSTATUS& error);
+// False with the registry's code when the step could not be recorded.
+bool record_swap_step(const swap_record& record, LSTATUS& error);
 
-// The recorded phase, or nothing. False when the value exists but cannot be
-// read or names no phase (ERROR_INVALID_DATA): nobody can then tell which
-// installation is whole, so nothing may guess.
-bool read_swap_phase(std::optional<swap_phase>& out, LSTATUS& error);
+// The recorded step, or nothing. False when the value exists but cannot be
+// read or names no step the way this setup writes them
+// (ERROR_INVALID_DATA): nobody can then tell which installation is whole,
+// so nothing may guess.
+bool read_swap_record(std::optional<swap_record>& out, LSTATUS& error);
 
 // Forgets the update; one that is not recorded counts as forgotten.
 bool forget_swap(LSTATUS& error);
 
+// Where the running setup went when it moved itself out of the install
+// directory, and its path there.
+struct moved_setup_record {
+  std::wstring moved;
+  std::wstring home;
+};
+
+bool record_moved_setup(const moved_setup_record& record, LSTATUS& error);
+bool read_moved_setup(std::optional<moved_setup_record>& out, LSTATUS& error);
+bool forget_moved_setup(LSTATUS& error);
+
 // In a test build, ends the process at once, as a kill would, when the
 // environment's VORA_TEST_KILL_AT names this point; nothing otherwise.
-void kill_point(const char* name);
+void kill_point(const std::string& name);
 
 }  // namespace vora

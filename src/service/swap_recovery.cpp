@@ -1,100 +1,108 @@
 #include "service/swap_recovery.h"
 
+#include <fmt/format.h>
 #include <spdlog/spdlog.h>
 
-#include <filesystem>
-#include <string>
+#include <algorithm>
 
-#include "app/fatal_error.h"
 #include "app/text.h"
-#include "diagnostics/directories.h"
 #include "diagnostics/safe_files.h"
-#include "platform/scoped.h"
-#include "platform/system.h"
-#include "service/previous_install.h"
-#include "service/registration.h"
+#include "diagnostics/staging_directory.h"
 #include "service/swap_journal.h"
+#include "service/update_plan.h"
+#include "service/update_swap.h"
 
 namespace vora {
 namespace {
 
-// An earlier file set aside goes back under its name, replacing whatever
-// the swap put there; with none set aside the file under its name is the
-// earlier one. Each is safe to repeat. 0 or the Windows error.
-DWORD put_back(const std::filesystem::path& directory, const std::wstring& directory_final, const wchar_t* name) {
-  const std::wstring final_path = (directory / name).wstring();
-  const std::filesystem::path aside = aside_path(final_path);
-  std::wstring reached;
-  DWORD error = 0;
-  platform::scoped_handle earlier(open_exactly(aside, child_final_path(directory_final, aside.filename().wstring()),
-                                               DELETE | FILE_READ_ATTRIBUTES, reached, error));
-  if (!earlier) return is_missing_error(error) ? 0 : error;
-  if (!rename_handle(earlier.get(), final_path, true)) return sys().GetLastError();
-  return 0;
+// Setups before the step journal wrote only these two.
+swap_record from_earlier_setups(swap_record record) {
+  if (record.step == "swapping") return {"start", true};
+  if (record.step == "running") return {swap_commit_step, true};
+  return record;
 }
 
-// The temporaries and set-aside files an interrupted swap left; what cannot
-// go now stays with a warning and goes with the next install.
-void clear_leftovers(const std::filesystem::path& directory, const std::array<const wchar_t*, 3>& program_files,
-                     bool previous_too) {
-  for (const wchar_t* name : program_files) {
-    std::vector<std::filesystem::path> leftovers{directory / (std::wstring(name) + L".download")};
-    if (previous_too) leftovers.push_back(aside_path((directory / name).wstring()));
-    for (const auto& path : leftovers) {
-      if (const DWORD error = delete_in_place(path))
-        spdlog::warn("Failed to delete '{}' (Error: {})", narrow_path(path), error);
-    }
+std::optional<std::string> finish_or_undo(SC_HANDLE manager) {
+  std::optional<swap_record> record;
+  LSTATUS read_error = 0;
+  if (!read_swap_record(record, read_error))
+    return fmt::format("Failed to read the state of an interrupted Vora update (Error: {}).",
+                       static_cast<DWORD>(read_error));
+  if (!record) return std::nullopt;
+  *record = from_earlier_setups(*record);
+
+  update_swap swap;
+  swap.manager = manager;
+  swap.earlier_service = record->earlier_service;
+  swap.journaled = true;
+  const std::vector<plan_step> steps = swap_steps(swap);
+  // A step this setup never writes: nobody can tell which installation is
+  // whole, so nothing may guess.
+  if (std::none_of(steps.begin(), steps.end(), [&](const plan_step& step) { return step.name == record->step; }))
+    return fmt::format("Failed to read the state of an interrupted Vora update (Error: {}).", ERROR_INVALID_DATA);
+  plan_journal journal = swap_journal(swap);
+  journal.undoing = [](const std::string&) {};
+  const bool forward = record->step == swap_commit_step;
+  spdlog::info(forward ? "Finishing an interrupted update: its new installation was running"
+                       : "Undoing an interrupted update: putting the earlier installation back");
+  const plan_outcome outcome = resume_plan(steps, swap_commit_step, record->step, journal);
+  if (outcome.failure) {
+    spdlog::error("{}", outcome.failure->message);
+    return std::string("Failed to put back the earlier Vora installation.");
   }
+  if (!forward) {
+    // What the killed run had downloaded.
+    std::vector<directory_entry> entries;
+    DWORD error = 0;
+    if (list_directory(staging_directory(), entries, error)) {
+      for (const directory_entry& entry : entries) {
+        if (const DWORD delete_error = remove_tree(staging_directory() / entry.name, true))
+          spdlog::warn("Failed to delete '{}' (Error: {})", narrow_path(staging_directory() / entry.name),
+                       delete_error);
+      }
+    }
+    release_staging_directory();
+    spdlog::info("Restored the earlier installation");
+  }
+  return std::nullopt;
 }
 
-void forget_or_warn() {
+// The setup a killed run had moved out of the install directory goes back
+// under its name; when a new setup took that name, it is deleted instead.
+std::optional<std::string> return_moved_setup() {
+  std::optional<moved_setup_record> record;
   LSTATUS error = 0;
-  if (!forget_swap(error))
-    spdlog::warn("Failed to forget the interrupted update (Error: {})", static_cast<DWORD>(error));
+  if (!read_moved_setup(record, error))
+    return fmt::format("Failed to read the state of an interrupted Vora update (Error: {}).",
+                       static_cast<DWORD>(error));
+  if (!record) return std::nullopt;
+  const std::filesystem::path moved(record->moved);
+  const std::filesystem::path folder = moved.parent_path();
+  DWORD folder_error = 0;
+  const std::wstring folder_final = directory_final_path(folder, folder_error);
+  std::wstring reached;
+  DWORD open_error = 0;
+  platform::scoped_handle file;
+  if (!folder_final.empty())
+    file.reset(open_exactly(moved, child_final_path(folder_final, moved.filename().wstring()),
+                            DELETE | FILE_READ_ATTRIBUTES | SYNCHRONIZE, reached, open_error));
+  if (file && rename_handle(file.get(), record->home, false)) {
+    spdlog::info("Moved the setup an interrupted run had moved out back to '{}'", to_utf8(record->home));
+  } else if (file && (open_error = delete_by_handle(file.get())) != 0) {
+    spdlog::warn("Failed to delete '{}' (Error: {})", narrow_path(moved), open_error);
+  }
+  file.reset();
+  if (!folder_final.empty()) delete_exactly(folder, folder_final);
+  if (!forget_moved_setup(error))
+    spdlog::warn("Failed to forget the moved setup (Error: {})", static_cast<DWORD>(error));
+  return std::nullopt;
 }
 
 }  // namespace
 
-void recover_interrupted_update(SC_HANDLE manager, const std::array<const wchar_t*, 3>& program_files) {
-  std::optional<swap_phase> phase;
-  LSTATUS read_error = 0;
-  if (!read_swap_phase(phase, read_error))
-    report_fatal_error("Failed to read the state of an interrupted Vora update (Error: {}).",
-                       static_cast<DWORD>(read_error));
-  if (!phase) return;
-
-  const std::filesystem::path directory = install_directory();
-  if (*phase == swap_phase::running) {
-    spdlog::info("Finishing an interrupted update: its new installation was running");
-    clear_leftovers(directory, program_files, true);
-    forget_or_warn();
-    return;
-  }
-
-  spdlog::info("Undoing an interrupted update: putting the earlier installation back");
-  // The new service may be starting or running from files that are about
-  // to go.
-  if (const auto failure = stop_service_for_update(manager)) report_fatal_error(failure->message);
-  DWORD error = 0;
-  const std::wstring directory_final = directory_final_path(directory, error);
-  if (error && !is_missing_error(error))
-    report_fatal_error("Failed to put back the earlier Vora installation (Error: {}).", error);
-  for (const wchar_t* name : program_files) {
-    if (directory_final.empty()) break;
-    if ((error = put_back(directory, directory_final, name)) != 0) {
-      spdlog::error("Failed to put back the earlier '{}' (Error: {})", to_utf8(name), error);
-      report_fatal_error("Failed to put back the earlier Vora installation (Error: {}).", error);
-    }
-  }
-  clear_leftovers(directory, program_files, false);
-  const std::filesystem::path service_file = directory / program_files[0];
-  std::error_code ignored;
-  if (std::filesystem::exists(service_file, ignored)) {
-    if (const auto failure = register_and_start(manager, service_file.wstring(), false))
-      report_fatal_error(failure->message);
-  }
-  forget_or_warn();
-  spdlog::info("Restored the earlier installation");
+std::optional<std::string> recover_interrupted_update(SC_HANDLE manager) {
+  if (auto failure = finish_or_undo(manager)) return failure;
+  return return_moved_setup();
 }
 
 }  // namespace vora

@@ -1,17 +1,20 @@
 // The first thing every run does before it touches the installation: an
-// update that was killed mid-swap is finished (its new service had been
-// confirmed running) or undone (the earlier files put back by handle, the
-// registration set to them, running). Needs no network.
+// update that was killed mid-swap is finished (its commit step had begun)
+// or undone by the same steps that undo a failed one (the earlier files put
+// back by name, the registration set to them, running), and a setup that
+// had moved itself out of the install directory is put back. Needs no
+// network.
 #pragma once
 
-#include <array>
+#include <optional>
+#include <string>
 
 #include "platform/win32_types.h"
 
 namespace vora {
 
-// Fatal when the journal cannot be read or the earlier installation cannot
-// be put back; the journal then stays for the next run.
-void recover_interrupted_update(SC_HANDLE manager, const std::array<const wchar_t*, 3>& program_files);
+// The user message when the journal cannot be read or the earlier
+// installation cannot be put back; the journal then stays for the next run.
+std::optional<std::string> recover_interrupted_update(SC_HANDLE manager);
 
 }  // namespace vora

@@ -16,7 +16,6 @@
 #include "service/names.h"
 #include "service/release_record.h"
 #include "service/running_setup.h"
-#include "service/swap_recovery.h"
 #include "service/uninstall_entry.h"
 
 namespace vora {
@@ -52,8 +51,6 @@ void remove_service(SC_HANDLE manager) {
 }
 
 void run_uninstall(SC_HANDLE manager, bool full) {
-  // Whole before it goes, so nothing half-swapped is left to a later run.
-  recover_interrupted_update(manager, program_files);
   remove_service(manager);
 
   spdlog::info("Removing installation directory");

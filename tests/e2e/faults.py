@@ -78,11 +78,11 @@ class Ledger:
         for path in install_dir.rglob("*"):
             if path.is_symlink() or not path.is_file():
                 planted = path.is_symlink() and before.get(path) == _link(path)
-                if path.name.endswith(".download") and not expected_deviation and not planted:
+                if path.name.endswith((".download", ".previous")) and not expected_deviation and not planted:
                     self.leftovers += 1
                     self.problems.append(f"{nodeid}: leftover {path.name}")
                 continue
-            if path.name.endswith(".download"):
+            if path.name.endswith((".download", ".previous")):
                 if not expected_deviation:
                     self.leftovers += 1
                     self.problems.append(f"{nodeid}: leftover {path.name}")

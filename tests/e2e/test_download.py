@@ -27,7 +27,7 @@ from conftest import BIN, wait_for
 NAME = "VoraService.exe"
 DRIVER = BIN / "download_driver.exe"
 LIMIT = 1073741824
-TEMP_IN_LOG = "C:\\Program Files\\Vora\\VoraService.exe.download"
+TEMP_IN_LOG = "C:\\Program Files\\Vora\\.staging\\VoraService.exe.download"
 
 
 def download(wine, name=NAME, timeout=180):
@@ -39,7 +39,7 @@ def final_path(wine):
 
 
 def temp_path(wine):
-    return wine.install_dir / (NAME + ".download")
+    return wine.install_dir / ".staging" / (NAME + ".download")
 
 
 def assert_refused(wine, result):
@@ -251,7 +251,7 @@ def _download_over_planted(wine, cdn, plant):
     """Downloads with a victim file planted at the temporary path by plant (a
     hard or a symbolic link); returns the driver's result and the victim."""
     publish(cdn, NAME, SIGNED)
-    wine.install_dir.mkdir(parents=True)
+    temp_path(wine).parent.mkdir(parents=True)
     victim = _victim(wine)
     plant(victim, temp_path(wine))
     result = download(wine)

@@ -75,7 +75,7 @@ def test_final_path_held_by_another_process(trusted_wine, cdn):
         holder.kill()
         holder.wait()
     assert earlier.read_bytes() == b"held by another program"
-    assert not (wine.install_dir / "VoraService.exe.download").exists()
+    assert not (wine.install_dir / ".staging" / "VoraService.exe.download").exists()
 
 
 @pytest.mark.fault("install-cdn-down")
@@ -129,10 +129,10 @@ def test_unverifiable_file_at_install(trusted_wine, cdn, failing, fixture, reaso
     else:
         cdn.rules[failing] = {"size": 0}
     lines = install_refused(wine, failing)
-    assert f"{reason} ({INSTALL_DIR}\\{failing}.download)" in lines
+    assert f"{reason} ({INSTALL_DIR}\\.staging\\{failing}.download)" in lines
     assert f"Downloaded '{failing}' failed verification" in lines
     assert not (wine.install_dir / failing).exists()
-    assert not (wine.install_dir / f"{failing}.download").exists()
+    assert not (wine.install_dir / ".staging" / f"{failing}.download").exists()
 
 
 FORGED_CONTENT = re.compile(
@@ -150,11 +150,11 @@ def test_forged_signed_content_is_refused_on_a_first_install(trusted_wine, cdn):
     publish(cdn, "VoraBroker.exe", FIXTURES_DIR / "forged-broker.exe")
     lines = install_refused(wine, "VoraBroker.exe")
     forged = [m for m in map(FORGED_CONTENT.fullmatch, lines) if m]
-    assert [m["file"] for m in forged] == [f"{INSTALL_DIR}\\VoraBroker.exe.download"], lines
+    assert [m["file"] for m in forged] == [f"{INSTALL_DIR}\\.staging\\VoraBroker.exe.download"], lines
     assert "Downloaded 'VoraBroker.exe' failed verification" in lines
     assert not any(line.startswith(f"Verified Tindle signed image ({INSTALL_DIR}\\VoraBroker") for line in lines)
     assert not (wine.install_dir / "VoraBroker.exe").exists()
-    assert not (wine.install_dir / "VoraBroker.exe.download").exists()
+    assert not (wine.install_dir / ".staging" / "VoraBroker.exe.download").exists()
 
 
 def install_snapshot(wine):
@@ -305,19 +305,21 @@ def test_reinstall_while_a_reader_holds_the_broker_keeps_the_running_service(tru
 def test_a_reader_holding_a_leftover_temporary_cannot_block_the_update(trusted_wine, cdn):
     wine = trusted_wine
     running_install(wine, cdn)
-    leftover = wine.install_dir / "VoraBroker.exe.download"
+    leftover = wine.install_dir / ".staging" / "VoraBroker.exe.download"
+    leftover.parent.mkdir()
     leftover.write_bytes(b"left by a run that was killed")
     # A standard user's reader: GENERIC_READ without delete sharing.
-    result = install_while_held(wine, "hold_file.exe", f"{INSTALL_DIR}\\VoraBroker.exe.download")
+    result = install_while_held(wine, "hold_file.exe", f"{INSTALL_DIR}\\.staging\\VoraBroker.exe.download")
     lines = wine.log_lines()
     assert result.returncode == 0, lines
-    assert f"Leftover '{INSTALL_DIR}\\VoraBroker.exe.download' is held by another program; downloading beside it" in lines
+    assert f"Leftover '{INSTALL_DIR}\\.staging\\VoraBroker.exe.download' is held by another program; downloading beside it" in lines
     assert wait_for(lambda: service_state(wine) == "RUNNING", timeout=30)
     for name in FILES:
         assert (wine.install_dir / name).read_bytes() == (CDN_DIR / name).read_bytes(), name
     # Scheduled for removal at restart; nothing else of the run is left.
     assert leftover.read_bytes() == b"left by a run that was killed"
-    assert sorted(p.name for p in wine.install_dir.iterdir()) == sorted(FILES + ["UninstallVora.bat", leftover.name])
+    assert sorted(p.name for p in wine.install_dir.iterdir()) == sorted(FILES + ["UninstallVora.bat", ".staging"])
+    assert list(leftover.parent.iterdir()) == [leftover]
     leftover.unlink()
 
 

@@ -41,7 +41,7 @@ def test_release_pinned_to_two_signers_accepts_either_and_refuses_a_third(truste
     assert result.returncode == 0, wine.log_lines()
     lines = wine.log_lines()
     for name in ("VoraService.exe", "VoraSetup.exe", "VoraBroker.exe"):
-        assert f"Verified Tindle signed image ({INSTALL_DIR}\\{name}.download)" in lines
+        assert f"Verified Tindle signed image ({INSTALL_DIR}\\.staging\\{name}.download)" in lines
         assert (wine.install_dir / name).read_bytes() == (cdn.root / name).read_bytes()
     assert wait_for(lambda: service_state(wine) == "RUNNING", timeout=30)
 
@@ -51,7 +51,7 @@ def test_release_pinned_to_two_signers_accepts_either_and_refuses_a_third(truste
     assert result.returncode == 1
     lines = wine.log_lines()
     assert (
-        f"Pinned certificate mismatch ({INSTALL_DIR}\\VoraBroker.exe.download, "
+        f"Pinned certificate mismatch ({INSTALL_DIR}\\.staging\\VoraBroker.exe.download, "
         f"Thumbprint: {thumbprint(PKI / 'foreign.pem')})"
     ) in lines
     assert lines[-1] == 'Fatal error thrown: "Failed to download VoraBroker.exe"'

@@ -16,7 +16,7 @@ from cdn import (
     trusted_template_prefix,  # noqa: F401 - fixture
     trusted_wine,  # noqa: F401 - fixture
 )
-from conftest import BUILD, wait_for
+from conftest import BUILD, SETUP_EXE, wait_for
 from test_faults import FATAL, assert_earlier_install_back, install_snapshot, install_while_held, running_install
 from test_service import (
     FILES,
@@ -73,7 +73,7 @@ def test_signed_broker_served_as_the_service_is_refused(trusted_wine, cdn):
     publish(cdn, "VoraService.exe", CDN_DIR / "VoraBroker.exe")
     lines = refused_first_install(wine, "VoraService.exe")
     assert (
-        f"Image '{INSTALL_DIR}\\VoraService.exe.download' names itself 'VoraBroker.exe', expected 'VoraService.exe'"
+        f"Image '{INSTALL_DIR}\\.staging\\VoraService.exe.download' names itself 'VoraBroker.exe', expected 'VoraService.exe'"
         in lines
     ), lines
     assert cdn.requests == ["GET /VoraService.exe"]
@@ -86,7 +86,7 @@ def test_signed_file_without_a_version_resource_is_refused(trusted_wine, cdn):
     publish(cdn, "VoraBroker.exe", FIXTURES_DIR / "no-version.exe")
     lines = refused_first_install(wine, "VoraBroker.exe")
     assert (
-        f"Image '{INSTALL_DIR}\\VoraBroker.exe.download' has no valid version resource (no resources), "
+        f"Image '{INSTALL_DIR}\\.staging\\VoraBroker.exe.download' has no valid version resource (no resources), "
         "expected one naming 'VoraBroker.exe'" in lines
     ), lines
 
@@ -97,7 +97,7 @@ def test_version_resource_changed_after_signing_is_refused_by_the_signature(trus
     publish_all(cdn)
     publish(cdn, "VoraBroker.exe", FIXTURES_DIR / "rsrc-tampered.exe")
     lines = refused_first_install(wine, "VoraBroker.exe")
-    assert f"Authenticode signature verification failed ({INSTALL_DIR}\\VoraBroker.exe.download)" in lines
+    assert f"Authenticode signature verification failed ({INSTALL_DIR}\\.staging\\VoraBroker.exe.download)" in lines
 
 
 @pytest.mark.fault("rollback-older-release")
@@ -188,36 +188,53 @@ def test_update_while_another_program_holds_the_service_keeps_it(trusted_wine, c
         assert (wine.install_dir / name).read_bytes() == (NEXT_DIR / name).read_bytes(), name
 
 
+UPDATE_STEPS = ["hold", "stop", "set-aside", "place", "configure", "start", "confirm", "commit"]
+
+
+def offline(server, on=True):
+    server.rules = {name: {"status": 404} for name in FILES} if on else {}
+
+
 @pytest.mark.fault("update-killed")
-@pytest.mark.parametrize("point", ["placed", "running"], ids=["before-the-new-service-runs", "once-it-runs"])
-def test_an_update_killed_mid_swap_is_undone_or_finished_by_the_next_run_offline(trusted_wine, cdn, point):
-    """A launcher's time-out or a power cut mid-swap: the next run, even
-    without a network, first puts back the earlier installation (the new
-    service had not been confirmed running) or finishes the new one."""
+def test_an_update_killed_in_any_step_is_undone_or_finished_by_the_next_run_offline(trusted_wine, cdn):
+    """A launcher's time-out or a power cut at any step of an update: the
+    next run, before it fetches anything, puts back the earlier installation
+    (the commit step had not begun) or finishes the new one. The update after
+    the set-aside step is the installed setup's own, which moves itself out
+    of the install directory: it comes back too."""
     wine = trusted_wine
     before, registered = running_install(wine, cdn)
     publish_next(cdn)
-    # The test build ends itself there at once, as a kill would.
-    killed = wine.setup("/install", timeout=300, env={"VORA_TEST_KILL_AT": point})
-    assert killed.returncode == 9, wine.log_lines()
-    cdn.stop()
+    for step in UPDATE_STEPS:
+        offline(cdn, False)
+        # The test build ends itself after the step at once, as a kill would.
+        setup = INSTALLED_SETUP if step == "place" else SETUP_EXE
+        killed = wine.run(setup, "/install", timeout=300, env={"VORA_TEST_KILL_AT": step})
+        assert killed.returncode == 9, (step, wine.log_lines())
+        offline(cdn)
 
-    result = wine.setup("/install", timeout=300)
+        result = wine.setup("/install", timeout=300)
 
-    lines = wine.log_lines()
-    assert result.returncode == 1
-    assert lines[-1] == FATAL.format("VoraService.exe"), lines
-    if point == "placed":
-        assert "Undoing an interrupted update: putting the earlier installation back" in lines, lines
-        # Before anything is fetched.
-        first_fetch = next(i for i, line in enumerate(lines) if "VoraService.exe':" in line)
-        assert lines.index("Restored the earlier installation") < first_fetch, lines
-        assert_earlier_install_back(wine, before, registered)
-    else:
-        assert "Finishing an interrupted update: its new installation was running" in lines, lines
-        assert wait_for(lambda: service_state(wine) == "RUNNING", timeout=30)
-        assert recorded_release(wine) == next_release()
-        assert sorted(p.name for p in wine.install_dir.iterdir()) == sorted(FILES + ["UninstallVora.bat"])
-        for name in FILES:
-            assert (wine.install_dir / name).read_bytes() == (NEXT_DIR / name).read_bytes(), name
-    assert wine.run("reg", "query", RECORD_KEY, "/v", "UpdateInProgress", timeout=60).returncode != 0
+        lines = wine.log_lines()
+        assert result.returncode == 1, (step, lines)
+        assert lines[-1] == FATAL.format("VoraService.exe"), (step, lines)
+        if step != "commit":
+            assert "Undoing an interrupted update: putting the earlier installation back" in lines, (step, lines)
+            first_fetch = next(i for i, line in enumerate(lines) if "VoraService.exe':" in line)
+            assert lines.index("Restored the earlier installation") < first_fetch, (step, lines)
+            assert_earlier_install_back(wine, before, registered)
+        else:
+            assert "Finishing an interrupted update: its new installation was running" in lines, lines
+            assert wait_for(lambda: service_state(wine) == "RUNNING", timeout=30)
+            assert recorded_release(wine) == next_release()
+            assert sorted(p.name for p in wine.install_dir.iterdir()) == sorted(FILES + ["UninstallVora.bat"])
+            for name in FILES:
+                assert (wine.install_dir / name).read_bytes() == (NEXT_DIR / name).read_bytes(), name
+        assert wine.run("reg", "query", RECORD_KEY, "/v", "UpdateInProgress", timeout=60).returncode != 0
+
+    # Killed mid-swap, then removed: nothing is left.
+    offline(cdn, False)
+    assert wine.setup("/install", timeout=300, env={"VORA_TEST_KILL_AT": "place"}).returncode == 9
+    assert wine.setup("/uninstall", timeout=300).returncode == 0, wine.log_lines()
+    assert not wine.install_dir.exists()
+    assert registration(wine) is None

@@ -99,9 +99,9 @@ def test_install_on_a_clean_machine(trusted_wine, cdn):
         "Selected action: Install",
         "Successfully opened Service Control Manager",
         "Beginning installation",
-        f"Verified Tindle signed image ({INSTALL_DIR}\\VoraService.exe.download)",
-        f"Verified Tindle signed image ({INSTALL_DIR}\\VoraSetup.exe.download)",
-        f"Verified Tindle signed image ({INSTALL_DIR}\\VoraBroker.exe.download)",
+        f"Verified Tindle signed image ({INSTALL_DIR}\\.staging\\VoraService.exe.download)",
+        f"Verified Tindle signed image ({INSTALL_DIR}\\.staging\\VoraSetup.exe.download)",
+        f"Verified Tindle signed image ({INSTALL_DIR}\\.staging\\VoraBroker.exe.download)",
         "Completed installation",
         "Setup process exiting successfully",
     ]
@@ -117,7 +117,7 @@ def test_reinstall_replaces_a_running_service(trusted_wine, cdn):
     lines = wine.log_lines()
     assert "Vora service is already installed, reinstalling" in lines
     assert lines.index("Vora service is already installed, reinstalling") < lines.index(
-        f"Verified Tindle signed image ({INSTALL_DIR}\\VoraService.exe.download)"
+        f"Verified Tindle signed image ({INSTALL_DIR}\\.staging\\VoraService.exe.download)"
     )
     assert wait_for(lambda: service_state(wine) == "RUNNING", timeout=30)
     assert cdn.requests == [f"GET /{name}" for name in FILES] * 2
@@ -148,11 +148,11 @@ def test_foreign_signed_broker_registers_nothing(trusted_wine, cdn):
     result = wine.setup("/install", timeout=300)
     assert result.returncode == 1
     lines = wine.log_lines()
-    assert any(line.startswith(f"Pinned certificate mismatch ({INSTALL_DIR}\\VoraBroker.exe.download, Thumbprint: ")
+    assert any(line.startswith(f"Pinned certificate mismatch ({INSTALL_DIR}\\.staging\\VoraBroker.exe.download, Thumbprint: ")
                for line in lines), lines
     assert lines[-1] == 'Fatal error thrown: "Failed to download VoraBroker.exe"'
     assert not (wine.install_dir / "VoraBroker.exe").exists()
-    assert not (wine.install_dir / "VoraBroker.exe.download").exists()
+    assert not (wine.install_dir / ".staging" / "VoraBroker.exe.download").exists()
     assert registration(wine) is None
     assert uninstall_entry(wine) is None, "a failed install is not listed in Apps & features"
 

@@ -1,5 +1,7 @@
 // Stand-in for the product's service in end-to-end runs: a real service that
-// starts through a pending step, runs until told to stop, and exits.
+// starts through a pending step, runs until told to stop, and exits. While
+// C:\vora-slow-service exists it takes two seconds to start and two to stop,
+// as real services do, which widens the moments an update can be killed in.
 #include <windows.h>
 
 namespace {
@@ -33,6 +35,8 @@ DWORD WINAPI control_handler(DWORD control, DWORD, LPVOID, LPVOID) {
   }
 }
 
+bool slow() { return GetFileAttributesW(L"C:\\vora-slow-service") != INVALID_FILE_ATTRIBUTES; }
+
 void WINAPI service_main(DWORD, LPWSTR*) {
   status_handle = RegisterServiceCtrlHandlerExW(L"VoraAntiCheat", control_handler, nullptr);
   if (status_handle == nullptr) return;
@@ -42,9 +46,14 @@ void WINAPI service_main(DWORD, LPWSTR*) {
     report(SERVICE_STOPPED, 0);
     return;
   }
+  if (slow()) Sleep(2000);
   report(SERVICE_RUNNING, 0);
   WaitForSingleObject(stop_event, INFINITE);
   CloseHandle(stop_event);
+  if (slow()) {
+    report(SERVICE_STOP_PENDING, 3000);
+    Sleep(2000);
+  }
   report(SERVICE_STOPPED, 0);
 }
 

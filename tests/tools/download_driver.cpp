@@ -24,6 +24,7 @@ int wmain(int argc, wchar_t** argv) {
   vora::init_diagnostics(L"driver");
   std::wstring final_path;
   vora::held_image held;
+  vora::prepare_download_directories();
   const bool placed = vora::download_program_file(argv[1], final_path, held, std::nullopt, true);
   std::printf("result: %s\n", placed ? "true" : "false");
   if (placed) {

@@ -59,7 +59,7 @@ class DownloadProgramFile : public ::testing::Test {
     dir = install_directory();
     std::error_code ec;
     fs::remove_all(dir, ec);
-    fs::create_directories(dir);
+    fs::create_directories(dir / L".staging");
   }
   void TearDown() override {
     held.dispose();
@@ -69,7 +69,9 @@ class DownloadProgramFile : public ::testing::Test {
   bool download(const std::wstring& file = L"VoraService.exe") {
     return download_program_file(file, final_path, held, std::nullopt, true);
   }
-  fs::path temp_of(const std::wstring& file = L"VoraService.exe") const { return dir / (file + L".download"); }
+  fs::path temp_of(const std::wstring& file = L"VoraService.exe") const {
+    return dir / L".staging" / (file + L".download");
+  }
   int count(const std::string& call) const {
     return static_cast<int>(std::count(cdn.calls.begin(), cdn.calls.end(), call));
   }

@@ -1,0 +1,31 @@
+// Where downloads and the earlier installation's set-aside files wait during
+// an install: "<install directory>\.staging", which only SYSTEM and
+// Administrators may open. Beside the installed files (Users may read the
+// install directory) any program could hold a temporary open and so block
+// its removal; here no standard user can reach one.
+#pragma once
+
+#include <filesystem>
+#include <string>
+
+#include "platform/win32_types.h"
+
+namespace vora {
+
+std::filesystem::path staging_directory();
+
+// The final path the staging folder must have: inside the install
+// directory as it really is. Empty with the error when the install
+// directory cannot be resolved.
+std::wstring staging_final_path(DWORD& error);
+
+// Creates the staging folder with the protected descriptor, or checks and
+// re-secures one that exists (one that fails a check is renamed aside and
+// never entered). Every later use opens its entries exactly, never through
+// a link. 0 or the Windows error.
+DWORD prepare_staging_directory();
+
+// Removes the folder when nothing is left inside.
+void release_staging_directory();
+
+}  // namespace vora

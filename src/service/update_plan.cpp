@@ -1,0 +1,81 @@
+#include "service/update_plan.h"
+
+#include <fmt/format.h>
+
+#include "service/swap_journal.h"
+
+namespace vora {
+namespace {
+
+std::size_t index_of(const std::vector<plan_step>& steps, const std::string& name) {
+  std::size_t i = 0;
+  while (i < steps.size() && steps[i].name != name) ++i;
+  return i;
+}
+
+// Undoes step last and every one before it, last first. Each undo runs even
+// when a later one failed: what can go back, goes back.
+bool undo_through(const std::vector<plan_step>& steps, std::size_t last, const plan_journal& journal) {
+  if (journal.undoing) journal.undoing(steps[last].name);
+  bool whole = true;
+  for (std::size_t i = last + 1; i-- > 0;) {
+    if (!steps[i].undo()) whole = false;
+  }
+  return whole;
+}
+
+// Runs the steps from first on; a failure before commit undoes back to the
+// first step. The journal is forgotten once the installation is whole
+// again, and kept for the next run otherwise.
+plan_outcome run_from(const std::vector<plan_step>& steps, std::size_t first, std::size_t commit,
+                      const plan_journal& journal) {
+  plan_outcome outcome;
+  for (std::size_t i = first; i < steps.size(); ++i) {
+    outcome.failure = journal.record(steps[i].name);
+    // A step not recorded has not begun; those before it have.
+    if (outcome.failure && i == 0) return outcome;
+    if (outcome.failure && i <= commit && undo_through(steps, i - 1, journal)) {
+      outcome.undone = true;
+      journal.forget();
+    }
+    if (outcome.failure) return outcome;
+    outcome.failure = steps[i].run();
+    if (outcome.failure) {
+      if (i < commit && undo_through(steps, i, journal)) {
+        outcome.undone = true;
+        journal.forget();
+      }
+      return outcome;
+    }
+    kill_point(steps[i].name);
+  }
+  journal.forget();
+  return outcome;
+}
+
+}  // namespace
+
+plan_outcome run_plan(const std::vector<plan_step>& steps, const std::string& commit, const plan_journal& journal) {
+  return run_from(steps, 0, index_of(steps, commit), journal);
+}
+
+plan_outcome resume_plan(const std::vector<plan_step>& steps, const std::string& commit, const std::string& recorded,
+                         const plan_journal& journal) {
+  const std::size_t at = index_of(steps, recorded);
+  const std::size_t commit_at = index_of(steps, commit);
+  plan_outcome outcome;
+  if (at == steps.size()) {
+    outcome.failure = plan_failure{
+        fmt::format("The interrupted update stopped at a step this setup does not know ('{}').", recorded)};
+    return outcome;
+  }
+  if (at >= commit_at) return run_from(steps, at, commit_at, journal);
+  outcome.undone = undo_through(steps, at, journal);
+  if (outcome.undone)
+    journal.forget();
+  else
+    outcome.failure = plan_failure{"Failed to put back the earlier Vora installation."};
+  return outcome;
+}
+
+}  // namespace vora

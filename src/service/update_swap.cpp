@@ -1,0 +1,282 @@
+#include "service/update_swap.h"
+
+#include <fmt/format.h>
+#include <spdlog/spdlog.h>
+
+#include <filesystem>
+
+#include "app/text.h"
+#include "diagnostics/directories.h"
+#include "diagnostics/safe_files.h"
+#include "diagnostics/staging_directory.h"
+#include "download/download.h"
+#include "platform/crt.h"
+#include "platform/scoped.h"
+#include "platform/system.h"
+#include "service/install.h"
+#include "service/names.h"
+#include "service/registration.h"
+#include "service/swap_journal.h"
+
+namespace vora {
+namespace {
+
+std::wstring installed_path(std::size_t i) { return (install_directory() / program_files[i]).wstring(); }
+
+plan_failure download_failure(std::size_t i) {
+  return plan_failure{fmt::format("Failed to download {}", to_utf8(program_files[i]))};
+}
+
+// An earlier file set aside in the staging folder, opened exactly there.
+platform::scoped_handle open_aside(std::size_t i, DWORD& error) {
+  const std::wstring staging_final = staging_final_path(error);
+  if (staging_final.empty()) return platform::scoped_handle();
+  const std::filesystem::path aside = aside_path(installed_path(i));
+  std::wstring reached;
+  return platform::scoped_handle(open_exactly(aside, child_final_path(staging_final, aside.filename().wstring()),
+                                              DELETE | FILE_READ_ATTRIBUTES | SYNCHRONIZE, reached, error));
+}
+
+// A leftover that cannot go now goes at the next restart, and never blocks
+// this or a later install.
+void remove_leftover(const std::filesystem::path& path) {
+  const DWORD error = remove_tree(path, true);
+  if (error == 0) return;
+  if (!sys().MoveFileExW(path.wstring().c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT))
+    spdlog::warn("Failed to schedule '{}' for removal at restart (Error: {})", narrow_path(path), sys().GetLastError());
+  spdlog::warn("Failed to delete '{}' (Error: {}); it goes at the next restart", narrow_path(path), error);
+}
+
+// Whatever an earlier run left in the staging folder, except this run's
+// downloads; and the temporaries that earlier setups kept beside the
+// installed files.
+void clear_leftovers(const update_swap& swap) {
+  const std::filesystem::path staging = staging_directory();
+  std::vector<directory_entry> entries;
+  DWORD error = 0;
+  if (list_directory(staging, entries, error)) {
+    for (const directory_entry& entry : entries) {
+      bool ours = false;
+      for (std::size_t i = 0; swap.fresh && i < program_files.size(); ++i)
+        ours = ours ||
+               platform::equal_ignoring_case((staging / entry.name).wstring(), download_temp_path(program_files[i]));
+      if (!ours) remove_leftover(staging / entry.name);
+    }
+  }
+  for (const wchar_t* name : program_files) {
+    for (const wchar_t* suffix : {L".download", L".previous"})
+      remove_leftover(install_directory() / (std::wstring(name) + suffix));
+  }
+}
+
+// hold: every earlier file is opened with DELETE access while its service
+// still runs, so nobody can take a hold on it from here on.
+plan_step hold_step(update_swap& swap) {
+  return {"hold",
+          [&swap]() -> step_result {
+            clear_leftovers(swap);
+            std::size_t failed = 0;
+            const bool held = hold_previous_files(program_files, swap.previous, failed);
+            swap.earlier_files = swap.previous.any();
+            if (held) return std::nullopt;
+            spdlog::error("Failed to finalize '{}'", to_utf8(program_files[failed]));
+            return download_failure(failed);
+          },
+          [&swap] {
+            for (auto& file : swap.previous.files) file.reset();
+            return true;
+          }};
+}
+
+// stop: the earlier service holds its files until it has stopped; its
+// registration stays. Undone last of all: the earlier registration is set
+// back to its files, which are in place again by then, and started.
+plan_step stop_step(update_swap& swap) {
+  return {"stop",
+          [&swap]() -> step_result {
+            if (!swap.earlier_service) return std::nullopt;
+            if (auto failure = stop_service_for_update(swap.manager)) return plan_failure{failure->message};
+            return std::nullopt;
+          },
+          [&swap] {
+            if (!swap.earlier_service) return true;
+            // Waits out a stop that was still under way.
+            auto failure = stop_service_for_update(swap.manager);
+            if (!failure) failure = register_and_start(swap.manager, installed_path(0));
+            if (!failure) return true;
+            spdlog::error("Failed to restore the earlier installation: {}", failure->message);
+            return false;
+          }};
+}
+
+// set aside: the earlier files move into the staging folder by their
+// handles. Undone by putting each back under its name, replacing whatever
+// took it; by handle while this run holds them, by name after a kill.
+plan_step set_aside_step(update_swap& swap) {
+  return {"set-aside",
+          [&swap]() -> step_result {
+            std::size_t failed = 0;
+            if (set_previous_files_aside(swap.previous, failed)) return std::nullopt;
+            spdlog::error("Failed to finalize '{}'", to_utf8(program_files[failed]));
+            return download_failure(failed);
+          },
+          [&swap] {
+            if (!restore_previous_files(swap.previous)) return false;
+            bool whole = true;
+            for (std::size_t i = 0; i < program_files.size(); ++i) {
+              if (swap.previous.files[i]) continue;
+              DWORD error = 0;
+              platform::scoped_handle aside = open_aside(i, error);
+              if (!aside && is_missing_error(error)) continue;
+              if (!aside || !rename_handle(aside.get(), installed_path(i), true)) {
+                if (aside) error = sys().GetLastError();
+                spdlog::error("Failed to put back the earlier '{}' (Error: {})", to_utf8(program_files[i]), error);
+                whole = false;
+              }
+            }
+            return whole;
+          }};
+}
+
+// place: the verified files take their final names by their handles, and
+// the uninstall script is written beside them. Undone by taking the new
+// files away again: back to their temporary names while this run holds
+// them; after a kill, those with an earlier file set aside are replaced by
+// it, and the others are deleted.
+plan_step place_step(update_swap& swap) {
+  return {"place",
+          [&swap]() -> step_result {
+            for (std::size_t i = 0; i < program_files.size(); ++i) {
+              held_image& file = (*swap.fresh)[i];
+              std::wstring final_path;
+              const bool placed = place_verified_file(program_files[i], file, final_path);
+              // A file renamed before its identity check failed is in place too.
+              swap.in_place[i] = placed || file.handle != nullptr;
+              if (!placed) return download_failure(i);
+              if (i == 0) swap.service_path = final_path;
+            }
+            if (!write_uninstall_script(install_directory() / L"UninstallVora.bat", &swap.script_bytes))
+              spdlog::warn("Failed to create uninstall bat");
+            return std::nullopt;
+          },
+          [&swap] {
+            if (!swap.puts_back()) return true;
+            for (std::size_t i = 0; i < program_files.size(); ++i) {
+              if (swap.fresh) {
+                held_image& file = (*swap.fresh)[i];
+                if (!swap.in_place[i] || file.handle == nullptr || file.handle == INVALID_HANDLE_VALUE) continue;
+                if (!rename_handle(file.handle, download_temp_path(program_files[i]), true)) {
+                  if (const DWORD error = delete_by_handle(file.handle))
+                    spdlog::warn("Failed to delete '{}' (Error: {})", to_utf8(file.path), error);
+                  file.dispose();
+                }
+                swap.in_place[i] = false;
+                continue;
+              }
+              DWORD error = 0;
+              if (open_aside(i, error) || !is_missing_error(error)) continue;
+              // The earlier setup may have moved itself out instead; it comes
+              // back once the swap is undone. A new file that cannot go yet
+              // stays: it is one of the release's own.
+              if (const DWORD delete_error = delete_in_place(installed_path(i)))
+                spdlog::warn("Failed to delete '{}' (Error: {})", to_utf8(installed_path(i)), delete_error);
+            }
+            return true;
+          }};
+}
+
+// configure: the registration is set to this setup's configuration and the
+// new service file, or made when there was none. Undone by deleting a
+// registration made here; a kept one is set back by the stop step's undo.
+plan_step configure_step(update_swap& swap) {
+  return {"configure",
+          [&swap]() -> step_result {
+            if (auto failure = configure_service(swap.manager, swap.service_path, swap.service, swap.created_service))
+              return plan_failure{failure->message};
+            return std::nullopt;
+          },
+          [&swap] {
+            swap.service.reset();
+            if (!swap.created_service || !swap.puts_back()) return true;
+            swap.created_service = !delete_service_registration(swap.manager);
+            return !swap.created_service;
+          }};
+}
+
+// start: undone by stopping the new service, whose files are about to go.
+plan_step start_step(update_swap& swap) {
+  return {"start",
+          [&swap]() -> step_result {
+            // Registered meanwhile by somebody else: left as it is.
+            if (!swap.service) return std::nullopt;
+            if (auto failure = start_service(swap.service.get(), swap.started)) return plan_failure{failure->message};
+            return std::nullopt;
+          },
+          [&swap] {
+            if (!swap.puts_back()) return true;
+            const auto failure = stop_service_for_update(swap.manager);
+            if (failure) spdlog::error("Failed to restore the earlier installation: {}", failure->message);
+            return !failure;
+          }};
+}
+
+// confirm: the new service runs; only a release that runs raises the
+// record of the highest release installed.
+plan_step confirm_step(update_swap& swap) {
+  return {"confirm",
+          [&swap]() -> step_result {
+            // One that was running already is not waited for.
+            if (swap.service && swap.started) confirm_service_running(swap.service.get());
+            swap.service.reset();
+            if (swap.on_running) swap.on_running();
+            return std::nullopt;
+          },
+          [] { return true; }};
+}
+
+// commit: from here on the update only goes forward. The earlier files and
+// every leftover go, and with them the staging folder.
+plan_step commit_step(update_swap& swap) {
+  return {swap_commit_step,
+          [&swap]() -> step_result {
+            discard_previous_files(swap.previous);
+            clear_leftovers(swap);
+            release_staging_directory();
+            return std::nullopt;
+          },
+          [] { return true; }};
+}
+
+}  // namespace
+
+std::vector<plan_step> swap_steps(update_swap& swap) {
+  return {hold_step(swap),      stop_step(swap),  set_aside_step(swap), place_step(swap),
+          configure_step(swap), start_step(swap), confirm_step(swap),   commit_step(swap)};
+}
+
+plan_journal swap_journal(update_swap& swap) {
+  plan_journal journal;
+  journal.record = [&swap](const std::string& step) -> step_result {
+    if (!swap.journaled && !swap.earlier_service && !swap.earlier_files) return std::nullopt;
+    LSTATUS error = 0;
+    if (!record_swap_step({step, swap.earlier_service}, error))
+      return plan_failure{
+          fmt::format("Failed to record the Vora update in progress (Error: {}).", static_cast<DWORD>(error))};
+    swap.journaled = true;
+    return std::nullopt;
+  };
+  journal.forget = [&swap] {
+    LSTATUS error = 0;
+    if (swap.journaled && !forget_swap(error))
+      spdlog::warn("Failed to forget the update (Error: {})", static_cast<DWORD>(error));
+    swap.journaled = false;
+  };
+  // Holding changes nothing there is to restore.
+  journal.undoing = [&swap](const std::string& from_step) {
+    swap.restoring = swap.puts_back() && from_step != "hold";
+    if (swap.restoring) spdlog::info("Restoring the earlier installation");
+  };
+  return journal;
+}
+
+}  // namespace vora
