@@ -4,10 +4,13 @@
 
 #include <vector>
 
+#include "app/text.h"
 #include "diagnostics/directories.h"
 #include "diagnostics/protected_directory.h"
 #include "diagnostics/safe_files.h"
+#include "platform/crt.h"
 #include "platform/scoped.h"
+#include "platform/system.h"
 
 namespace vora {
 namespace {
@@ -37,6 +40,25 @@ DWORD prepare_staging_directory() {
   // A plain file where the folder belongs is left in place by the check.
   if (error == 0 && !held) error = ERROR_ALREADY_EXISTS;
   return error;
+}
+
+void clear_staging_directory(const std::vector<std::wstring>& keep) {
+  const std::filesystem::path staging = staging_directory();
+  std::vector<directory_entry> entries;
+  DWORD error = 0;
+  if (!list_directory(staging, entries, error)) return;
+  for (const directory_entry& entry : entries) {
+    const std::filesystem::path path = staging / entry.name;
+    bool kept = false;
+    for (const std::wstring& wanted : keep) kept = kept || platform::equal_ignoring_case(path.wstring(), wanted);
+    if (kept) continue;
+    error = remove_tree(path, true);
+    if (error == 0) continue;
+    if (!sys().MoveFileExW(path.wstring().c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT))
+      spdlog::warn("Failed to schedule '{}' for removal at restart (Error: {})", narrow_path(path),
+                   sys().GetLastError());
+    spdlog::warn("Failed to delete '{}' (Error: {}); it goes at the next restart", narrow_path(path), error);
+  }
 }
 
 void release_staging_directory() {

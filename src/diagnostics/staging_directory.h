@@ -7,6 +7,7 @@
 
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "platform/win32_types.h"
 
@@ -24,6 +25,11 @@ std::wstring staging_final_path(DWORD& error);
 // never entered). Every later use opens its entries exactly, never through
 // a link. 0 or the Windows error.
 DWORD prepare_staging_directory();
+
+// Removes everything inside but the paths in keep: what earlier runs left.
+// An entry that cannot go now goes at the next restart, with a warning, and
+// never blocks an install.
+void clear_staging_directory(const std::vector<std::wstring>& keep);
 
 // Removes the folder when nothing is left inside.
 void release_staging_directory();

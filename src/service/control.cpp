@@ -46,6 +46,13 @@ bool wait_for_service_state(SC_HANDLE service, DWORD wanted_state, std::uint64_t
 bool stop_service_and_wait(SC_HANDLE service) {
   SERVICE_STATUS_PROCESS status;
   if (!query_status(service, status)) return false;
+  // A service still starting takes no stop control: its start is let finish
+  // (an update killed while the new service started leaves it so).
+  const std::uint64_t start = sys().GetTickCount64();
+  while (status.dwCurrentState == SERVICE_START_PENDING && sys().GetTickCount64() - start < service_stop_timeout_ms) {
+    sys().sleep_ms(poll_interval_ms(status.dwWaitHint));
+    if (!query_status(service, status)) return false;
+  }
   if (status.dwCurrentState == SERVICE_STOPPED) return true;
 
   // Taken now: once stopped, the manager reports process id 0.

@@ -163,6 +163,8 @@ void run_install(SC_HANDLE manager) {
   std::array<image_version, 3> versions;
   if (const DWORD error = prepare_download_directories())
     report_fatal_error("Failed to secure directory '{}' (Error: {}).", narrow_path(staging_directory()), error);
+  // What a run killed before its swap began had downloaded.
+  clear_staging_directory({});
   for (std::size_t i = 0; i < program_files.size(); ++i) {
     if (!fetch_verified_file(program_files[i], held[i], std::nullopt, true, &versions[i])) fail_download(i, held);
   }

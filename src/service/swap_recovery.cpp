@@ -52,15 +52,7 @@ std::optional<std::string> finish_or_undo(SC_HANDLE manager) {
   }
   if (!forward) {
     // What the killed run had downloaded.
-    std::vector<directory_entry> entries;
-    DWORD error = 0;
-    if (list_directory(staging_directory(), entries, error)) {
-      for (const directory_entry& entry : entries) {
-        if (const DWORD delete_error = remove_tree(staging_directory() / entry.name, true))
-          spdlog::warn("Failed to delete '{}' (Error: {})", narrow_path(staging_directory() / entry.name),
-                       delete_error);
-      }
-    }
+    clear_staging_directory({});
     release_staging_directory();
     spdlog::info("Restored the earlier installation");
   }

@@ -10,7 +10,6 @@
 #include "diagnostics/safe_files.h"
 #include "diagnostics/staging_directory.h"
 #include "download/download.h"
-#include "platform/crt.h"
 #include "platform/scoped.h"
 #include "platform/system.h"
 #include "service/install.h"
@@ -37,35 +36,20 @@ platform::scoped_handle open_aside(std::size_t i, DWORD& error) {
                                               DELETE | FILE_READ_ATTRIBUTES | SYNCHRONIZE, reached, error));
 }
 
-// A leftover that cannot go now goes at the next restart, and never blocks
-// this or a later install.
-void remove_leftover(const std::filesystem::path& path) {
-  const DWORD error = remove_tree(path, true);
-  if (error == 0) return;
-  if (!sys().MoveFileExW(path.wstring().c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT))
-    spdlog::warn("Failed to schedule '{}' for removal at restart (Error: {})", narrow_path(path), sys().GetLastError());
-  spdlog::warn("Failed to delete '{}' (Error: {}); it goes at the next restart", narrow_path(path), error);
-}
-
-// Whatever an earlier run left in the staging folder, except this run's
+// What earlier runs left in the staging folder, except this run's
 // downloads; and the temporaries that earlier setups kept beside the
 // installed files.
 void clear_leftovers(const update_swap& swap) {
-  const std::filesystem::path staging = staging_directory();
-  std::vector<directory_entry> entries;
-  DWORD error = 0;
-  if (list_directory(staging, entries, error)) {
-    for (const directory_entry& entry : entries) {
-      bool ours = false;
-      for (std::size_t i = 0; swap.fresh && i < program_files.size(); ++i)
-        ours = ours ||
-               platform::equal_ignoring_case((staging / entry.name).wstring(), download_temp_path(program_files[i]));
-      if (!ours) remove_leftover(staging / entry.name);
-    }
-  }
+  std::vector<std::wstring> keep;
+  for (std::size_t i = 0; swap.fresh && i < program_files.size(); ++i)
+    keep.push_back(download_temp_path(program_files[i]));
+  clear_staging_directory(keep);
   for (const wchar_t* name : program_files) {
-    for (const wchar_t* suffix : {L".download", L".previous"})
-      remove_leftover(install_directory() / (std::wstring(name) + suffix));
+    for (const wchar_t* suffix : {L".download", L".previous"}) {
+      const std::filesystem::path path = install_directory() / (std::wstring(name) + suffix);
+      if (const DWORD error = delete_in_place(path))
+        spdlog::warn("Failed to delete '{}' (Error: {})", narrow_path(path), error);
+    }
   }
 }
 

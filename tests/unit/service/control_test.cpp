@@ -148,6 +148,22 @@ TEST_F(StopServiceAndWait, StopPendingServiceIsAwaitedWithoutAControl) {
   EXPECT_TRUE(called("CloseHandle process"));
 }
 
+// A service still starting refuses the stop control: an update killed while
+// the new service started leaves one so for the next run to undo.
+TEST_F(StopServiceAndWait, StartPendingServiceIsLetFinishStartingThenStopped) {
+  status_script = {state(SERVICE_START_PENDING, 1, 3000, 55), state(SERVICE_RUNNING, 0, 0, 55), state(SERVICE_STOPPED)};
+  EXPECT_TRUE(stop_service_and_wait(fake_service));
+  EXPECT_EQ(position("ControlService service 1"), 2u) << ::testing::PrintToString(events);
+  EXPECT_TRUE(called("OpenProcess 1048576 0 55"));
+
+  // One that gives up starting needs no stop.
+  events.clear();
+  queries = 0;
+  status_script = {state(SERVICE_START_PENDING, 1, 3000, 56), state(SERVICE_STOPPED)};
+  EXPECT_TRUE(stop_service_and_wait(fake_service));
+  EXPECT_FALSE(called("ControlService service 1"));
+}
+
 TEST_F(StopServiceAndWait, RefusedControl) {
   // Not active: already stopped as far as the caller cares, no wait at all.
   sys().ControlService = [this](SC_HANDLE, DWORD, LPSERVICE_STATUS) -> BOOL {
