@@ -90,8 +90,10 @@ struct signed_content {
   static signed_content make(const std::vector<BYTE>& image_digest, const std::string& algorithm,
                              bool content_differs) {
     auto tlv = [](BYTE tag, const std::vector<BYTE>& contents) {
-      std::vector<BYTE> out{tag, static_cast<BYTE>(contents.size())};
-      out.insert(out.end(), contents.begin(), contents.end());
+      std::vector<BYTE> out(contents.size() + 2);
+      out[0] = tag;
+      out[1] = static_cast<BYTE>(contents.size());
+      std::copy(contents.begin(), contents.end(), out.begin() + 2);
       return out;
     };
     auto join = [](std::vector<BYTE> a, const std::vector<BYTE>& b) {
@@ -108,7 +110,7 @@ struct signed_content {
     signed_content out;
     out.indirect_data = tlv(0x30, contents);
     std::vector<BYTE> signed_bytes = contents;
-    if (content_differs) signed_bytes.back() ^= 0xFF;
+    if (content_differs && !signed_bytes.empty()) signed_bytes[signed_bytes.size() - 1] ^= 0xFF;
     vora::sha256 hasher;
     hasher.update(signed_bytes.data(), signed_bytes.size());
     const auto digest = hasher.finish();

@@ -263,33 +263,54 @@ class Install : public test::service_fixture {
     };
   }
 
+  // The service's DACL is built with faked calls; the staging folder's,
+  // made with the same calls, with the platform's own.
   void install_security_fakes() {
     auto& t = sys();
     t.QueryServiceObjectSecurity = [this](SC_HANDLE, SECURITY_INFORMATION, PSECURITY_DESCRIPTOR buffer, DWORD,
                                           LPDWORD needed) -> BOOL {
+      // A refusal here ends the service's DACL at once.
+      securing_service = dacl_error == 0;
       if (dacl_error != 0) return fail_with<BOOL>(dacl_error, FALSE);
       *needed = 64;
       return buffer ? TRUE : fail_with<BOOL>(ERROR_INSUFFICIENT_BUFFER, FALSE);
     };
-    t.GetSecurityDescriptorDacl = [](PSECURITY_DESCRIPTOR, LPBOOL present, PACL* dacl, LPBOOL defaulted) -> BOOL {
+    t.GetSecurityDescriptorDacl = [this, real = t.GetSecurityDescriptorDacl](PSECURITY_DESCRIPTOR descriptor,
+                                                                             LPBOOL present, PACL* dacl,
+                                                                             LPBOOL defaulted) -> BOOL {
+      if (!securing_service) return real(descriptor, present, dacl, defaulted);
       *present = FALSE;
       *dacl = nullptr;
       *defaulted = FALSE;
       return TRUE;
     };
-    t.CreateWellKnownSid = [](WELL_KNOWN_SID_TYPE, PSID, PSID, DWORD*) -> BOOL { return TRUE; };
-    t.SetEntriesInAclW = [](ULONG, PEXPLICIT_ACCESS_W, PACL, PACL* built) -> DWORD {
+    t.CreateWellKnownSid = [this, real = t.CreateWellKnownSid](WELL_KNOWN_SID_TYPE type, PSID domain, PSID sid,
+                                                               DWORD* size) -> BOOL {
+      return securing_service ? TRUE : real(type, domain, sid, size);
+    };
+    t.SetEntriesInAclW = [this, real = t.SetEntriesInAclW](ULONG count, PEXPLICIT_ACCESS_W entries, PACL old_acl,
+                                                           PACL* built) -> DWORD {
+      if (!securing_service) return real(count, entries, old_acl, built);
       *built = static_cast<PACL>(sys().LocalAlloc(LPTR, 16));
       return ERROR_SUCCESS;
     };
-    t.InitializeSecurityDescriptor = [](PSECURITY_DESCRIPTOR, DWORD) -> BOOL { return TRUE; };
-    t.SetSecurityDescriptorDacl = [](PSECURITY_DESCRIPTOR, BOOL, PACL, BOOL) -> BOOL { return TRUE; };
+    t.InitializeSecurityDescriptor = [this, real = t.InitializeSecurityDescriptor](PSECURITY_DESCRIPTOR descriptor,
+                                                                                   DWORD revision) -> BOOL {
+      return securing_service ? TRUE : real(descriptor, revision);
+    };
+    t.SetSecurityDescriptorDacl = [this, real = t.SetSecurityDescriptorDacl](PSECURITY_DESCRIPTOR descriptor,
+                                                                             BOOL present, PACL dacl,
+                                                                             BOOL defaulted) -> BOOL {
+      return securing_service ? TRUE : real(descriptor, present, dacl, defaulted);
+    };
     t.SetServiceObjectSecurity = [this](SC_HANDLE service, SECURITY_INFORMATION, PSECURITY_DESCRIPTOR) -> BOOL {
       EXPECT_EQ(service, fake_service);
       record("SetServiceObjectSecurity");
+      securing_service = false;
       return TRUE;
     };
   }
+  bool securing_service = false;
 
   template <typename T>
   static T fail_with(DWORD error, T result) {
