@@ -4,6 +4,7 @@
 set(VORA_TEST_CDN_PORT 48443 CACHE STRING "Port of the local test CDN")
 set(VORA_STORAGE_BASE_URL "" CACHE STRING "Base URL of the storage CDN (https, ending in /)")
 set(VORA_PINNED_SIGNER_THUMBPRINT "" CACHE STRING "SHA-1 thumbprints of the accepted code-signing certificates, separated by ;")
+set(VORA_MANIFEST_PUBLIC_KEYS "" CACHE STRING "PEM files of the accepted release manifest keys (EC P-256), separated by ;")
 
 if(VORA_RELEASE)
   if(VORA_STORAGE_BASE_URL STREQUAL "" OR VORA_PINNED_SIGNER_THUMBPRINT STREQUAL "")
@@ -45,6 +46,34 @@ foreach(_pin IN LISTS VORA_PINNED_SIGNER_THUMBPRINT_VALUE)
 endforeach()
 list(REMOVE_DUPLICATES _pins)
 set(VORA_PINNED_SIGNER_THUMBPRINT_VALUE "${_pins}")
+
+# The manifest keys, compiled in as the SHA-256 of each DER
+# SubjectPublicKeyInfo (the envelope's keyid) and its point. Test builds pin
+# the test PKI's key; a build without any pins none.
+set(VORA_MANIFEST_PUBLIC_KEYS_VALUE "${VORA_MANIFEST_PUBLIC_KEYS}")
+if(VORA_MANIFEST_PUBLIC_KEYS_VALUE STREQUAL "" AND CMAKE_CROSSCOMPILING AND DEFINED VORA_PKI_DIR)
+  set(VORA_MANIFEST_PUBLIC_KEYS_VALUE "${VORA_PKI_DIR}/manifest.pub")
+endif()
+set(VORA_MANIFEST_KEYS_INIT "")
+set(_key_index 0)
+foreach(_pem IN LISTS VORA_MANIFEST_PUBLIC_KEYS_VALUE)
+  set(_der ${CMAKE_BINARY_DIR}/generated/manifest-key-${_key_index}.der)
+  execute_process(COMMAND openssl pkey -pubin -in ${_pem} -outform DER -out ${_der}
+    RESULT_VARIABLE _result ERROR_VARIABLE _error)
+  if(NOT _result EQUAL 0)
+    message(FATAL_ERROR "VORA_MANIFEST_PUBLIC_KEYS: '${_pem}' is not a PEM public key: ${_error}")
+  endif()
+  file(READ ${_der} _hex HEX)
+  # The fixed SubjectPublicKeyInfo of an uncompressed P-256 point.
+  if(NOT _hex MATCHES "^3059301306072a8648ce3d020106082a8648ce3d03010703420004([0-9a-f]+)$")
+    message(FATAL_ERROR "VORA_MANIFEST_PUBLIC_KEYS: '${_pem}' is not an EC P-256 public key")
+  endif()
+  string(REGEX REPLACE "([0-9a-f][0-9a-f])" "0x\\1," _point "${CMAKE_MATCH_1}")
+  file(SHA256 ${_der} _keyid)
+  string(APPEND VORA_MANIFEST_KEYS_INIT "    {\"${_keyid}\", {${_point}}},\n")
+  math(EXPR _key_index "${_key_index} + 1")
+endforeach()
+set(VORA_MANIFEST_KEY_COUNT ${_key_index})
 
 # The release number: the project's version, as the four 16-bit parts of a
 # version resource. The floor is the lowest release this setup installs; by

@@ -6,6 +6,8 @@
 #                       by the release check)
 #   foreign.pem/.key    another code signer under the same root (must be refused)
 #   tls.pem/.key        server certificate of the local CDN, DNS:localhost
+#   manifest.key/.pub   EC P-256 key that signs the test CDN's release
+#                       manifest (its public key is pinned)
 # Nothing is regenerated while all files exist, so re-configuring is quick and
 # the pinned thumbprint stays stable across builds.
 find_program(VORA_OPENSSL openssl REQUIRED)
@@ -58,6 +60,10 @@ foreach(f ${_vora_pki_files})
 endforeach()
 if(NOT _vora_pki_complete)
   _vora_pki_generate()
+endif()
+if(NOT EXISTS ${VORA_PKI_DIR}/manifest.key OR NOT EXISTS ${VORA_PKI_DIR}/manifest.pub)
+  _vora_pki_run(genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-256 -out manifest.key)
+  _vora_pki_run(pkey -in manifest.key -pubout -out manifest.pub)
 endif()
 
 # SHA-1 of the signing certificate as 40 upper-case hex digits, the form the

@@ -171,6 +171,22 @@ def main():
 
     version_resource_corpus()
     authenticode_corpus()
+    release_manifest_corpus()
+
+
+def release_manifest_corpus():
+    import base64
+    import json
+    entry = {"path": "releases/1.2.0.0/VoraService.exe", "size": 1234, "sha256": "ab" * 32}
+    payload = {"release": "1.2.0.0", "issued": "2026-12-09T22:00:00Z", "expires": "2027-01-08T22:00:00Z",
+               "files": {name: dict(entry, path="releases/1.2.0.0/" + name)
+                         for name in ("VoraService.exe", "VoraSetup.exe", "VoraBroker.exe")}}
+    text = json.dumps(payload).encode()
+    write("release_manifest", "payload", b"\x01" + text)
+    write("release_manifest", "payload_dot_dot", b"\x01" + text.replace(b"releases/1.2.0.0/VoraSetup", b"../VoraSetup"))
+    envelope = {"payloadType": "application/vnd.vora.release+json", "payload": base64.b64encode(text).decode(),
+                "signatures": [{"keyid": "00" * 32, "sig": base64.b64encode(bytes(70)).decode()}]}
+    write("release_manifest", "envelope", b"\x00" + json.dumps(envelope).encode())
 
 
 def authenticode_corpus():

@@ -21,6 +21,7 @@
 #include <winhttp.h>
 #include <wincrypt.h>
 #include <wintrust.h>
+#include <bcrypt.h>
 #include <softpub.h>
 #include <shlobj.h>
 #include <knownfolders.h>
@@ -473,6 +474,19 @@ constexpr DWORD WTD_STATEACTION_VERIFY = 1;
 constexpr DWORD WTD_STATEACTION_CLOSE = 2;
 constexpr DWORD WTD_CACHE_ONLY_URL_RETRIEVAL = 0x00001000;
 constexpr HRESULT TRUST_E_PROVIDER_UNKNOWN = static_cast<HRESULT>(0x800B0001);
+
+// CNG, for the release manifest's ECDSA signature.
+using NTSTATUS = LONG;
+using PUCHAR = unsigned char*;
+using BCRYPT_ALG_HANDLE = void*;
+using BCRYPT_KEY_HANDLE = void*;
+#define BCRYPT_ECDSA_P256_ALGORITHM L"ECDSA_P256"
+#define BCRYPT_ECCPUBLIC_BLOB L"ECCPUBLICBLOB"
+constexpr ULONG BCRYPT_ECDSA_PUBLIC_P256_MAGIC = 0x31534345;
+struct BCRYPT_ECCKEY_BLOB {
+  ULONG dwMagic;
+  ULONG cbKey;
+};
 
 struct CRYPT_INTEGER_BLOB {
   DWORD cbData;
