@@ -557,6 +557,16 @@ system_calls default_system_calls() {
         std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
             .count());
   };
+  t.GetSystemTimeAsFileTime = [](LPFILETIME out) {
+    // 100 ns ticks since 1601-01-01, as Windows counts.
+    const auto since_1970 =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now().time_since_epoch())
+            .count() /
+        100;
+    const std::uint64_t ticks = static_cast<std::uint64_t>(since_1970) + 116444736000000000ull;
+    out->dwLowDateTime = static_cast<DWORD>(ticks);
+    out->dwHighDateTime = static_cast<DWORD>(ticks >> 32);
+  };
   t.GetLocalTime = [](SYSTEMTIME* out) {
     const auto now = std::chrono::system_clock::now();
     const std::time_t seconds = std::chrono::system_clock::to_time_t(now);

@@ -184,6 +184,7 @@ struct FILETIME {
   DWORD dwLowDateTime;
   DWORD dwHighDateTime;
 };
+using LPFILETIME = FILETIME*;
 
 struct SYSTEMTIME {
   WORD wYear;
