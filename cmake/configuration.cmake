@@ -56,6 +56,7 @@ if(VORA_MANIFEST_PUBLIC_KEYS_VALUE STREQUAL "" AND CMAKE_CROSSCOMPILING AND DEFI
 endif()
 set(VORA_MANIFEST_KEYS_INIT "")
 set(_key_index 0)
+file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/generated)
 foreach(_pem IN LISTS VORA_MANIFEST_PUBLIC_KEYS_VALUE)
   set(_der ${CMAKE_BINARY_DIR}/generated/manifest-key-${_key_index}.der)
   execute_process(COMMAND openssl pkey -pubin -in ${_pem} -outform DER -out ${_der}
