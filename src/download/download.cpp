@@ -13,11 +13,14 @@
 #include <vector>
 
 #include "app/text.h"
+#include "build_config.h"
 #include "diagnostics/directories.h"
 #include "diagnostics/safe_files.h"
 #include "diagnostics/staging_directory.h"
+#include "download/manifest_check.h"
 #include "download/placement.h"
 #include "download/retry_policy.h"
+#include "download/sha256.h"
 #include "download/verify.h"
 #include "platform/scoped.h"
 #include "platform/system.h"
@@ -65,13 +68,16 @@ class file_sink : public body_sink {
  public:
   explicit file_sink(std::wstring path) : path_(std::move(path)) { open(); }
   bool opened() const { return static_cast<bool>(out_); }
+  std::uint64_t written() const { return written_; }
   bool write(const char* data, std::size_t size) override {
     out_.write(data, static_cast<std::streamsize>(size));
+    written_ += size;
     return out_.good();
   }
   bool restart() override {
     out_.close();
     open();
+    written_ = 0;
     return out_.good();
   }
   bool finish() override {
@@ -83,6 +89,25 @@ class file_sink : public body_sink {
   void open() { out_.open(std::filesystem::path(path_), std::ios::binary | std::ios::out | std::ios::trunc); }
   std::wstring path_;
   std::ofstream out_;
+  std::uint64_t written_ = 0;
+};
+
+// A small body held in memory (the release manifest).
+class string_sink : public body_sink {
+ public:
+  explicit string_sink(std::string& out) : out_(out) {}
+  bool write(const char* data, std::size_t size) override {
+    out_.append(data, size);
+    return true;
+  }
+  bool restart() override {
+    out_.clear();
+    return true;
+  }
+  bool finish() override { return true; }
+
+ private:
+  std::string& out_;
 };
 
 // What earlier attempts left in the sink, and what they came from, so that
@@ -151,7 +176,7 @@ std::string deadline_text(const download_deadline& deadline) {
 // One GET of url into sink, asking only for what resume says is missing
 // when that can be trusted. Handles are closed on every way out.
 attempt_result fetch_attempt(const std::wstring& url, resume_point& resume, body_sink& sink,
-                             const download_deadline& deadline, std::uint32_t stall_ms) {
+                             const download_deadline& deadline, std::uint32_t stall_ms, std::uint64_t limit) {
   const std::uint64_t remaining = deadline.remaining_ms();
   if (remaining == 0) return failed(deadline_text(deadline));
   // No single wait may outlast the deadline.
@@ -228,8 +253,8 @@ attempt_result fetch_attempt(const std::wstring& url, resume_point& resume, body
       resume.length = parse_decimal(*length);
       if (!resume.length) return failed(fmt::format("Invalid Content-Length '{}'", to_utf8(*length)));
     }
-    if (resume.length && *resume.length > max_download_size)
-      return failed(fmt::format("Response exceeded maximum allowed size ({} bytes)", max_download_size));
+    if (resume.length && *resume.length > limit)
+      return failed(fmt::format("Response exceeded maximum allowed size ({} bytes)", limit));
   } else {
     attempt_result r = failed(fmt::format("HTTP request failed with status code: {}", status), classify_status(status));
     if (ranged && status == 416) {
@@ -252,8 +277,7 @@ attempt_result fetch_attempt(const std::wstring& url, resume_point& resume, body
     // More than was asked for would be a broken transport, not a bigger chunk.
     if (got > read_buffer_size) return failed(fmt::format("WinHttpReadData failed: {}", ERROR_INSUFFICIENT_BUFFER));
     position += got;
-    if (position > max_download_size)
-      return failed(fmt::format("Response exceeded maximum allowed size ({} bytes)", max_download_size));
+    if (position > limit) return failed(fmt::format("Response exceeded maximum allowed size ({} bytes)", limit));
     if (resume.length && position > *resume.length)
       return failed(
           fmt::format("Response body exceeded its Content-Length ({} of {} bytes arrived)", position, *resume.length));
@@ -280,12 +304,13 @@ double jitter() {
 
 // Attempts until one brings the whole body, the failure is final, or the
 // attempts or the run's deadline are used up. error_text: the last failure.
-bool fetch_with_retries(const std::string& name, const std::wstring& url, body_sink& sink, std::string& error_text) {
+bool fetch_with_retries(const std::string& name, const std::wstring& url, body_sink& sink, std::string& error_text,
+                        std::uint64_t limit = max_download_size) {
   const retry_settings settings = download_retry_settings();
   download_deadline& deadline = run_download_deadline();
   resume_point resume;
   for (std::uint32_t attempt = 1;; ++attempt) {
-    const attempt_result result = fetch_attempt(url, resume, sink, deadline, settings.stall_ms);
+    const attempt_result result = fetch_attempt(url, resume, sink, deadline, settings.stall_ms, limit);
     if (result.complete) return true;
     const retry_decision next =
         decide_retry(settings, attempt, result.kind, result.retry_after_seconds, deadline.remaining_ms(), jitter());
@@ -305,7 +330,7 @@ bool fetch_to_stream(const std::wstring& url, std::ostream& out, std::string& er
   resume_point resume;
   stream_sink sink(out);
   const attempt_result result =
-      fetch_attempt(url, resume, sink, run_download_deadline(), download_retry_settings().stall_ms);
+      fetch_attempt(url, resume, sink, run_download_deadline(), download_retry_settings().stall_ms, max_download_size);
   if (!result.complete) error_text = result.error_text;
   return result.complete;
 }
@@ -333,9 +358,35 @@ DWORD prepare_download_directories() {
   return prepare_staging_directory();
 }
 
+namespace {
+
+// Manifest paths and its own name hold ASCII only.
+std::wstring ascii_wide(std::string_view text) { return std::wstring(text.begin(), text.end()); }
+
+}  // namespace
+
+bool fetch_release_manifest(const std::vector<std::string>& names, release_manifest& out) {
+  std::string text;
+  std::string error_text;
+  string_sink sink(text);
+  if (!fetch_with_retries(manifest_file_name, std::wstring(storage_base_url) + ascii_wide(manifest_file_name), sink,
+                          error_text, max_manifest_size)) {
+    spdlog::error("Failed to download '{}': {}", manifest_file_name, error_text);
+    return false;
+  }
+  std::string reason;
+  if (!check_release_manifest(text, trusted_manifest_keys(), names, utc_now(), out, reason)) {
+    spdlog::error("Release manifest refused: {}", reason);
+    return false;
+  }
+  spdlog::info("Verified release manifest of release {} (issued {}, expires {})", version_text(out.release),
+               utc_text(out.issued), utc_text(out.expires));
+  return true;
+}
+
 bool fetch_verified_file(const std::wstring& file_name, held_image& held,
                          const std::optional<std::string>& expected_sha256, bool verify_signature,
-                         image_version* version) {
+                         image_version* version, const manifest_file* listed) {
   const std::filesystem::path directory = install_directory();
   std::error_code ec;
   // The staging folder inside is the caller's to secure first.
@@ -374,7 +425,13 @@ bool fetch_verified_file(const std::wstring& file_name, held_image& held,
     }
     // A failed close may have lost the last buffered bytes: the sink's
     // finish reports it as a failed write.
-    fetched = fetch_with_retries(name, std::wstring(storage_base_url) + file_name, out, error_text);
+    // Listed in the manifest: from its path, and no byte past its size.
+    const std::wstring url = std::wstring(storage_base_url) + (listed ? ascii_wide(listed->path) : file_name);
+    fetched = fetch_with_retries(name, url, out, error_text, listed ? listed->size : max_download_size);
+    if (fetched && listed && out.written() != listed->size) {
+      error_text = fmt::format("{} bytes arrived, the release manifest says {}", out.written(), listed->size);
+      fetched = false;
+    }
   }
   if (!fetched) {
     spdlog::error("Failed to download '{}': {}", name, error_text);
@@ -383,7 +440,9 @@ bool fetch_verified_file(const std::wstring& file_name, held_image& held,
   }
 
   image_identity identity{file_name, {}};
-  if (!verify_image(temp_path, held, expected_sha256, verify_signature, version ? &identity : nullptr)) {
+  const std::optional<std::string> pinned =
+      listed ? std::optional<std::string>(to_hex(listed->sha256)) : expected_sha256;
+  if (!verify_image(temp_path, held, pinned, verify_signature, version ? &identity : nullptr)) {
     spdlog::error("Downloaded '{}' failed verification", name);
     discard_download(held, temp_path);
     return false;

@@ -9,6 +9,7 @@
 
 #include "build_config.h"
 #include "download/held_image.h"
+#include "download/release_manifest.h"
 #include "download/version_resource.h"
 
 namespace vora {
@@ -34,9 +35,17 @@ bool download_program_file(const std::wstring& file_name, std::wstring& final_pa
 // moves it to its final name by handle and confirms its identity; on false
 // the reason has been logged. With version, the image must name itself
 // file_name in its version resource (see verify_image), which is handed back.
+// With listed (its entry in the release manifest), the file comes from that
+// path under the storage URL, no longer than its size, and its SHA-256 is
+// pinned to the manifest's.
 bool fetch_verified_file(const std::wstring& file_name, held_image& held,
                          const std::optional<std::string>& expected_sha256, bool verify_signature,
-                         image_version* version = nullptr);
+                         image_version* version = nullptr, const manifest_file* listed = nullptr);
+
+// VoraRelease.json from the storage URL (at most max_manifest_size bytes,
+// with the same retries), checked (see manifest_check.h) for names. On false
+// the reason has been logged at error level.
+bool fetch_release_manifest(const std::vector<std::string>& names, release_manifest& out);
 bool place_verified_file(const std::wstring& file_name, held_image& held, std::wstring& final_path_out);
 
 // Where a file is downloaded to before it is placed.

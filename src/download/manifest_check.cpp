@@ -47,6 +47,11 @@ bool check_release_manifest(std::string_view text, std::span<const manifest_key>
   return true;
 }
 
+std::vector<manifest_key>& trusted_manifest_keys() {
+  static std::vector<manifest_key> keys(build::manifest_public_keys.begin(), build::manifest_public_keys.end());
+  return keys;
+}
+
 std::int64_t utc_now() {
   FILETIME time{};
   sys().GetSystemTimeAsFileTime(&time);

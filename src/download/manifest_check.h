@@ -24,6 +24,10 @@ bool check_release_manifest(std::string_view text, std::span<const manifest_key>
                             const std::vector<std::string>& names, std::int64_t now, release_manifest& out,
                             std::string& reason);
 
+// The manifest keys the setup believes: those compiled in; a test may set
+// its own.
+std::vector<manifest_key>& trusted_manifest_keys();
+
 // This machine's clock as seconds since 1970 (UTC).
 std::int64_t utc_now();
 

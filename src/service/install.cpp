@@ -74,7 +74,8 @@ void refuse_mixed_releases(const std::array<image_version, 3>& versions, std::ar
 // Never older: not below the highest release this machine had, nor below
 // the floor this setup was built with. The same release again is a repair.
 // Hands back the recorded release.
-std::optional<release_version> refuse_older_release(const release_version& release, std::array<held_image, 3>& held) {
+std::optional<release_version> refuse_older_release(const release_version& release, std::array<held_image, 3>& held,
+                                                    const std::string& source) {
   std::optional<release_version> recorded;
   LSTATUS error = 0;
   if (!read_release_record(recorded, error)) {
@@ -85,9 +86,13 @@ std::optional<release_version> refuse_older_release(const release_version& relea
                               build::release_floor[3]};
   const bool below_record = recorded && compare_versions(release, *recorded) < 0;
   if (below_record || compare_versions(release, floor) < 0) {
-    spdlog::error("Release {} of '{}' is below {} ({})", version_text(release), to_utf8(program_files[0]),
+    spdlog::error("Release {} of '{}' is below {} ({})", version_text(release), source,
                   version_text(below_record ? *recorded : floor),
                   below_record ? "the highest release installed" : "the lowest release this setup installs");
+    if (source == manifest_file_name) {
+      discard_new_files(held);
+      report_fatal_error("Failed to download {}", manifest_file_name);
+    }
     fail_download(0, held);
   }
   return recorded;
@@ -165,12 +170,29 @@ void run_install(SC_HANDLE manager) {
     report_fatal_error("Failed to secure directory '{}' (Error: {}).", narrow_path(staging_directory()), error);
   // What a run killed before its swap began had downloaded.
   clear_staging_directory({});
+  // The signed manifest first: which release, and each file's path, size
+  // and hash. A release below the record is refused before any file comes.
+  std::vector<std::string> names;
+  for (const wchar_t* name : program_files) names.push_back(to_utf8(name));
+  release_manifest manifest;
+  if (!fetch_release_manifest(names, manifest)) {
+    discard_new_files(held);
+    report_fatal_error("Failed to download {}", manifest_file_name);
+  }
+  refuse_older_release(manifest.release, held, manifest_file_name);
   for (std::size_t i = 0; i < program_files.size(); ++i) {
-    if (!fetch_verified_file(program_files[i], held[i], std::nullopt, true, &versions[i])) fail_download(i, held);
+    if (!fetch_verified_file(program_files[i], held[i], std::nullopt, true, &versions[i], &manifest.files.at(names[i])))
+      fail_download(i, held);
   }
   refuse_mixed_releases(versions, held);
   const release_version release = versions[0].product_version;
-  const std::optional<release_version> recorded = refuse_older_release(release, held);
+  // Signed twice: by the code signer in each file, and by the manifest key.
+  if (compare_versions(release, manifest.release) != 0) {
+    spdlog::error("Release {} of '{}' is not release {} the release manifest names", version_text(release), names[0],
+                  version_text(manifest.release));
+    fail_download(0, held);
+  }
+  const std::optional<release_version> recorded = refuse_older_release(release, held, names[0]);
 
   update_swap swap;
   swap.manager = manager;

@@ -624,6 +624,12 @@ void fake_cdn::serve(const std::wstring& file_name, std::string body, DWORD stat
   state_->files[file_name] = std::move(served);
 }
 
+std::optional<std::string> fake_cdn::body_of(const std::wstring& file_name) const {
+  const auto found = state_->files.find(file_name);
+  if (found == state_->files.end() || found->second.generated) return std::nullopt;
+  return found->second.body;
+}
+
 void fake_cdn::serve_generated(const std::wstring& file_name, std::uint64_t size, DWORD status) {
   state::served served;
   served.generated = true;

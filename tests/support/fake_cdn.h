@@ -12,6 +12,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -69,6 +70,8 @@ class fake_cdn {
 
   // Answers a GET of the base URL plus file_name. Unknown names get 404.
   void serve(const std::wstring& file_name, std::string body, DWORD status = 200);
+  // The body served for the name, if any.
+  std::optional<std::string> body_of(const std::wstring& file_name) const;
   // A body of `size` bytes made on the fly (never held in memory).
   void serve_generated(const std::wstring& file_name, std::uint64_t size, DWORD status = 200);
   // WinHttpSendRequest for this file fails with `error` as last error.

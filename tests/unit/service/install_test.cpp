@@ -11,6 +11,7 @@
 #include "build_config.h"
 #include "diagnostics/directories.h"
 #include "fake_cdn.h"
+#include "fake_manifest.h"
 #include "pe_builder.h"
 #include "service/swap_recovery.h"
 #include "service_fixture.h"
@@ -46,10 +47,14 @@ class Install : public test::service_fixture {
     install_registry_fakes();
     status_script = {state(SERVICE_START_PENDING, 1, 3000, 40), state(SERVICE_RUNNING, 0, 0, 40)};
 
+    test::trust_fake_manifests();
     auto& t = sys();
     auto open_request = t.WinHttpOpenRequest;
     t.WinHttpOpenRequest = [this, open_request](HINTERNET connection, LPCWSTR verb, LPCWSTR object, LPCWSTR version,
                                                 LPCWSTR referrer, LPCWSTR* accept, DWORD flags) {
+      // Signed over whatever the test serves by now.
+      if (fs::path(object).filename() == "VoraRelease.json" && !custom_manifest)
+        cdn.serve(L"VoraRelease.json", test::fake_manifest_for(cdn));
       record("GET " + narrow(fs::path(object).filename().wstring()));
       return open_request(connection, verb, object, version, referrer, accept, flags);
     };
@@ -354,6 +359,7 @@ class Install : public test::service_fixture {
   std::optional<std::map<std::wstring, std::pair<DWORD, std::wstring>>> entry;
   LSTATUS entry_write_error = 0;
   test::fake_cdn cdn;
+  bool custom_manifest = false;  // the test serves its own VoraRelease.json
   std::map<HANDLE, std::string> open_files;
   std::size_t files_open_at_start = 0;
   bool installed = false;
@@ -375,7 +381,9 @@ TEST_F(Install, FreshMachineGoesThroughEveryStepInOrder) {
   run_install(fake_manager);
 
   EXPECT_EQ(events, (std::vector<std::string>{
-                        "OpenServiceW 4", "GET VoraService.exe", "GET VoraSetup.exe", "GET VoraBroker.exe",
+                        "OpenServiceW 4",
+                        // The signed release manifest first.
+                        "GET VoraRelease.json", "GET VoraService.exe", "GET VoraSetup.exe", "GET VoraBroker.exe",
                         "OpenServiceW 983551", "CreateServiceW", "ChangeServiceConfig2W 1", "ChangeServiceConfig2W 2",
                         "SetServiceObjectSecurity", "StartServiceW", "QueryServiceStatusEx service",
                         "QueryServiceStatusEx service", "CloseServiceHandle service",
@@ -398,7 +406,8 @@ TEST_F(Install, FreshMachineGoesThroughEveryStepInOrder) {
   EXPECT_EQ(read_all(script_path()), script);
 
   // Every file was verified: signature checked, no pinned hash asked for.
-  EXPECT_EQ(cdn.requests, (std::vector<std::wstring>{L"VoraService.exe", L"VoraSetup.exe", L"VoraBroker.exe"}));
+  EXPECT_EQ(cdn.requests,
+            (std::vector<std::wstring>{L"VoraRelease.json", L"VoraService.exe", L"VoraSetup.exe", L"VoraBroker.exe"}));
   EXPECT_FALSE(cdn.trust_calls.empty());
   EXPECT_EQ(logged(), std::vector<std::string>{}) << "a clean install logs no trouble here";
   EXPECT_TRUE(fakes.boxes.empty());
@@ -411,14 +420,13 @@ TEST_F(Install, ExistingServiceIsStoppedOnlyOnceEveryFileIsVerifiedAndKeepsItsRe
   status_script = {state(SERVICE_STOPPED), state(SERVICE_RUNNING)};
   run_install(fake_manager);
   EXPECT_EQ(std::vector<std::string>(events.begin(), events.begin() + 12),
-            (std::vector<std::string>{"OpenServiceW 4", "CloseServiceHandle probe", "GET VoraService.exe",
-                                      "GET VoraSetup.exe", "GET VoraBroker.exe",
+            (std::vector<std::string>{"OpenServiceW 4", "CloseServiceHandle probe", "GET VoraRelease.json",
+                                      "GET VoraService.exe", "GET VoraSetup.exe", "GET VoraBroker.exe",
                                       // Each step journaled before it begins.
                                       "RegSetValueExW UpdateInProgress hold, earlier service",
                                       "RegSetValueExW UpdateInProgress stop, earlier service", "OpenServiceW 36",
                                       "QueryServiceStatusEx old service", "CloseServiceHandle old service",
-                                      "RegSetValueExW UpdateInProgress set-aside, earlier service",
-                                      "RegSetValueExW UpdateInProgress place, earlier service"}))
+                                      "RegSetValueExW UpdateInProgress set-aside, earlier service"}))
       << ::testing::PrintToString(events);
   // Committed once the service started, forgotten once the earlier files
   // are gone.
@@ -491,8 +499,9 @@ TEST_F(Install, FailedFetchStopsTheInstallAtThatFile) {
   EXPECT_EQ(VORA_EXIT_CODE(run_install(fake_manager)), 1);
   EXPECT_EQ(fakes.boxes.at(0).text, "Failed to download VoraSetup.exe");
   // Five attempts at the file that cannot be reached, none at the next.
-  EXPECT_EQ(cdn.requests, (std::vector<std::wstring>{L"VoraService.exe", L"VoraSetup.exe", L"VoraSetup.exe",
-                                                     L"VoraSetup.exe", L"VoraSetup.exe", L"VoraSetup.exe"}));
+  EXPECT_EQ(cdn.requests,
+            (std::vector<std::wstring>{L"VoraRelease.json", L"VoraService.exe", L"VoraSetup.exe", L"VoraSetup.exe",
+                                       L"VoraSetup.exe", L"VoraSetup.exe", L"VoraSetup.exe"}));
   EXPECT_TRUE(fs::is_empty(install_directory())) << "nothing is placed before everything is verified";
   EXPECT_FALSE(called("CreateServiceW"));
 }
@@ -696,7 +705,7 @@ TEST_F(Install, AReleaseBelowTheSetupsFloorIsRefused) {
   cdn.serve(L"VoraBroker.exe", body(u"VoraBroker.exe", older));
   EXPECT_EQ(VORA_EXIT_CODE(run_install(fake_manager)), 1);
   EXPECT_EQ(errors_of(log),
-            std::vector<std::string>{"Release 0.9.0.0 of 'VoraService.exe' is below " + version_text(this_release) +
+            std::vector<std::string>{"Release 0.9.0.0 of 'VoraRelease.json' is below " + version_text(this_release) +
                                      " (the lowest release this setup installs)"});
   EXPECT_FALSE(registry_key);
 }
