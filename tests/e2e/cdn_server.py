@@ -97,6 +97,14 @@ class _Handler(BaseHTTPRequestHandler):
 
     def do_GET(self):  # noqa: N802 - the base class's name
         name = self.path.split("?", 1)[0].lstrip("/")
+        if name == MANIFEST and self.server.manifest_key and not (self.server.root / MANIFEST).exists():
+            self.server.manifest_requests.append(f"GET {self.path}")
+            body = signed_manifest(self.server.root, self.server.manifest_key)
+            self.send_response(200)
+            self.send_header("Content-Length", str(len(body)))
+            self.end_headers()
+            self.wfile.write(body)
+            return
         number = self.server.record(f"GET {self.path}", name, self.headers.get("Range"), self.headers.get("If-Range"))
         rule = self.server.rule_for(name)
         if "requests" in rule:
@@ -203,12 +211,53 @@ class _Handler(BaseHTTPRequestHandler):
             self.close_connection = True
 
 
+MANIFEST = "VoraRelease.json"
+PROGRAM_FILES = ("VoraService.exe", "VoraSetup.exe", "VoraBroker.exe")
+
+
+def _publish_script():
+    import importlib.machinery
+    import importlib.util
+
+    path = Path(__file__).resolve().parents[2] / "scripts" / "publish"
+    loader = importlib.machinery.SourceFileLoader("vora_publish", str(path))
+    spec = importlib.util.spec_from_loader("vora_publish", loader)
+    module = importlib.util.module_from_spec(spec)
+    loader.exec_module(module)
+    return module
+
+
+def signed_manifest(root, key):
+    """A manifest over the folder's program files as they are now, each at its
+    bare name, of the release VoraService.exe there names; a file that is
+    missing is listed as an empty one, and its request answers 404 anyway."""
+    import hashlib
+    import json
+
+    publish = _publish_script()
+    files, release = {}, "0.0.0.0"
+    for name in PROGRAM_FILES:
+        path = Path(root) / name
+        data = path.read_bytes() if path.is_file() else b""
+        files[name] = {"path": name, "size": len(data), "sha256": hashlib.sha256(data).hexdigest()}
+        if name == "VoraService.exe" and data:
+            release = publish.version_of(path)[0]
+    payload = json.dumps(publish.payload_for(release, files, 30)).encode()
+    return json.dumps(publish.sign(key, payload)).encode()
+
+
 class CdnServer(ThreadingHTTPServer):
     daemon_threads = True
     allow_reuse_address = True
 
-    def __init__(self, root, port, cert, key, host="127.0.0.1", rules=None, rules_file=None, log_file=None):
+    def __init__(self, root, port, cert, key, host="127.0.0.1", rules=None, rules_file=None, log_file=None,
+                 manifest_key=None):
         self.root = Path(root)
+        # Signs VoraRelease.json over the folder's files when the folder has
+        # none of its own: the key beside the TLS certificate by default.
+        default_key = Path(cert).parent / "manifest.key"
+        self.manifest_key = Path(manifest_key) if manifest_key else (default_key if default_key.exists() else None)
+        self.manifest_requests = []
         self.rules = dict(rules or {})
         self.rules_file = Path(rules_file) if rules_file else None
         self.log_file = Path(log_file) if log_file else None

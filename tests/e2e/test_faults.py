@@ -81,8 +81,9 @@ def test_final_path_held_by_another_process(trusted_wine, cdn):
 @pytest.mark.fault("install-cdn-down")
 def test_cdn_down(trusted_wine):
     wine = trusted_wine
-    lines = install_refused(wine, "VoraService.exe")
-    assert any(line.startswith("Failed to download 'VoraService.exe': WinHttpSendRequest failed: ") for line in lines)
+    # The signed release manifest is the first thing asked for.
+    lines = install_refused(wine, "VoraRelease.json")
+    assert any(line.startswith("Failed to download 'VoraRelease.json': WinHttpSendRequest failed: ") for line in lines)
     assert not any(wine.install_dir.glob("*")) if wine.install_dir.exists() else True
 
 
@@ -117,7 +118,8 @@ def test_server_fault_at_each_file(trusted_wine, cdn, failing, rule, text, attem
     [
         ("VoraSetup.exe", "unsigned.exe", "Authenticode signature verification failed"),
         ("VoraService.exe", "tampered.exe", "Authenticode signature verification failed"),
-        ("VoraBroker.exe", None, "Authenticode signature verification failed"),
+        # Not the size the release manifest gives: refused before verification.
+        ("VoraBroker.exe", None, "0 bytes arrived, the release manifest says {size}"),
     ],
     ids=["unsigned-setup", "tampered-service", "empty-broker"],
 )
@@ -129,8 +131,12 @@ def test_unverifiable_file_at_install(trusted_wine, cdn, failing, fixture, reaso
     else:
         cdn.rules[failing] = {"size": 0}
     lines = install_refused(wine, failing)
-    assert f"{reason} ({INSTALL_DIR}\\.staging\\{failing}.download)" in lines
-    assert f"Downloaded '{failing}' failed verification" in lines
+    if fixture:
+        assert f"{reason} ({INSTALL_DIR}\\.staging\\{failing}.download)" in lines
+        assert f"Downloaded '{failing}' failed verification" in lines
+    else:
+        size = (CDN_DIR / failing).stat().st_size
+        assert f"Failed to download '{failing}': {reason.format(size=size)}" in lines, lines
     assert not (wine.install_dir / failing).exists()
     assert not (wine.install_dir / ".staging" / f"{failing}.download").exists()
 
@@ -177,12 +183,13 @@ def install_snapshot(wine):
             "Failed to download 'VoraSetup.exe': Response body ended short of its Content-Length "
             f"(20480 of {(CDN_DIR / 'VoraSetup.exe').stat().st_size} bytes arrived)",
         ),
-        ("VoraService.exe", "no-cdn", "Failed to download 'VoraService.exe': WinHttpSendRequest failed: 12029"),
-        # A body that trickles on for ever: only the run's deadline ends it.
+        ("VoraRelease.json", "no-cdn", "Failed to download 'VoraRelease.json': WinHttpSendRequest failed: 12029"),
+        # A body that goes on for ever: ended as it passes the manifest's size.
         (
             "VoraBroker.exe",
             {"endless": True, "interval": 1},
-            f"Failed to download 'VoraBroker.exe': Downloads did not finish within {build_value('download_deadline_ms')} ms",
+            "Failed to download 'VoraBroker.exe': Response exceeded maximum allowed size "
+            f"({(CDN_DIR / 'VoraBroker.exe').stat().st_size} bytes)",
         ),
     ],
     ids=["broker-404", "tampered-service", "forged-service", "setup-cut-short", "no-cdn", "broker-never-ends"],

@@ -109,17 +109,19 @@ def test_older_release_after_a_newer_one_is_refused(trusted_wine, cdn):
     assert recorded_release(wine) == next_release()
     before, registered = install_snapshot(wine), registration(wine)
 
-    # The CDN goes back to the release before, validly signed.
+    # The CDN goes back to the release before, validly signed, manifest and all.
     publish_all(cdn)
+    cdn.requests.clear()
     result = wine.setup("/install", timeout=300)
 
     assert result.returncode == 1
     lines = wine.log_lines()
     assert (
-        f"Release {this_release()} of 'VoraService.exe' is below {next_release()} (the highest release installed)"
+        f"Release {this_release()} of 'VoraRelease.json' is below {next_release()} (the highest release installed)"
         in lines
     ), lines
-    assert lines[-1] == FATAL.format("VoraService.exe")
+    assert lines[-1] == FATAL.format("VoraRelease.json")
+    assert cdn.requests == [], "no file of the older release is fetched"
     assert not any(line.startswith("Restoring") for line in lines), "the running service was never touched"
     assert_earlier_install_back(wine, before, registered)
     assert recorded_release(wine) == next_release()

@@ -133,8 +133,8 @@ def test_untrusted_server_is_asked_once(wine, cdn):
     result = wine.setup("/install", timeout=300)
     assert result.returncode == 1
     lines = wine.log_lines()
-    assert "Failed to download 'VoraService.exe': WinHttpSendRequest failed: 12157" in lines, lines
-    assert lines[-1] == 'Fatal error thrown: "Failed to download VoraService.exe"'
+    assert "Failed to download 'VoraRelease.json': WinHttpSendRequest failed: 12157" in lines, lines
+    assert lines[-1] == 'Fatal error thrown: "Failed to download VoraRelease.json"'
     assert retries(wine) == []
     assert cdn.handshakes == 1 and cdn.requests == []
     assert registration(wine) is None

@@ -1,0 +1,58 @@
+"""The signed release manifest comes before any program file: a manifest the
+pinned key did not sign, one that has expired, or one whose payload was
+changed after signing is refused, and an update refused so leaves the
+running installation as it was."""
+
+import base64
+import json
+import subprocess
+
+import pytest
+
+from cdn import (
+    cdn,  # noqa: F401 - fixture
+    trusted_template_prefix,  # noqa: F401 - fixture
+    trusted_wine,  # noqa: F401 - fixture
+    PKI,
+)
+from cdn_server import MANIFEST, _publish_script, signed_manifest
+from test_faults import FATAL, assert_earlier_install_back, running_install
+
+
+def expired(root, key):
+    publish = _publish_script()
+    envelope = json.loads(signed_manifest(root, key))
+    payload = json.loads(base64.b64decode(envelope["payload"]))
+    payload = publish.payload_for(payload["release"], payload["files"], -1)
+    return json.dumps(publish.sign(key, json.dumps(payload).encode())).encode()
+
+
+def changed_after_signing(root, key):
+    envelope = json.loads(signed_manifest(root, key))
+    payload = base64.b64decode(envelope["payload"]).replace(b"VoraBroker.exe\", \"size\"", b"VoraBroker.exe\",  \"size\"")
+    envelope["payload"] = base64.b64encode(payload).decode()
+    return json.dumps(envelope).encode()
+
+
+@pytest.mark.fault("manifest-refused")
+def test_an_update_with_a_manifest_that_cannot_be_believed_is_refused(trusted_wine, cdn, tmp_path):
+    wine = trusted_wine
+    before, registered = running_install(wine, cdn)
+    foreign = tmp_path / "foreign.key"
+    subprocess.run(["openssl", "genpkey", "-algorithm", "EC", "-pkeyopt", "ec_paramgen_curve:P-256", "-out", foreign],
+                   check=True, capture_output=True)
+    cases = [
+        (signed_manifest(cdn.root, foreign), "Release manifest refused: it is signed by no pinned manifest key"),
+        (expired(cdn.root, PKI / "manifest.key"), "Release manifest refused: it expired at "),
+        (changed_after_signing(cdn.root, PKI / "manifest.key"), "Release manifest refused: the signature of key "),
+    ]
+    for body, refusal in cases:
+        (cdn.root / MANIFEST).write_bytes(body)
+        cdn.requests.clear()
+        result = wine.setup("/install", timeout=300)
+        lines = wine.log_lines()
+        assert result.returncode == 1, lines
+        assert any(line.startswith(refusal) for line in lines), (refusal, lines)
+        assert lines[-1] == FATAL.format(MANIFEST)
+        assert cdn.requests == [f"GET /{MANIFEST}"], "no program file is asked for"
+        assert_earlier_install_back(wine, before, registered)
