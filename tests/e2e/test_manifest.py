@@ -34,6 +34,15 @@ def changed_after_signing(root, key):
     return json.dumps(envelope).encode()
 
 
+def with_entry(root, key, name, **changes):
+    """A manifest signed by the pinned key whose entry for name is changed."""
+    publish = _publish_script()
+    envelope = json.loads(signed_manifest(root, key))
+    payload = json.loads(base64.b64decode(envelope["payload"]))
+    payload["files"][name].update(changes)
+    return json.dumps(publish.sign(key, json.dumps(payload).encode())).encode()
+
+
 @pytest.mark.fault("manifest-refused")
 def test_an_update_with_a_manifest_that_cannot_be_believed_is_refused(trusted_wine, cdn, tmp_path):
     wine = trusted_wine
@@ -45,6 +54,9 @@ def test_an_update_with_a_manifest_that_cannot_be_believed_is_refused(trusted_wi
         (signed_manifest(cdn.root, foreign), "Release manifest refused: it is signed by no pinned manifest key"),
         (expired(cdn.root, PKI / "manifest.key"), "Release manifest refused: it expired at "),
         (changed_after_signing(cdn.root, PKI / "manifest.key"), "Release manifest refused: the signature of key "),
+        # Signed, but sending the download out of the storage URL.
+        (with_entry(cdn.root, PKI / "manifest.key", "VoraBroker.exe", path="../VoraBroker.exe"),
+         "Release manifest refused: it names no release this setup can read (the path of 'VoraBroker.exe' leaves"),
     ]
     for body, refusal in cases:
         (cdn.root / MANIFEST).write_bytes(body)
@@ -56,3 +68,18 @@ def test_an_update_with_a_manifest_that_cannot_be_believed_is_refused(trusted_wi
         assert lines[-1] == FATAL.format(MANIFEST)
         assert cdn.requests == [f"GET /{MANIFEST}"], "no program file is asked for"
         assert_earlier_install_back(wine, before, registered)
+
+
+@pytest.mark.fault("manifest-hash-differs")
+def test_a_file_whose_hash_is_not_the_manifests_is_refused(trusted_wine, cdn):
+    """Signed by the pinned code signer and of the right size, but not the
+    bytes the manifest key signed for: the second signature refuses it."""
+    wine = trusted_wine
+    before, registered = running_install(wine, cdn)
+    (cdn.root / MANIFEST).write_bytes(with_entry(cdn.root, PKI / "manifest.key", "VoraBroker.exe", sha256="0" * 64))
+    result = wine.setup("/install", timeout=300)
+    lines = wine.log_lines()
+    assert result.returncode == 1, lines
+    assert any(line.startswith("Pinned hash and generated hash don't match (") for line in lines), lines
+    assert lines[-1] == FATAL.format("VoraBroker.exe")
+    assert_earlier_install_back(wine, before, registered)
