@@ -185,7 +185,9 @@ std::optional<std::int64_t> parse_utc_time(std::string_view text) {
   const auto year = number(0, 4), month = number(5, 2), day = number(8, 2);
   const auto hour = number(11, 2), minute = number(14, 2), second = number(17, 2);
   if (!year || !month || !day || !hour || !minute || !second) return std::nullopt;
-  if (*month < 1 || *month > 12 || *day < 1 || *hour > 23 || *minute > 59 || *second > 59) return std::nullopt;
+  // Nothing was published before 1970: such a year is a broken manifest.
+  if (*year < 1970 || *month < 1 || *month > 12 || *day < 1 || *hour > 23 || *minute > 59 || *second > 59)
+    return std::nullopt;
   static constexpr unsigned month_days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
   const bool leap = (*year % 4 == 0 && *year % 100 != 0) || *year % 400 == 0;
   if (*day > month_days[*month - 1] + (*month == 2 && leap ? 1u : 0u)) return std::nullopt;

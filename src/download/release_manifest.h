@@ -58,7 +58,8 @@ std::string pre_authentication_encoding(std::string_view type, std::string_view 
 bool read_release_payload(std::string_view payload, const std::vector<std::string>& names, std::uint64_t max_size,
                           release_manifest& out, std::string& reason);
 
-// "2026-12-09T22:00:00Z" as seconds since 1970; nothing for any other form.
+// "2026-12-09T22:00:00Z" as seconds since 1970; nothing for any other form
+// or a year before 1970.
 std::optional<std::int64_t> parse_utc_time(std::string_view text);
 
 // Letters, digits, '.', '_', '-' and '/' only, at most 200 characters, no

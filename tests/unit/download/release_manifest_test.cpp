@@ -96,8 +96,8 @@ TEST(ReleaseManifest, RefusesEveryOtherShapeAndSaysWhy) {
                             "\"issued\": \"2027-02-29T00:00:00Z\", \"expires\": \"2027-03-01T00:00:00Z\"")),
             "'issued' or 'expires' is not a UTC time");
   EXPECT_EQ(parse_utc_time("2000-02-29T23:59:59Z"), 951868799);
-  for (const char* time :
-       {"2026-12-09T22:00:00", "2026-12-09 22:00:00Z", "2026-13-01T00:00:00Z", "2026-12-09T24:00:00Z"})
+  for (const char* time : {"2026-12-09T22:00:00", "2026-12-09 22:00:00Z", "2026-13-01T00:00:00Z",
+                           "2026-12-09T24:00:00Z", "1969-12-31T23:59:59Z"})
     EXPECT_FALSE(parse_utc_time(time)) << time;
 }
 
