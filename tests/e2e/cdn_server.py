@@ -216,14 +216,14 @@ PROGRAM_FILES = ("VoraService.exe", "VoraSetup.exe", "VoraBroker.exe")
 
 
 def _publish_script():
+    """scripts/publish (a script without a .py name) as a module."""
     import importlib.machinery
-    import importlib.util
+    import types
 
     path = Path(__file__).resolve().parents[2] / "scripts" / "publish"
-    loader = importlib.machinery.SourceFileLoader("vora_publish", str(path))
-    spec = importlib.util.spec_from_loader("vora_publish", loader)
-    module = importlib.util.module_from_spec(spec)
-    loader.exec_module(module)
+    module = types.ModuleType("vora_publish")
+    module.__file__ = str(path)
+    importlib.machinery.SourceFileLoader("vora_publish", str(path)).exec_module(module)
     return module
 
 

@@ -8,7 +8,6 @@
 #include "platform/system.h"
 
 namespace vora::test {
-namespace {
 
 std::string base64(const std::string& bytes) {
   static const char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
@@ -24,8 +23,6 @@ std::string base64(const std::string& bytes) {
   }
   return out;
 }
-
-}  // namespace
 
 std::string fake_manifest_for(const fake_cdn& cdn) {
   std::string files;

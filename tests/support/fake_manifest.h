@@ -9,6 +9,9 @@
 
 namespace vora::test {
 
+// Standard base64 with padding, as the envelope carries its parts.
+std::string base64(const std::string& bytes);
+
 // The envelope over the CDN's VoraService.exe, VoraSetup.exe and
 // VoraBroker.exe as served now, each at its bare name, of the release the
 // served VoraService.exe names; expiring a day from now.

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "fake_manifest.h"
 #include "platform/system.h"
 #include "test_support.h"
 
@@ -16,21 +17,6 @@ namespace {
 
 const std::vector<std::string> names{"VoraService.exe", "VoraSetup.exe", "VoraBroker.exe"};
 const manifest_key key{"ab", {}};
-
-std::string base64(const std::string& bytes) {
-  static const char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  std::string out;
-  for (std::size_t i = 0; i < bytes.size(); i += 3) {
-    std::uint32_t group = static_cast<std::uint8_t>(bytes[i]) << 16;
-    if (i + 1 < bytes.size()) group |= static_cast<std::uint8_t>(bytes[i + 1]) << 8;
-    if (i + 2 < bytes.size()) group |= static_cast<std::uint8_t>(bytes[i + 2]);
-    out += alphabet[group >> 18 & 63];
-    out += alphabet[group >> 12 & 63];
-    out += i + 1 < bytes.size() ? alphabet[group >> 6 & 63] : '=';
-    out += i + 2 < bytes.size() ? alphabet[group & 63] : '=';
-  }
-  return out;
-}
 
 std::string envelope(const std::string& issued, const std::string& expires,
                      const std::string& type = manifest_payload_type) {
@@ -42,7 +28,7 @@ std::string envelope(const std::string& issued, const std::string& expires,
   const std::string payload = "{\"release\": \"1.2.0.0\", \"issued\": \"" + issued + "\", \"expires\": \"" + expires +
                               "\", \"files\": {" + files + "}}";
   // A DER signature of r = s = 1; CNG's answer is the fake's.
-  return "{\"payloadType\": \"" + type + "\", \"payload\": \"" + base64(payload) +
+  return "{\"payloadType\": \"" + type + "\", \"payload\": \"" + test::base64(payload) +
          "\", \"signatures\": [{\"keyid\": \"ab\", \"sig\": \"MAYCAQECAQE=\"}]}";
 }
 
