@@ -63,14 +63,17 @@ class stream_sink : public body_sink {
 };
 
 // The temporary file. A fresh start truncates it by reopening: the file is
-// the program's own, made by this call in its own directory.
+// the program's own, made by this call in its own directory. The SHA-256 of
+// what was written is kept as the bytes pass, so no second read is needed.
 class file_sink : public body_sink {
  public:
   explicit file_sink(std::wstring path) : path_(std::move(path)) { open(); }
   bool opened() const { return static_cast<bool>(out_); }
   std::uint64_t written() const { return written_; }
+  sha256::digest digest() { return hasher_.finish(); }
   bool write(const char* data, std::size_t size) override {
     out_.write(data, static_cast<std::streamsize>(size));
+    hasher_.update(data, size);
     written_ += size;
     return out_.good();
   }
@@ -78,6 +81,7 @@ class file_sink : public body_sink {
     out_.close();
     open();
     written_ = 0;
+    hasher_.finish();  // starts an empty message
     return out_.good();
   }
   bool finish() override {
@@ -90,6 +94,7 @@ class file_sink : public body_sink {
   std::wstring path_;
   std::ofstream out_;
   std::uint64_t written_ = 0;
+  sha256 hasher_;
 };
 
 // A small body held in memory (the release manifest).
@@ -116,6 +121,13 @@ struct resume_point {
   std::uint64_t written = 0;            // body bytes in the sink
   std::wstring validator;               // strong ETag or Last-Modified of their response
   std::optional<std::uint64_t> length;  // that response's full length
+};
+
+// How long a body may be: at most limit bytes, and when exact, a
+// Content-Length must name exactly limit.
+struct body_size {
+  std::uint64_t limit = 0;
+  bool exact = false;
 };
 
 struct attempt_result {
@@ -176,7 +188,8 @@ std::string deadline_text(const download_deadline& deadline) {
 // One GET of url into sink, asking only for what resume says is missing
 // when that can be trusted. Handles are closed on every way out.
 attempt_result fetch_attempt(const std::wstring& url, resume_point& resume, body_sink& sink,
-                             const download_deadline& deadline, std::uint32_t stall_ms, std::uint64_t limit) {
+                             const download_deadline& deadline, std::uint32_t stall_ms, body_size size) {
+  const std::uint64_t limit = size.limit;
   const std::uint64_t remaining = deadline.remaining_ms();
   if (remaining == 0) return failed(deadline_text(deadline));
   // No single wait may outlast the deadline.
@@ -255,6 +268,9 @@ attempt_result fetch_attempt(const std::wstring& url, resume_point& resume, body
     }
     if (resume.length && *resume.length > limit)
       return failed(fmt::format("Response exceeded maximum allowed size ({} bytes)", limit));
+    // Refused before the body: a short file cannot be the one expected.
+    if (resume.length && size.exact && *resume.length != limit)
+      return failed(fmt::format("Content-Length {} is not the expected {} bytes", *resume.length, limit));
   } else {
     attempt_result r = failed(fmt::format("HTTP request failed with status code: {}", status), classify_status(status));
     if (ranged && status == 416) {
@@ -271,11 +287,13 @@ attempt_result fetch_attempt(const std::wstring& url, resume_point& resume, body
   std::vector<char> buffer(read_buffer_size, 0);
   for (;;) {
     DWORD got = 0;
-    if (!sys().WinHttpReadData(request.get(), buffer.data(), read_buffer_size, &got))
+    // Never more than one byte past the limit: that byte proves the excess.
+    const DWORD wanted = static_cast<DWORD>(std::min<std::uint64_t>(read_buffer_size, limit - position + 1));
+    if (!sys().WinHttpReadData(request.get(), buffer.data(), wanted, &got))
       return failed_call("WinHttpReadData failed: {}");
     if (got == 0) break;
     // More than was asked for would be a broken transport, not a bigger chunk.
-    if (got > read_buffer_size) return failed(fmt::format("WinHttpReadData failed: {}", ERROR_INSUFFICIENT_BUFFER));
+    if (got > wanted) return failed(fmt::format("WinHttpReadData failed: {}", ERROR_INSUFFICIENT_BUFFER));
     position += got;
     if (position > limit) return failed(fmt::format("Response exceeded maximum allowed size ({} bytes)", limit));
     if (resume.length && position > *resume.length)
@@ -305,12 +323,12 @@ double jitter() {
 // Attempts until one brings the whole body, the failure is final, or the
 // attempts or the run's deadline are used up. error_text: the last failure.
 bool fetch_with_retries(const std::string& name, const std::wstring& url, body_sink& sink, std::string& error_text,
-                        std::uint64_t limit = max_download_size) {
+                        body_size size = {max_download_size, false}) {
   const retry_settings settings = download_retry_settings();
   download_deadline& deadline = run_download_deadline();
   resume_point resume;
   for (std::uint32_t attempt = 1;; ++attempt) {
-    const attempt_result result = fetch_attempt(url, resume, sink, deadline, settings.stall_ms, limit);
+    const attempt_result result = fetch_attempt(url, resume, sink, deadline, settings.stall_ms, size);
     if (result.complete) return true;
     const retry_decision next =
         decide_retry(settings, attempt, result.kind, result.retry_after_seconds, deadline.remaining_ms(), jitter());
@@ -329,8 +347,8 @@ bool fetch_with_retries(const std::string& name, const std::wstring& url, body_s
 bool fetch_to_stream(const std::wstring& url, std::ostream& out, std::string& error_text) {
   resume_point resume;
   stream_sink sink(out);
-  const attempt_result result =
-      fetch_attempt(url, resume, sink, run_download_deadline(), download_retry_settings().stall_ms, max_download_size);
+  const attempt_result result = fetch_attempt(url, resume, sink, run_download_deadline(),
+                                              download_retry_settings().stall_ms, {max_download_size, false});
   if (!result.complete) error_text = result.error_text;
   return result.complete;
 }
@@ -370,7 +388,7 @@ bool fetch_release_manifest(const std::vector<std::string>& names, release_manif
   std::string error_text;
   string_sink sink(text);
   if (!fetch_with_retries(manifest_file_name, std::wstring(storage_base_url) + ascii_wide(manifest_file_name), sink,
-                          error_text, max_manifest_size)) {
+                          error_text, {max_manifest_size, false})) {
     spdlog::error("Failed to download '{}': {}", manifest_file_name, error_text);
     return false;
   }
@@ -417,6 +435,7 @@ bool fetch_verified_file(const std::wstring& file_name, held_image& held,
 
   std::string error_text;
   bool fetched;
+  bool mismatched = false;
   {
     file_sink out(temp_path);
     if (!out.opened()) {
@@ -427,21 +446,29 @@ bool fetch_verified_file(const std::wstring& file_name, held_image& held,
     // finish reports it as a failed write.
     // Listed in the manifest: from its path, and no byte past its size.
     const std::wstring url = std::wstring(storage_base_url) + (listed ? ascii_wide(listed->path) : file_name);
-    fetched = fetch_with_retries(name, url, out, error_text, listed ? listed->size : max_download_size);
+    fetched = fetch_with_retries(name, url, out, error_text,
+                                 listed ? body_size{listed->size, true} : body_size{max_download_size, false});
     if (fetched && listed && out.written() != listed->size) {
       error_text = fmt::format("{} bytes arrived, the release manifest says {}", out.written(), listed->size);
       fetched = false;
     }
+    // The manifest's hash is checked first, on the bytes as they arrived:
+    // nothing else reads a file the publisher did not list.
+    if (fetched && listed && out.digest() != listed->sha256) {
+      spdlog::error("Pinned hash and generated hash don't match ({})", to_utf8(temp_path));
+      spdlog::error("Downloaded '{}' failed verification", name);
+      mismatched = true;
+    }
   }
-  if (!fetched) {
-    spdlog::error("Failed to download '{}': {}", name, error_text);
+  if (!fetched || mismatched) {
+    if (!fetched) spdlog::error("Failed to download '{}': {}", name, error_text);
     discard_download(held, temp_path);
     return false;
   }
 
   image_identity identity{file_name, {}};
-  const std::optional<std::string> pinned =
-      listed ? std::optional<std::string>(to_hex(listed->sha256)) : expected_sha256;
+  // A listed file's hash is already the manifest's.
+  const std::optional<std::string> pinned = listed ? std::nullopt : expected_sha256;
   if (!verify_image(temp_path, held, pinned, verify_signature, version ? &identity : nullptr)) {
     spdlog::error("Downloaded '{}' failed verification", name);
     discard_download(held, temp_path);

@@ -118,8 +118,8 @@ def test_server_fault_at_each_file(trusted_wine, cdn, failing, rule, text, attem
     [
         ("VoraSetup.exe", "unsigned.exe", "Authenticode signature verification failed"),
         ("VoraService.exe", "tampered.exe", "Authenticode signature verification failed"),
-        # Not the size the release manifest gives: refused before verification.
-        ("VoraBroker.exe", None, "0 bytes arrived, the release manifest says {size}"),
+        # Not the size the release manifest gives: refused by its Content-Length, before its body.
+        ("VoraBroker.exe", None, "Content-Length 0 is not the expected {size} bytes"),
     ],
     ids=["unsigned-setup", "tampered-service", "empty-broker"],
 )

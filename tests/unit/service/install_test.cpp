@@ -506,6 +506,32 @@ TEST_F(Install, FailedFetchStopsTheInstallAtThatFile) {
   EXPECT_FALSE(called("CreateServiceW"));
 }
 
+// Bytes the manifest does not name are never verified or placed: a shorter
+// file by its Content-Length before its body, one of the right size by the
+// hash taken as it arrived, before any signature check.
+TEST_F(Install, AFileThatIsNotTheManifestsIsRefusedBeforeVerification) {
+  custom_manifest = true;
+  cdn.serve(L"VoraRelease.json", test::fake_manifest_for(cdn));
+  const std::uint64_t before_broker = test::fake_manifest_for(cdn).size() + service_body.size() + setup_body.size();
+  cdn.serve(L"VoraBroker.exe", broker_body.substr(0, broker_body.size() - 1));
+  EXPECT_EQ(VORA_EXIT_CODE(run_install(fake_manager)), 1);
+  EXPECT_TRUE(log.contains(spdlog::level::err, "Failed to download 'VoraBroker.exe': Content-Length " +
+                                                   std::to_string(broker_body.size() - 1) + " is not the expected " +
+                                                   std::to_string(broker_body.size()) + " bytes"));
+  EXPECT_EQ(cdn.bytes_served(), before_broker) << "no byte of the shorter body is read";
+
+  std::string changed = broker_body;
+  changed.back() ^= 1;
+  cdn.serve(L"VoraBroker.exe", changed);
+  cdn.trust_calls.clear();
+  log.clear();
+  EXPECT_EQ(VORA_EXIT_CODE(run_install(fake_manager)), 1);
+  EXPECT_TRUE(log.contains(spdlog::level::err, "Downloaded 'VoraBroker.exe' failed verification"));
+  EXPECT_EQ(cdn.trust_calls.size(), 4u) << "the service and the setup only, each verified and closed";
+  EXPECT_EQ(fakes.boxes.back().text, "Failed to download VoraBroker.exe");
+  EXPECT_TRUE(fs::is_empty(install_directory()));
+}
+
 TEST_F(Install, ScriptIsTheResourceByteForByteAndRewritesCleanly) {
   run_install(fake_manager);
   EXPECT_EQ(read_all(script_path()), script);
