@@ -1,7 +1,7 @@
-// authenticode_ranges, authenticode_digest and read_indirect_data on bytes an
-// attacker chose. The first byte picks the form: a whole image, or bytes that
-// the target places after a well-formed image's sections and seals with a
-// certificate table. Properties: no read outside the input (the sanitizers);
+// authenticode_ranges, authenticode_digest, embedded_signature_bytes and
+// read_indirect_data on bytes an attacker chose. The first byte picks the
+// form: a whole image, or bytes that the target places after a well-formed
+// image's sections and seals with a certificate table. Properties: no read outside the input (the sanitizers);
 // accepted ranges lie inside the image in order, leave out exactly the
 // checksum, the directory entry and a table that ends the image; the
 // checksum and the table's contents never change the digest; an accepted indirect
@@ -46,6 +46,13 @@ void check_image(const std::string& image) {
   const auto a = vora::authenticode_digest(as_bytes(image), reason);
   const auto b = vora::authenticode_digest(as_bytes(changed), reason);
   FUZZ_CHECK(a && b && *a == *b);
+
+  // The signature handed to the parser lies inside the table, after its header.
+  if (const auto signature = vora::embedded_signature_bytes(as_bytes(image), reason)) {
+    const auto* first = reinterpret_cast<const std::uint8_t*>(image.data());
+    FUZZ_CHECK(signature->data() >= first + end + 8 && !signature->empty() &&
+               signature->data() + signature->size() <= first + image.size());
+  }
 }
 
 }  // namespace

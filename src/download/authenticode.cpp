@@ -128,6 +128,24 @@ std::optional<std::array<byte_range, 3>> authenticode_ranges(std::span<const std
                                    byte_range{entry + 8, table - (entry + 8)}};
 }
 
+std::optional<std::span<const std::uint8_t>> embedded_signature_bytes(std::span<const std::uint8_t> image,
+                                                                      std::string& reason) {
+  const auto ranges = authenticode_ranges(image, reason);
+  if (!ranges) return std::nullopt;
+  const std::size_t table = (*ranges)[2].offset + (*ranges)[2].size;
+  const std::size_t length = read32(image, table);
+  if (length <= win_certificate_header || length > image.size() - table) {
+    reason = fmt::format("a certificate of {} bytes in a table of {}", length, image.size() - table);
+    return std::nullopt;
+  }
+  if (read16(image, table + 4) != 0x0200 || read16(image, table + 6) != 0x0002) {
+    reason =
+        fmt::format("a certificate of revision 0x{:X}, type {}", read16(image, table + 4), read16(image, table + 6));
+    return std::nullopt;
+  }
+  return image.subspan(table + win_certificate_header, length - win_certificate_header);
+}
+
 std::optional<sha256::digest> authenticode_digest(std::span<const std::uint8_t> image, std::string& reason) {
   const auto ranges = authenticode_ranges(image, reason);
   if (!ranges) return std::nullopt;

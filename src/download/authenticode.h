@@ -30,6 +30,13 @@ struct byte_range {
 // Nothing on failure, with reason saying why.
 std::optional<std::array<byte_range, 3>> authenticode_ranges(std::span<const std::uint8_t> image, std::string& reason);
 
+// The PKCS #7 SignedData of the first WIN_CERTIFICATE in the certificate
+// table (revision 2.0, type PKCS_SIGNED_DATA), as the platform's own
+// signature reader would hand it out: what the signature parser is given,
+// never the whole image. Nothing on failure, with reason saying why.
+std::optional<std::span<const std::uint8_t>> embedded_signature_bytes(std::span<const std::uint8_t> image,
+                                                                      std::string& reason);
+
 // SHA-256 over those ranges, in one pass.
 std::optional<sha256::digest> authenticode_digest(std::span<const std::uint8_t> image, std::string& reason);
 

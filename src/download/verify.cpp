@@ -23,7 +23,6 @@ namespace {
 
 constexpr DWORD image_access = GENERIC_READ | DELETE;
 constexpr LONGLONG image_size_limit = 0x20000000;  // 512 MiB
-constexpr DWORD image_read_chunk = 0x100000;
 constexpr DWORD hash_read_chunk = 0x10000;
 
 // WINTRUST_ACTION_GENERIC_VERIFY_V2
@@ -81,10 +80,23 @@ struct cert_context_traits {
   static void close(PCCERT_CONTEXT h) { sys().CertFreeCertificateContext(h); }
 };
 
-// The whole image as it stands behind the held handle, read once: the
-// signer and the version resource are both taken from these bytes, never
-// from the path. False after a warning.
-bool read_held_image(HANDLE file, const std::string& name, std::vector<BYTE>& image) {
+struct view_traits {
+  static bool valid(LPVOID view) { return view != nullptr; }
+  static void close(LPVOID view) { sys().UnmapViewOfFile(view); }
+};
+
+// The whole image as it stands behind the held handle, mapped rather than
+// copied: a large image costs address space and file pages, not private
+// memory. The handle shares no writing, so the bytes cannot change under
+// the view. The signer and the version resource are both taken from these
+// bytes, never from the path. False after a warning.
+struct mapped_image {
+  platform::scoped_handle mapping;
+  platform::scoped<LPVOID, view_traits> view;
+  std::span<const std::uint8_t> bytes;
+};
+
+bool map_held_image(HANDLE file, const std::string& name, mapped_image& image) {
   LARGE_INTEGER size{};
   if (!sys().GetFileSizeEx(file, &size) || size.QuadPart <= 0) {
     spdlog::warn("GetFileSizeEx failed for '{}' (Error: {})", name, sys().GetLastError());
@@ -94,28 +106,18 @@ bool read_held_image(HANDLE file, const std::string& name, std::vector<BYTE>& im
     spdlog::warn("File '{}' exceeds sanity size limit ({} bytes)", name, size.QuadPart);
     return false;
   }
-  const auto total = static_cast<DWORD>(size.QuadPart);
-  image.assign(total, 0);
-
-  LARGE_INTEGER start{};
-  if (!sys().SetFilePointerEx(file, start, nullptr, FILE_BEGIN)) {
-    spdlog::warn("SetFilePointerEx failed for '{}' (Error: {})", name, sys().GetLastError());
+  image.mapping.reset(sys().CreateFileMappingW(file, nullptr, PAGE_READONLY, 0, 0, nullptr));
+  if (!image.mapping) {
+    spdlog::warn("CreateFileMappingW failed for '{}' (Error: {})", name, sys().GetLastError());
     return false;
   }
-  DWORD done = 0;
-  while (done < total) {
-    DWORD got = 0;
-    if (!sys().ReadFile(file, image.data() + done, std::min(total - done, image_read_chunk), &got, nullptr)) {
-      spdlog::warn("ReadFile failed for '{}' (Error: {})", name, sys().GetLastError());
-      return false;
-    }
-    if (got == 0) {
-      spdlog::warn("ReadFile hit unexpected EOF for '{}' (read {} of {} bytes)", name, done, total);
-      return false;
-    }
-    done += std::min(got, total - done);
+  const auto total = static_cast<SIZE_T>(size.QuadPart);
+  image.view.reset(sys().MapViewOfFile(image.mapping.get(), FILE_MAP_READ, 0, 0, total));
+  if (!image.view) {
+    spdlog::warn("MapViewOfFile failed for '{}' (Error: {})", name, sys().GetLastError());
+    return false;
   }
-  sys().SetFilePointerEx(file, start, nullptr, FILE_BEGIN);
+  image.bytes = {static_cast<const std::uint8_t*>(image.view.get()), total};
   return true;
 }
 
@@ -128,15 +130,24 @@ struct embedded_signature {
   const CMSG_SIGNER_INFO& signer() const { return *reinterpret_cast<const CMSG_SIGNER_INFO*>(signer_buffer.data()); }
 };
 
+// Only the certificate table's PKCS #7 is handed over: asked to find an
+// embedded signature in a whole image, Wine's crypt32 first writes the
+// image out to a file in the caller's temporary folder, which is theirs.
 // False after a warning.
-bool open_signature(std::vector<BYTE>& image, const std::string& name, embedded_signature& signature) {
+bool open_signature(std::span<const std::uint8_t> image, const std::string& name, embedded_signature& signature) {
+  std::string reason;
+  const auto pkcs7 = embedded_signature_bytes(image, reason);
+  if (!pkcs7) {
+    spdlog::warn("No embedded signature in '{}' ({})", name, reason);
+    return false;
+  }
   CRYPT_DATA_BLOB blob{};
-  blob.cbData = static_cast<DWORD>(image.size());
-  blob.pbData = image.data();
+  blob.cbData = static_cast<DWORD>(pkcs7->size());
+  blob.pbData = const_cast<BYTE*>(pkcs7->data());
   DWORD encoding = 0, content_type = 0, format_type = 0;
   HCERTSTORE raw_store = nullptr;
   HCRYPTMSG raw_message = nullptr;
-  const BOOL queried = sys().CryptQueryObject(CERT_QUERY_OBJECT_BLOB, &blob, CERT_QUERY_CONTENT_FLAG_PKCS7_SIGNED_EMBED,
+  const BOOL queried = sys().CryptQueryObject(CERT_QUERY_OBJECT_BLOB, &blob, CERT_QUERY_CONTENT_FLAG_PKCS7_SIGNED,
                                               CERT_QUERY_FORMAT_FLAG_BINARY, 0, &encoding, &content_type, &format_type,
                                               &raw_store, &raw_message, nullptr);
   const DWORD query_error = sys().GetLastError();
@@ -266,7 +277,7 @@ bool signs_this_image(const embedded_signature& signature, std::span<const std::
 
 // Whether the signed image is the program file it was fetched as: its one
 // version resource names that file. The release it carries is handed back.
-bool is_file_fetched(const std::vector<BYTE>& image, const std::string& name, image_identity& identity) {
+bool is_file_fetched(std::span<const std::uint8_t> image, const std::string& name, image_identity& identity) {
   std::string reason;
   const auto found = read_version_resource(image, reason);
   const std::string expected = to_utf8(identity.fetched_as);
@@ -336,20 +347,20 @@ bool verify_image(const std::wstring& path, held_image& held, const std::optiona
       return false;
     }
     std::wstring thumbprint;
-    std::vector<BYTE> image;
+    mapped_image image;
     embedded_signature signature;
     const std::string canonical = to_utf8(held.path);
-    if (!read_held_image(held.handle, canonical, image) || !open_signature(image, canonical, signature) ||
+    if (!map_held_image(held.handle, canonical, image) || !open_signature(image.bytes, canonical, signature) ||
         !read_signer_thumbprint(signature, canonical, thumbprint)) {
       spdlog::error("Failed to extract signer certificate thumbprint ({})", name);
       return false;
     }
-    if (!signs_this_image(signature, image, name)) return false;
+    if (!signs_this_image(signature, image.bytes, name)) return false;
     if (!thumbprint_matches(thumbprint, pinned_signer_thumbprint)) {
       spdlog::error("Pinned certificate mismatch ({}, Thumbprint: {})", name, to_utf8(thumbprint));
       return false;
     }
-    if (identity && !is_file_fetched(image, name, *identity)) return false;
+    if (identity && !is_file_fetched(image.bytes, name, *identity)) return false;
   }
 
   if (expected_sha256) {

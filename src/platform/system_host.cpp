@@ -5,6 +5,7 @@
 #include <cpuid.h>
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -19,6 +20,7 @@
 #include <ctime>
 #include <cwchar>
 #include <filesystem>
+#include <map>
 #include <mutex>
 #include <set>
 #include <string>
@@ -64,6 +66,7 @@ constexpr DWORD error_gen_failure = 31;
 
 std::mutex open_files_mutex;
 std::set<int> open_files;
+std::map<void*, std::size_t> mapped_views;
 
 HANDLE handle_of(int fd) { return reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(fd) + handle_bias); }
 
@@ -204,6 +207,42 @@ void install_host_file_calls(system_calls& t) {
     if (fd < 0) return fail_with(ERROR_INVALID_HANDLE, FALSE);
     if (::fstat(fd, &info) != 0) return fail_with(error_from_errno(errno), FALSE);
     size->QuadPart = info.st_size;
+    return TRUE;
+  };
+  // A mapping is a descriptor of its own on the same file; a view maps the
+  // whole file and may not reach past its end (which would fault on Linux).
+  t.CreateFileMappingW = [](HANDLE file, LPSECURITY_ATTRIBUTES, DWORD protect, DWORD high, DWORD low,
+                            LPCWSTR name) -> HANDLE {
+    const int fd = fd_of(file);
+    if (fd < 0) return fail_with(ERROR_INVALID_HANDLE, HANDLE{nullptr});
+    if (protect != PAGE_READONLY || high != 0 || low != 0 || name)
+      return fail_with(ERROR_INVALID_PARAMETER, HANDLE{nullptr});
+    const int copy = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    if (copy < 0) return fail_with(error_from_errno(errno), HANDLE{nullptr});
+    std::lock_guard lock(open_files_mutex);
+    open_files.insert(copy);
+    return handle_of(copy);
+  };
+  t.MapViewOfFile = [](HANDLE mapping, DWORD access, DWORD high, DWORD low, SIZE_T bytes) -> LPVOID {
+    const int fd = fd_of(mapping);
+    struct stat info {};
+    if (fd < 0) return fail_with(ERROR_INVALID_HANDLE, LPVOID{nullptr});
+    if (access != FILE_MAP_READ || high != 0 || low != 0 || bytes == 0)
+      return fail_with(ERROR_INVALID_PARAMETER, LPVOID{nullptr});
+    if (::fstat(fd, &info) != 0) return fail_with(error_from_errno(errno), LPVOID{nullptr});
+    if (bytes > static_cast<SIZE_T>(info.st_size)) return fail_with(ERROR_ACCESS_DENIED, LPVOID{nullptr});
+    void* view = ::mmap(nullptr, bytes, PROT_READ, MAP_SHARED, fd, 0);
+    if (view == MAP_FAILED) return fail_with(error_from_errno(errno), LPVOID{nullptr});
+    std::lock_guard lock(open_files_mutex);
+    mapped_views[view] = bytes;
+    return view;
+  };
+  t.UnmapViewOfFile = [](LPCVOID address) -> BOOL {
+    std::lock_guard lock(open_files_mutex);
+    const auto found = mapped_views.find(const_cast<void*>(address));
+    if (found == mapped_views.end()) return fail_with(ERROR_INVALID_PARAMETER, FALSE);
+    ::munmap(found->first, found->second);
+    mapped_views.erase(found);
     return TRUE;
   };
   t.SetFilePointerEx = [](HANDLE handle, LARGE_INTEGER distance, PLARGE_INTEGER new_position, DWORD method) -> BOOL {

@@ -164,7 +164,7 @@ struct fake_cdn::state {
   std::map<void*, std::unique_ptr<CERT_CONTEXT>> certificates;
   std::vector<std::unique_ptr<int>> tokens;  // addresses used as store and message handles
   std::map<void*, std::string> crypt_objects;
-  std::map<void*, std::vector<BYTE>> signed_images;  // the bytes each message was queried from
+  std::map<void*, std::vector<BYTE>> signed_images;  // the PKCS #7 each message was queried from
   fake_cdn::signature_model signature;
   std::vector<std::string> closed;
   std::uint64_t served_bytes = 0;
@@ -227,12 +227,11 @@ struct fake_cdn::state {
   // SpcIndirectDataContent, and the messageDigest of that content; each as
   // the signature model says.
   signed_content content_of(void* message) const {
-    std::string reason;
+    // The stand-in signature test::with_certificate_table writes is the
+    // image digest it signs.
     const auto it = signed_images.find(message);
     std::vector<BYTE> image_digest(32, 0);
-    if (it != signed_images.end())
-      if (const auto digest = authenticode_digest(it->second, reason))
-        image_digest.assign(digest->begin(), digest->end());
+    if (it != signed_images.end() && it->second.size() == 32) image_digest = it->second;
     if (signature.image_digest_differs) image_digest[0] ^= 0xFF;
     return signed_content::make(image_digest, signature.content_algorithm, signature.content_differs);
   }
@@ -486,12 +485,12 @@ fake_cdn::fake_cdn()
                            DWORD* encoding, DWORD* content_type, DWORD* format_type, HCERTSTORE* store,
                            HCRYPTMSG* message, const void** context) -> BOOL {
     if (s->fails("CryptQueryObject")) return FALSE;
-    if (object_type != CERT_QUERY_OBJECT_BLOB || !object || content != CERT_QUERY_CONTENT_FLAG_PKCS7_SIGNED_EMBED ||
+    if (object_type != CERT_QUERY_OBJECT_BLOB || !object || content != CERT_QUERY_CONTENT_FLAG_PKCS7_SIGNED ||
         format != CERT_QUERY_FORMAT_FLAG_BINARY || flags != 0 || !store || !message || context)
       return s->error(ERROR_INVALID_PARAMETER, FALSE);
     if (encoding) *encoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
-    if (content_type) *content_type = 10;  // CERT_QUERY_CONTENT_PKCS7_SIGNED_EMBED
-    if (format_type) *format_type = 1;     // CERT_QUERY_FORMAT_BINARY
+    if (content_type) *content_type = 8;  // CERT_QUERY_CONTENT_PKCS7_SIGNED
+    if (format_type) *format_type = 1;    // CERT_QUERY_FORMAT_BINARY
     *store = s->add_crypt("store");
     *message = s->add_crypt("message");
     const auto* blob = static_cast<const CRYPT_DATA_BLOB*>(object);

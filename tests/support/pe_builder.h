@@ -4,9 +4,11 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <vector>
 
+#include "download/authenticode.h"
 #include "download/version_resource.h"
 
 namespace vora::test {
@@ -175,19 +177,25 @@ inline std::string pe_image(const std::string& block, int languages = 1, const s
 }
 
 // An image of pe_image's layout as a signer leaves it: padded to 8 bytes and
-// ended by a certificate table (one WIN_CERTIFICATE, PKCS #7 type, with a
-// stand-in for the signature) that the security directory names.
+// ended by a certificate table (one WIN_CERTIFICATE, PKCS #7 type) that the
+// security directory names. The stand-in for the signature is the image's
+// own Authenticode digest, which the fake crypt32 reports as signed: bytes
+// changed after this call no longer match it, as with a real signature.
 inline std::string with_certificate_table(std::string image) {
   image.resize((image.size() + 7) & ~std::size_t{7}, '\0');
   const std::size_t table = image.size();
-  put32(image, table, 16);          // dwLength
-  put16(image, table + 4, 0x0200);  // WIN_CERT_REVISION_2_0
-  put16(image, table + 6, 0x0002);  // WIN_CERT_TYPE_PKCS_SIGNED_DATA
-  image.replace(table + 8, 8, "PKCS #7");
-  image.resize(table + 16, '\0');
+  constexpr std::size_t certificate = 8 + 32;
+  put32(image, table, certificate);  // dwLength
+  put16(image, table + 4, 0x0200);   // WIN_CERT_REVISION_2_0
+  put16(image, table + 6, 0x0002);   // WIN_CERT_TYPE_PKCS_SIGNED_DATA
+  image.resize(table + certificate, '\0');
   constexpr std::size_t security_directory = 0x58 + 112 + 8 * 4;
   put32(image, security_directory, static_cast<std::uint32_t>(table));
-  put32(image, security_directory + 4, 16);
+  put32(image, security_directory + 4, certificate);
+  std::string reason;
+  const auto digest =
+      authenticode_digest(std::span(reinterpret_cast<const std::uint8_t*>(image.data()), image.size()), reason);
+  if (digest) image.replace(table + 8, 32, reinterpret_cast<const char*>(digest->data()), 32);
   return image;
 }
 

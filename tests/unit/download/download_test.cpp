@@ -45,6 +45,12 @@ struct file_handle_count {
       if (h != INVALID_HANDLE_VALUE && h != nullptr) ++opened;
       return h;
     };
+    sys().CreateFileMappingW = [this, real = sys().CreateFileMappingW](HANDLE f, LPSECURITY_ATTRIBUTES sa, DWORD p,
+                                                                       DWORD high, DWORD low, LPCWSTR n) {
+      const HANDLE h = real(f, sa, p, high, low, n);
+      if (h != nullptr) ++opened;
+      return h;
+    };
     sys().CloseHandle = [this, real = sys().CloseHandle](HANDLE h) {
       ++closed;
       return real(h);

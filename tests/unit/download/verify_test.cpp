@@ -137,21 +137,30 @@ TEST_F(VerifyImage, TheNameIsReadFromTheBytesBehindTheHeldHandle) {
 
   // What the handle hands out is what counts, whatever the path now holds.
   held.dispose();
-  sys().ReadFile = [real = sys().ReadFile](HANDLE file, LPVOID buffer, DWORD size, LPDWORD got, LPOVERLAPPED o) {
-    const BOOL ok = real(file, buffer, size, got, o);
-    auto* bytes = static_cast<char*>(buffer);
-    std::string view(bytes, *got);
-    for (std::size_t at = view.find(std::string("B\0r\0o\0", 6)); at != std::string::npos;
-         at = view.find(std::string("B\0r\0o\0", 6), at + 1))
-      bytes[at + 2] = 'x';
-    return ok;
+  std::vector<char> seen;
+  sys().MapViewOfFile = [&, real = sys().MapViewOfFile](HANDLE mapping, DWORD access, DWORD high, DWORD low,
+                                                        SIZE_T size) -> LPVOID {
+    const LPVOID view = real(mapping, access, high, low, size);
+    if (!view) return view;
+    seen.assign(static_cast<const char*>(view), static_cast<const char*>(view) + size);
+    sys().UnmapViewOfFile(view);
+    std::string_view bytes(seen.data(), seen.size());
+    for (std::size_t at = bytes.find(std::string("B\0r\0o\0", 6)); at != std::string::npos;
+         at = bytes.find(std::string("B\0r\0o\0", 6), at + 1))
+      seen[at + 2] = 'x';
+    return seen.data();
+  };
+  sys().UnmapViewOfFile = [&, real = sys().UnmapViewOfFile](LPCVOID view) {
+    return view == seen.data() ? TRUE : real(view);
   };
   held_image again;
   identity.fetched_as = L"VoraBroker.exe";
   EXPECT_FALSE(verify_image(image.wstring(), again, std::nullopt, true, &identity));
-  EXPECT_TRUE(log.contains(spdlog::level::err,
-                           "Image '" + name() + "' names itself 'VoraBxoker.exe', expected 'VoraBroker.exe'"))
-      << ::testing::PrintToString(log.texts());
+  // The file on disk is unchanged: only the mapped bytes differ from those signed.
+  const auto texts = log.texts();
+  EXPECT_TRUE(std::any_of(texts.begin(), texts.end(), [&](const std::string& t) {
+    return t.rfind("Image digest of '" + name() + "' does not match its signed content", 0) == 0;
+  })) << ::testing::PrintToString(texts);
 }
 
 TEST_F(VerifyImage, HeldFileCannotBeWrittenRenamedOrDeleted) {
@@ -325,53 +334,52 @@ TEST_F(VerifyImage, FileReadingStepsOfTheExtractionAreReported) {
   EXPECT_TRUE(has(texts, "File '" + canon + "' exceeds sanity size limit (536870913 bytes)"));
 
   // Exactly the limit is accepted: the extraction goes on to the rewind.
+  // Exactly the limit is accepted: the extraction goes on to the mapping.
   texts = run([&] {
     sys().GetFileSizeEx = [](HANDLE, PLARGE_INTEGER out) {
       out->QuadPart = 536870912;
       return TRUE;
     };
-    sys().SetFilePointerEx = [](HANDLE, LARGE_INTEGER, PLARGE_INTEGER, DWORD) {
+    sys().CreateFileMappingW = [](HANDLE, LPSECURITY_ATTRIBUTES, DWORD, DWORD, DWORD, LPCWSTR) -> HANDLE {
       sys().SetLastError(ERROR_INVALID_HANDLE);
-      return FALSE;
+      return nullptr;
     };
   });
-  EXPECT_TRUE(has(texts, "SetFilePointerEx failed for '" + canon + "' (Error: 6)"));
+  EXPECT_TRUE(has(texts, "CreateFileMappingW failed for '" + canon + "' (Error: 6)"));
 
-  texts = run([&] {
-    sys().ReadFile = [](HANDLE, LPVOID, DWORD, LPDWORD, LPOVERLAPPED) {
-      sys().SetLastError(23);
-      return FALSE;
-    };
-  });
-  EXPECT_TRUE(has(texts, "ReadFile failed for '" + canon + "' (Error: 23)"));
-
+  // A size past the file's end cannot be mapped.
   texts = run([&] {
     sys().GetFileSizeEx = [size](HANDLE, PLARGE_INTEGER out) {
       out->QuadPart = size + 10;
       return TRUE;
     };
   });
-  EXPECT_TRUE(has(texts, "ReadFile hit unexpected EOF for '" + canon + "' (read " + std::to_string(size) + " of " +
-                             std::to_string(size + 10) + " bytes)"));
+  EXPECT_TRUE(has(texts, "MapViewOfFile failed for '" + canon + "' (Error: 5)"));
 }
 
-TEST_F(VerifyImage, ExtractionReadsTheWholeImageInMegabyteChunks) {
+TEST_F(VerifyImage, ExtractionCopiesNoImageAndHandsOnlyTheSignatureToTheParser) {
   contents = test::signed_image(std::string(2 * 1048576, 'x'));
   std::ofstream(image, std::ios::binary | std::ios::trunc) << contents;
-  std::vector<DWORD> asked;
+  int reads = 0;
   sys().ReadFile = [&, real = sys().ReadFile](HANDLE h, LPVOID buffer, DWORD to_read, LPDWORD read,
                                               LPOVERLAPPED overlapped) {
-    asked.push_back(to_read);
-    EXPECT_EQ(overlapped, nullptr);
+    ++reads;
     return real(h, buffer, to_read, read, overlapped);
   };
+  std::vector<DWORD> parsed;
+  sys().CryptQueryObject = [&, real = sys().CryptQueryObject](
+                               DWORD type, const void* object, DWORD content, DWORD format, DWORD flags,
+                               DWORD* encoding, DWORD* content_type, DWORD* format_type, HCERTSTORE* store,
+                               HCRYPTMSG* message, const void** context) {
+    parsed.push_back(static_cast<const CRYPT_DATA_BLOB*>(object)->cbData);
+    return real(type, object, content, format, flags, encoding, content_type, format_type, store, message, context);
+  };
   held_image held;
-  ASSERT_TRUE(verify(held));
-  EXPECT_EQ(asked, (std::vector<DWORD>{1048576, 1048576, static_cast<DWORD>(contents.size() - 2 * 1048576)}));
+  ASSERT_TRUE(verify(held)) << testing::PrintToString(log.texts());
+  EXPECT_EQ(reads, 0) << "the image is mapped, not read into memory";
+  EXPECT_EQ(parsed, std::vector<DWORD>{32}) << "the certificate table's signature alone";
 }
 
-// A verifier's yes over the signed attributes is not taken as proof that
-// they sign this image: each link of the chain is checked here.
 TEST_F(VerifyImage, ASignatureThatDoesNotSignThisImageIsRefused) {
   struct row {
     std::function<void(test::fake_cdn&)> fault;
@@ -427,15 +435,28 @@ TEST_F(VerifyImage, ASignatureThatDoesNotSignThisImageIsRefused) {
         << *line;
   }
 
-  // Bytes that are no image with a certificate table cannot be what a
-  // signature covers, whatever the platform said.
+  // Bytes changed after signing no longer match the image digest signed.
+  contents.back() ^= 1;
+  std::ofstream(image, std::ios::binary | std::ios::trunc) << contents;
+  log.clear();
+  {
+    held_image held;
+    EXPECT_FALSE(verify(held));
+  }
+  const auto tampered = log.texts();
+  EXPECT_TRUE(std::any_of(tampered.begin(), tampered.end(), [&](const std::string& t) {
+    return t.rfind("Image digest of '" + name() + "' does not match its signed content", 0) == 0;
+  })) << testing::PrintToString(tampered);
+
+  // Bytes that are no image with a certificate table carry no signature to
+  // read, whatever the platform said.
   std::ofstream(image, std::ios::binary | std::ios::trunc) << "MZ\x90 no headers at all";
   log.clear();
   held_image held;
   EXPECT_FALSE(verify(held));
-  EXPECT_TRUE(log.contains(spdlog::level::err,
-                           "Image '" + name() + "' has no certificate table the signature can cover (no DOS header)"))
+  EXPECT_TRUE(log.contains(spdlog::level::warn, "No embedded signature in '" + canonical() + "' (no DOS header)"))
       << testing::PrintToString(log.texts());
+  EXPECT_TRUE(log.contains(spdlog::level::err, "Failed to extract signer certificate thumbprint (" + name() + ")"));
 }
 
 TEST_F(VerifyImage, ExpectedHashMustMatchExactly) {
