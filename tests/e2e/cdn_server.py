@@ -146,8 +146,10 @@ class _Handler(BaseHTTPRequestHandler):
         elif "size" in rule:
             self._send_generated(name, int(rule["size"]))
         else:
+            # A published tree keeps each release under releases/<release>/.
             path = self.server.root / name
-            if not name or "/" in name or "\\" in name or not path.is_file():
+            parts = name.split("/")
+            if not name or "\\" in name or any(p in ("", ".", "..") for p in parts) or not path.is_file():
                 self._answer(name, {"status": 404})
                 return
             cut = rule.get("truncate", rule.get("after", rule.get("reset_after")))

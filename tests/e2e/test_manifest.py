@@ -4,19 +4,24 @@ changed after signing is refused, and an update refused so leaves the
 running installation as it was."""
 
 import base64
+import hashlib
 import json
 import subprocess
 
 import pytest
 
 from cdn import (
+    CDN_DIR,
     cdn,  # noqa: F401 - fixture
     trusted_template_prefix,  # noqa: F401 - fixture
     trusted_wine,  # noqa: F401 - fixture
     PKI,
 )
 from cdn_server import MANIFEST, _publish_script, signed_manifest
-from test_faults import FATAL, assert_earlier_install_back, running_install
+from conftest import ROOT, wait_for
+from test_faults import FATAL, assert_earlier_install_back, install_snapshot, running_install
+from test_releases import NEXT_DIR, next_release, recorded_release, this_release
+from test_service import FILES, registration, service_state
 
 
 def expired(root, key):
@@ -83,3 +88,48 @@ def test_a_file_whose_hash_is_not_the_manifests_is_refused(trusted_wine, cdn):
     assert any(line.startswith("Pinned hash and generated hash don't match (") for line in lines), lines
     assert lines[-1] == FATAL.format("VoraBroker.exe")
     assert_earlier_install_back(wine, before, registered)
+
+
+def run_publish(*args):
+    result = subprocess.run([ROOT / "scripts" / "publish", "--key", PKI / "manifest.key", *args],
+                            capture_output=True, text=True)
+    assert result.returncode == 0, result.stderr
+
+
+@pytest.mark.fault("publish-propagating")
+def test_a_published_tree_moves_players_to_a_release_only_through_its_signed_manifest(trusted_wine, cdn):
+    """The storage tree scripts/publish makes: while caches still hand out the
+    earlier manifest, the earlier release installs whole from its own folder;
+    the new manifest expired is refused; refreshed, it upgrades."""
+    wine = trusted_wine
+    tree = cdn.root
+    run_publish("--out", tree, *(CDN_DIR / name for name in FILES))
+    assert wine.setup("/install", timeout=300).returncode == 0, wine.log_lines()
+    assert wait_for(lambda: service_state(wine) == "RUNNING", timeout=30)
+    before, registered = install_snapshot(wine), registration(wine)
+    earlier_manifest = (tree / MANIFEST).read_bytes()
+
+    run_publish("--out", tree, *(NEXT_DIR / name for name in FILES))
+    newer_manifest = (tree / MANIFEST).read_bytes()
+    (tree / MANIFEST).write_bytes(earlier_manifest)
+    cdn.requests.clear()
+    assert wine.setup("/install", timeout=300).returncode == 0, wine.log_lines()
+    assert cdn.requests == [f"GET /{MANIFEST}"] + [f"GET /releases/{this_release()}/{name}" for name in FILES]
+    assert_earlier_install_back(wine, before, registered)
+
+    envelope = json.loads(newer_manifest)
+    payload = json.loads(base64.b64decode(envelope["payload"]))
+    publish = _publish_script()
+    stale = publish.payload_for(payload["release"], payload["files"], -1)
+    (tree / MANIFEST).write_bytes(json.dumps(publish.sign(PKI / "manifest.key", json.dumps(stale).encode())).encode())
+    assert wine.setup("/install", timeout=300).returncode == 1
+    assert any(line.startswith("Release manifest refused: it expired at ") for line in wine.log_lines())
+    assert_earlier_install_back(wine, before, registered)
+
+    run_publish("--refresh", "--out", tree)
+    assert wine.setup("/install", timeout=300).returncode == 0, wine.log_lines()
+    assert wait_for(lambda: service_state(wine) == "RUNNING", timeout=30)
+    assert recorded_release(wine) == next_release()
+    for name in FILES:
+        assert hashlib.sha256((wine.install_dir / name).read_bytes()).digest() == \
+            hashlib.sha256((NEXT_DIR / name).read_bytes()).digest()
