@@ -243,10 +243,12 @@ DWORD secure_directory(const std::filesystem::path& path, const std::wstring& ex
       }
       continue;
     }
-    if (!(attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT))) return 0;
-
     DWORD error = 0;
-    auto reason = distrust(path, expected_final, attributes, rules, raw_dacl, error);
+    // Anybody may create a file where a folder belongs: it goes aside like a
+    // folder that cannot be trusted, rather than ending every later run.
+    auto reason = (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT))
+                      ? distrust(path, expected_final, attributes, rules, raw_dacl, error)
+                      : std::optional<std::string>("it is not a directory");
     if (!reason) {
       if (error) return error;
       // Without delete sharing nobody can rename it away and put something
@@ -288,10 +290,6 @@ std::vector<std::string> prepare_data_directories() {
   platform::scoped_handle held;
   error = secure_directory(data, data_final, {false, true, false}, notes, held);
   if (error) report_fatal_error("Failed to secure directory '{}' (Error: {}).", narrow_path(data), error);
-  // A file where the data directory belongs: creating the crash directory
-  // reports it.
-  const std::wstring data_wide = data.wstring();
-  if (!(sys().GetFileAttributesW(data_wide.c_str()) & FILE_ATTRIBUTE_DIRECTORY)) return notes;
   held_directories().push_back(std::move(held));
 
   // Logs stay readable by users so that a player can send them to support;

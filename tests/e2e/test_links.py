@@ -7,12 +7,15 @@ does, the victim folder the links lead to must stay exactly as it was."""
 
 import os
 import re
+import shutil
 import time
 
 import pytest
 
 import faults
-from conftest import BIN
+from cdn import cdn, trusted_template_prefix, trusted_wine  # noqa: F401 - fixtures
+from conftest import BIN, wait_for
+from test_service import publish_all, registration, service_state
 
 LEFT_LINK = re.compile(r"^Left link '(.+)' in place: removing it would reach '(.+)'$")
 MOVED = re.compile(r"^Moved untrusted directory '(.+)' aside to '(.+)': (.+)$")
@@ -130,3 +133,24 @@ def test_links_inside_the_install_directory_are_never_followed(wine, victim):
     assert left == ["C:\\Program Files\\Vora\\VoraService.exe", "C:\\Program Files\\Vora\\logs"]
     assert any(line.startswith("Failed to fully remove install directory 'C:\\Program Files\\Vora': ") for line in lines)
     assert lines[-1] == "Setup process exiting successfully"
+
+
+@pytest.mark.fault("file-as-data-dir")
+def test_a_plain_file_where_the_data_directory_belongs_blocks_nothing(trusted_wine, cdn):
+    """Any user may create C:\\ProgramData\\Vora as a file, before the first
+    install or after a full uninstall: it is moved aside, not obeyed."""
+    wine = trusted_wine
+    publish_all(cdn)
+    for action in ("/install", "/uninstall"):
+        if wine.data_dir.is_dir():
+            shutil.rmtree(wine.data_dir)
+        wine.program_data.mkdir(parents=True, exist_ok=True)
+        wine.data_dir.write_bytes(b"squatted " + action.encode())
+        assert wine.setup(action, timeout=300).returncode == 0, action
+        [(path, aside, reason)] = moved_aside(wine.log_lines())
+        assert (path, reason) == ("C:\\ProgramData\\Vora", "it is not a directory")
+        assert wine.unix_path(aside).read_bytes() == b"squatted " + action.encode()
+        assert wine.log_dir.is_dir()
+        if action == "/install":
+            assert wait_for(lambda: service_state(wine) == "RUNNING", timeout=30)
+    assert service_state(wine) is None and registration(wine) is None

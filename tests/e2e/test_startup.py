@@ -235,13 +235,20 @@ def test_runtime_termination_ends_like_a_crash(wine, mode):
                    for f in stack), result.stdout
 
 
-@pytest.mark.fault("crash-dir-blocked")
-def test_file_named_crashes_stops_before_any_log(wine):
+@pytest.mark.fault("crash-dir-file")
+def test_a_file_named_crashes_is_moved_aside_and_the_run_goes_on(wine):
+    """Anybody may create files in ProgramData: one where a folder belongs is
+    no reason for a run to end without a log."""
     wine.data_dir.mkdir(parents=True)
     (wine.data_dir / "Crashes").write_text("not a directory")
-    result = wine.setup("/install")
-    assert result.returncode == 1
-    assert not wine.log_dir.exists() or wine.logs() == []
+    assert wine.setup().returncode == 1  # no action given
+    moved = [line for line in wine.log_lines() if line.startswith("Moved untrusted directory")]
+    assert len(moved) == 1 and moved[0].startswith(
+        "Moved untrusted directory 'C:\\ProgramData\\Vora\\Crashes' aside to "), moved
+    assert moved[0].endswith(": it is not a directory")
+    aside = moved[0].split(" aside to '", 1)[1].split("': ", 1)[0]
+    assert wine.unix_path(aside).read_text() == "not a directory"
+    assert wine.crash_dir.is_dir()
 
 
 def test_non_ascii_data_directory_keeps_its_name(wine):
