@@ -4,10 +4,14 @@ setlocal
 rem Every command by its full path in System32, written in by setup: a
 rem net.com or powershell.exe in the caller's current folder never runs.
 "@SYSTEM32@\net.exe" session >nul 2>&1
-if %errorlevel% == 0 goto elevated
+rem "if errorlevel" reads the exit code itself; the errorlevel variable would
+rem take one of that name from the caller's environment.
+if not errorlevel 1 goto elevated
 
 echo Requesting administrator privileges...
-"@SYSTEM32@\WindowsPowerShell\v1.0\powershell.exe" -NoProfile -Command "Start-Process -FilePath '%~f0' -Verb RunAs" 2>nul
+rem The consent prompt names the signed setup itself, and no command
+rem processor of the caller's runs elevated.
+"@SYSTEM32@\WindowsPowerShell\v1.0\powershell.exe" -NoProfile -Command "Start-Process -FilePath '%~dp0VoraSetup.exe' -ArgumentList '/uninstall' -WorkingDirectory '@SYSTEM32@' -Verb RunAs" 2>nul
 if errorlevel 1 (
     echo.
     echo Failed to elevate. You may have clicked "No" on the UAC prompt, or PowerShell could not launch the process.
@@ -35,6 +39,6 @@ exit /b 1
 
 :nocopy
 echo.
-echo Failed to copy Vora setup to a protected folder. Nothing was uninstalled.
+echo Vora setup is missing from this folder. Nothing was uninstalled.
 pause
 exit /b 1

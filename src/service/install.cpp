@@ -100,7 +100,8 @@ std::optional<release_version> refuse_older_release(const release_version& relea
 
 // The script names the commands it runs by their full path in System32, as
 // the kernel reports it: the caller's current folder and environment are the
-// caller's. Only a path the script can quote as it is will do.
+// caller's. Only a path the script can quote as it is will do, in cmd's
+// double quotes and in PowerShell's single ones.
 std::optional<std::string> system_directory_for_script() {
   std::array<wchar_t, 261> buffer{};
   const UINT length = sys().GetSystemDirectoryW(buffer.data(), static_cast<UINT>(buffer.size()));
@@ -108,7 +109,7 @@ std::optional<std::string> system_directory_for_script() {
   std::string text;
   for (UINT i = 0; i < length; ++i) {
     const wchar_t c = buffer[i];
-    if (c < 0x20 || c >= 0x7f || std::wstring_view(L"%\"^&|<>()!").find(c) != std::wstring_view::npos)
+    if (c < 0x20 || c >= 0x7f || std::wstring_view(L"%\"^&|<>()!'").find(c) != std::wstring_view::npos)
       return std::nullopt;
     text += static_cast<char>(c);
   }

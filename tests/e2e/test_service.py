@@ -228,7 +228,8 @@ def run_uninstall_script(wine):
     """UninstallVora.bat as an elevated administrator runs it (Wine's net
     session succeeds for anyone), started from a folder of the caller's that
     holds a planted net.com and powershell.exe, with ProgramFiles in the
-    caller's environment pointed at another folder of theirs."""
+    caller's environment pointed at another folder of theirs and a variable
+    named errorlevel that would read as a failed elevation check."""
     planted = wine.drive_c / "planted"
     theirs = wine.drive_c / "users" / "theirs"
     for folder in (planted, theirs):
@@ -237,7 +238,8 @@ def run_uninstall_script(wine):
         shutil.copyfile(BIN / "planted_command.exe", planted / name)
     script = f"{INSTALL_DIR}\\UninstallVora.bat"
     result = wine.run(
-        "cmd", "/c", "set", "ProgramFiles=C:\\users\\theirs&&", "cd", "/d", "C:\\planted", "&&", script, timeout=300
+        "cmd", "/c", "set", "ProgramFiles=C:\\users\\theirs&&", "set", "errorlevel=1&&", "cd", "/d", "C:\\planted", "&&",
+        script, timeout=300
     )
     assert list(planted.glob("*.ran")) == [], "a command of the caller's ran"
     assert list(theirs.iterdir()) == [], "something went where the caller's environment pointed"
@@ -277,6 +279,6 @@ def test_uninstall_script_stops_when_setup_is_missing(trusted_wine, cdn):
 
     result = run_uninstall_script(wine)
 
-    assert "Failed to copy Vora setup to a protected folder. Nothing was uninstalled." in result.stdout
+    assert "Vora setup is missing from this folder. Nothing was uninstalled." in result.stdout
     assert service_state(wine) == "RUNNING"
     assert (wine.install_dir / "VoraService.exe").exists()

@@ -559,7 +559,7 @@ TEST_F(Install, ScriptNamesSystem32OnlyWhereItCanBeQuotedAsItIs) {
 
   // A folder the script would read as a variable, an escape or a second
   // command gets no script at all, and the service still starts.
-  for (const wchar_t* odd : {L"C:\\Win%PATH%", L"C:\\W\"&calc", L"C:\\W\u00e9"}) {
+  for (const wchar_t* odd : {L"C:\\Win%PATH%", L"C:\\W\"&calc", L"C:\\W'+calc", L"C:\\W\u00e9"}) {
     system32 = odd;
     std::error_code ignored;
     fs::remove_all(script_path(), ignored);
