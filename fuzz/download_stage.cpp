@@ -151,7 +151,7 @@ std::string expected_outcome(const script& s, std::uint64_t& accepted) {
     if (s.failing == read_step && index == s.failing_read) return failed("WinHttpReadData failed: {}");
     const DWORD got = chunk_at(s, index);
     if (got == 0) return {};
-    if (got > read_size) return "WinHttpReadData failed: *";
+    if (got > std::min<std::uint64_t>(read_size, limit - total + 1)) return "WinHttpReadData failed: *";
     total += got;
     if (total > limit) return fmt::format("Response exceeded maximum allowed size ({} bytes)", limit);
     if (total > s.sink_capacity) {
@@ -170,6 +170,7 @@ struct fake_internet {
   std::vector<void*> opened, closed;
   bool failed = false;  // no WinHTTP call may follow a failed one, closes apart
   std::uint64_t reads = 0;
+  std::uint64_t position = 0;  // body bytes handed out so far
 
   template <typename Result>
   Result fail(Result result) {
@@ -279,10 +280,13 @@ void install(fake_internet& f) {
   };
   t.WinHttpReadData = [&f, &s](HINTERNET request, LPVOID buffer, DWORD to_read, LPDWORD read) -> BOOL {
     f.enter();
-    FUZZ_CHECK(request == &f.request && buffer && read && to_read == read_size);
+    // Never asked for more than one byte past the limit.
+    FUZZ_CHECK(request == &f.request && buffer && read &&
+               to_read == std::min<std::uint64_t>(read_size, limit - f.position + 1));
     const std::uint64_t index = f.reads++;
     if (s.failing == read_step && index == s.failing_read) return f.fail(FALSE);
     const DWORD got = chunk_at(s, index);
+    f.position += got;
     // The chunk's number at its start lets the sink check order and wholeness.
     if (std::min(got, to_read) >= 8) std::memcpy(buffer, &index, 8);
     *read = got;
