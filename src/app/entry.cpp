@@ -6,6 +6,7 @@
 #include <exception>
 
 #include "app/fatal_error.h"
+#include "app/single_instance.h"
 #include "app/text.h"
 #include "diagnostics/logging.h"
 #include "environment/avx2.h"
@@ -17,23 +18,6 @@
 #include "service/uninstall.h"
 
 namespace vora {
-namespace {
-
-constexpr const char* instance_message = "Please close all other instances of Vora setup before starting another.";
-
-void take_single_instance_mutex() {
-  // Held for the life of the process; the system releases it at exit.
-  static HANDLE mutex = nullptr;
-  mutex = sys().CreateMutexW(nullptr, FALSE, single_instance_mutex_name);
-  if (mutex == nullptr) report_fatal_error(instance_message);
-  if (sys().GetLastError() == ERROR_ALREADY_EXISTS) {
-    sys().CloseHandle(mutex);
-    mutex = nullptr;
-    report_fatal_error(instance_message);
-  }
-}
-
-}  // namespace
 
 std::vector<std::string> command_line_arguments() {
   int count = 0;
@@ -93,10 +77,13 @@ setup_action parse_setup_action(const std::vector<std::string>& arguments) {
 }
 
 int run_setup() {
+  // Before anything is written: a second setup leaves no trace.
+  name_run(L"setup");
+  const bool mutex_taken = take_single_instance_guard();
   init_diagnostics(L"setup");
   spdlog::info("Setup process starting");
   log_start_up_notes();
-  take_single_instance_mutex();
+  if (mutex_taken) spdlog::warn("Another program holds the instance mutex; it does not stop this setup");
 
   const setup_action action = parse_setup_action(command_line_arguments());
   // Only an install needs the processor: removing the product must work on a

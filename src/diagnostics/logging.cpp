@@ -45,10 +45,15 @@ std::wstring dated_file_name(const std::wstring& context, const std::tm& local, 
                      local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec, extension);
 }
 
-void init_diagnostics(const std::wstring& run_name) {
+void name_run(const std::wstring& run_name) {
   const auto seconds = static_cast<long long>(now_seconds());
-  const std::wstring context = fmt::format(L"{}-{}", run_name, seconds);
-  run_context() = to_utf8(context);
+  run_context() = to_utf8(fmt::format(L"{}-{}", run_name, seconds));
+}
+
+void init_diagnostics(const std::wstring& run_name) {
+  name_run(run_name);
+  // The name and the seconds: ASCII.
+  const std::wstring context(run_context().begin(), run_context().end());
   // Before the first file is created in the data directory.
   start_up_notes() = prepare_data_directories();
   install_crash_handler(context);

@@ -9,7 +9,7 @@
 
 namespace vora {
 
-// "setup-<seconds since 1970>", UTF-8; empty until init_diagnostics.
+// "setup-<seconds since 1970>", UTF-8; empty until name_run or init_diagnostics.
 std::string& run_context();
 
 // Set once the file logger is the default logger; never cleared.
@@ -24,7 +24,10 @@ const std::filesystem::path& program_log_directory();
 inline constexpr const char* log_pattern = "[%Y-%m-%d %H:%M:%S] [%l] %v";
 inline constexpr const char* logger_name = "vora_anticheat";
 
-// Sets the run context, installs the crash handler and opens this run's log.
+// Names the run ("<run_name>-<seconds>") without writing anything, so that a
+// refusal before init_diagnostics still names it in its box.
+void name_run(const std::wstring& run_name);
+// Names the run, installs the crash handler and opens this run's log.
 void init_diagnostics(const std::wstring& run_name);
 void init_logging(const std::wstring& run_context_wide);
 

@@ -46,14 +46,6 @@ struct local_memory {
   }
 };
 
-// The owner Administrators and the protected DACL, as one descriptor.
-bool protected_descriptor(SECURITY_DESCRIPTOR& descriptor, PACL dacl) {
-  return sys().InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION) &&
-         sys().SetSecurityDescriptorOwner(&descriptor, administrators_sid().get(), FALSE) &&
-         sys().SetSecurityDescriptorDacl(&descriptor, TRUE, dacl, FALSE) &&
-         sys().SetSecurityDescriptorControl(&descriptor, SE_DACL_PROTECTED, SE_DACL_PROTECTED);
-}
-
 bool create_protected_directory(const std::filesystem::path& path, PACL dacl) {
   SECURITY_DESCRIPTOR descriptor{};
   if (!protected_descriptor(descriptor, dacl)) return false;
@@ -148,6 +140,13 @@ std::optional<std::string> distrust(const std::filesystem::path& path, const std
 }
 
 }  // namespace
+
+bool protected_descriptor(SECURITY_DESCRIPTOR& descriptor, PACL dacl) {
+  return sys().InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION) &&
+         sys().SetSecurityDescriptorOwner(&descriptor, administrators_sid().get(), FALSE) &&
+         sys().SetSecurityDescriptorDacl(&descriptor, TRUE, dacl, FALSE) &&
+         sys().SetSecurityDescriptorControl(&descriptor, SE_DACL_PROTECTED, SE_DACL_PROTECTED);
+}
 
 const fixed_sid& local_system_sid() {
   static const fixed_sid sid = make_sid({18});

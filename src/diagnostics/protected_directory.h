@@ -40,6 +40,10 @@ bool is_trusted_owner(PSID owner);
 // with LocalFree.
 DWORD build_protected_dacl(PACL& dacl, bool users_read = true);
 
+// A descriptor of owner Administrators and that DACL, protected from
+// inheritance; false (error from GetLastError) when it cannot be built.
+bool protected_descriptor(SECURITY_DESCRIPTOR& descriptor, PACL dacl);
+
 struct directory_rules {
   bool no_links = false;       // a link inside makes it untrusted
   bool users_read = true;      // Users may read and list it

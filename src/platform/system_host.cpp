@@ -648,6 +648,9 @@ system_calls default_system_calls() {
       path = host_folder(L"ProgramData");
     else
       return static_cast<HRESULT>(0x80070002);  // HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND)
+    // Known folders exist on every Windows installation.
+    std::error_code ignored;
+    std::filesystem::create_directories(path, ignored);
     auto* copy = static_cast<wchar_t*>(std::calloc(path.size() + 1, sizeof(wchar_t)));
     std::wmemcpy(copy, path.c_str(), path.size());
     *out = copy;

@@ -8,7 +8,9 @@ import time
 
 import pytest
 
-from conftest import BIN, BUILD, ROOT, wait_for
+from cdn import cdn, trusted_template_prefix, trusted_wine  # noqa: F401 - fixtures
+from conftest import BIN, BUILD, ROOT, SETUP_EXE, wait_for
+from test_service import publish_all, service_state
 
 LOG_NAME = re.compile(r"^setup-(\d+)_(\d{4})-(\d{2})-(\d{2})_(\d{2})-(\d{2})-(\d{2})\.log$")
 LINE = re.compile(r"^\[\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}\] \[(info|warning|error|critical)\] .*$")
@@ -86,21 +88,31 @@ def test_uninstall_needs_no_avx2(wine):
 
 
 @pytest.mark.fault("second-instance")
-def test_second_instance_is_refused(wine):
-    holder = wine.popen(BIN / "hold_mutex.exe", "20000")
+def test_a_second_setup_is_refused_unwritten_and_a_foreign_mutex_stops_nothing(trusted_wine, cdn):
+    """Anybody's program may hold the named mutex: the setup goes on. A
+    second setup while the first runs is refused before it writes a byte."""
+    wine = trusted_wine
+    publish_all(cdn)
+    holder = wine.popen(BIN / "hold_mutex.exe", "120000")
+    first = None
     try:
-        # The holder creates the mutex, then signals by creating a file.
-        flag = wine.drive_c / "mutex-held"
-        assert wait_for(flag.exists, timeout=60), "holder never took the mutex"
-        result = wine.setup("/install")
-        assert result.returncode == 1
-        assert wine.log_lines() == [
-            "Setup process starting",
-            'Fatal error thrown: "Please close all other instances of Vora setup before starting another."',
-        ]
+        assert wait_for((wine.drive_c / "mutex-held").exists, timeout=60), "holder never took the mutex"
+        # The first setup waits on a server that stalls, then retries.
+        cdn.rules["VoraService.exe"] = {"stall": 8}
+        first = wine.popen(SETUP_EXE, "/install")
+        assert wait_for(lambda: any("VoraService.exe" in r for r in cdn.requests), timeout=60)
+        logs = wine.logs()
+        assert wine.setup("/install").returncode == 1
+        assert wine.logs() == logs, "the second setup wrote no log"
+        del cdn.rules["VoraService.exe"]
+        assert first.wait(timeout=300) == 0
+        assert wait_for(lambda: service_state(wine) == "RUNNING", timeout=30)
+        assert "Another program holds the instance mutex; it does not stop this setup" in wine.log_lines()
     finally:
-        holder.kill()
-        holder.wait()
+        for process in (holder, first):
+            if process is not None and process.poll() is None:
+                process.kill()
+                process.wait()
 
 
 def _age(path, seconds_ago):
