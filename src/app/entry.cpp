@@ -77,6 +77,7 @@ setup_action parse_setup_action(const std::vector<std::string>& arguments) {
 }
 
 int run_setup() {
+  note_running_image();
   // Before anything is written: a second setup leaves no trace.
   name_run(L"setup");
   const bool mutex_taken = take_single_instance_guard();

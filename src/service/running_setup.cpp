@@ -2,7 +2,10 @@
 
 #include <spdlog/spdlog.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <iterator>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -40,7 +43,7 @@ std::wstring module_path() {
 }
 
 bool lies_inside(const std::wstring& path, const std::wstring& directory) {
-  return path.size() > directory.size() + 1 && path[directory.size()] == L'\\' &&
+  return path.size() > directory.size() + 1 && path[directory.size()] == std::filesystem::path::preferred_separator &&
          platform::equal_ignoring_case(path.substr(0, directory.size()), directory);
 }
 
@@ -60,6 +63,27 @@ bool make_protected_folder(std::filesystem::path& folder, platform::scoped_handl
   return error == 0 && held.valid();
 }
 
+// The file the process was started from, opened without following a link.
+platform::scoped_handle open_module_file(const std::wstring& path) {
+  return platform::scoped_handle(sys().CreateFileW(path.c_str(), DELETE | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+                                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                                   OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+}
+
+bool read_identity(HANDLE file, platform::file_id_info& identity) {
+  return sys().GetFileInformationByHandleEx(file, FileIdInfo, &identity, sizeof(identity));
+}
+
+bool same_identity(const platform::file_id_info& a, const platform::file_id_info& b) {
+  return a.VolumeSerialNumber == b.VolumeSerialNumber && std::equal(std::begin(a.FileId), std::end(a.FileId), b.FileId);
+}
+
+// The running image's identity, read when the run began.
+std::optional<platform::file_id_info>& running_image() {
+  static std::optional<platform::file_id_info> identity;
+  return identity;
+}
+
 void forget_record() {
   LSTATUS error = 0;
   if (!forget_moved_setup(error))
@@ -68,25 +92,39 @@ void forget_record() {
 
 }  // namespace
 
+void note_running_image() {
+  running_image().reset();
+  const std::wstring path = module_path();
+  platform::scoped_handle file = path.empty() ? platform::scoped_handle() : open_module_file(path);
+  platform::file_id_info identity{};
+  if (file && read_identity(file.get(), identity)) running_image() = identity;
+}
+
 void move_running_setup_out() {
   const std::wstring path = module_path();
   if (path.empty()) {
     spdlog::warn("Failed to find the running setup's own file (Error: {})", sys().GetLastError());
     return;
   }
-  // Opened by the loader's name for it; the handle's final path tells where
-  // the file really is.
-  platform::scoped_handle file(sys().CreateFileW(path.c_str(), DELETE | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
-                                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                                 OPEN_EXISTING, 0, nullptr));
+  // Only a setup started from inside the install directory, where a
+  // standard user can change nothing: a path elsewhere may have been turned
+  // into a link into it since the process started.
+  if (!lies_inside(path, install_directory().wstring())) return;
+  platform::scoped_handle file = open_module_file(path);
   std::wstring where;
-  if (!file || !final_path_of(file.get(), where)) {
+  platform::file_id_info identity{};
+  if (!file || !final_path_of(file.get(), where) || !read_identity(file.get(), identity)) {
     spdlog::warn("Failed to open the running setup '{}' (Error: {})", to_utf8(path), sys().GetLastError());
     return;
   }
   DWORD error = 0;
   const std::wstring install = directory_final_path(install_directory(), error);
   if (install.empty() || !lies_inside(where, install)) return;
+  // Moving any other file would take it out of the installation.
+  if (!running_image() || !same_identity(*running_image(), identity)) {
+    spdlog::warn("'{}' is not the running setup; it stays where it is", to_utf8(path));
+    return;
+  }
 
   std::filesystem::path folder;
   platform::scoped_handle held;

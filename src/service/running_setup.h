@@ -8,9 +8,15 @@
 
 namespace vora {
 
-// Moves the running VoraSetup.exe out of the install directory when it lies
-// there, and arranges for a fatal error to move it back first. A failure is
-// a warning: the run goes on from where the file is.
+// Reads the identity of the file the process was started from, first thing
+// in a run, before any other process can have changed what its path names.
+void note_running_image();
+
+// Moves the running VoraSetup.exe out of the install directory when the
+// path it was started from lies there and still names the file noted at
+// start (opened without following a link), and arranges for a fatal error
+// to move it back first. A failure is a warning: the run goes on from where
+// the file is.
 void move_running_setup_out();
 
 // The run succeeded: the moved setup and its folder go at the next restart.
