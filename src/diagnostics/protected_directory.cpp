@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <optional>
+#include <vector>
 
 #include "app/fatal_error.h"
 #include "app/text.h"
@@ -68,20 +69,39 @@ DWORD apply_protected_descriptor(HANDLE object, PACL dacl) {
   return sys().SetKernelObjectSecurity(object, what, &descriptor) ? 0 : sys().GetLastError();
 }
 
-// An elevated administrator may take over what denies it access; enabled
-// only once something does.
-void enable_takeover_privileges() {
-  HANDLE raw = nullptr;
-  if (!sys().OpenProcessToken(sys().GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &raw)) return;
-  platform::scoped_handle token(raw);
-  for (const wchar_t* name : {L"SeTakeOwnershipPrivilege", L"SeRestorePrivilege", L"SeBackupPrivilege"}) {
-    TOKEN_PRIVILEGES privileges{};
-    privileges.PrivilegeCount = 1;
-    privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
-    if (!sys().LookupPrivilegeValueW(nullptr, name, &privileges.Privileges[0].Luid)) continue;
-    sys().AdjustTokenPrivileges(token.get(), FALSE, &privileges, 0, nullptr, nullptr);
+// An elevated administrator may take over what denies it access. Enabled
+// for the one open that needs them, then put back as they were: nothing
+// later in the run acts with them.
+class takeover_privileges {
+ public:
+  takeover_privileges() {
+    HANDLE raw = nullptr;
+    if (!sys().OpenProcessToken(sys().GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &raw)) return;
+    token_.reset(raw);
+    for (const wchar_t* name : {L"SeTakeOwnershipPrivilege", L"SeRestorePrivilege", L"SeBackupPrivilege"}) {
+      TOKEN_PRIVILEGES privileges{};
+      privileges.PrivilegeCount = 1;
+      privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
+      if (!sys().LookupPrivilegeValueW(nullptr, name, &privileges.Privileges[0].Luid)) continue;
+      TOKEN_PRIVILEGES previous{};
+      DWORD needed = 0;
+      // An empty previous state: it was enabled already, and stays so.
+      if (sys().AdjustTokenPrivileges(token_.get(), FALSE, &privileges, sizeof(previous), &previous, &needed) &&
+          previous.PrivilegeCount == 1)
+        earlier_.push_back(previous);
+    }
   }
-}
+  ~takeover_privileges() {
+    for (TOKEN_PRIVILEGES& previous : earlier_)
+      sys().AdjustTokenPrivileges(token_.get(), FALSE, &previous, 0, nullptr, nullptr);
+  }
+  takeover_privileges(const takeover_privileges&) = delete;
+  takeover_privileges& operator=(const takeover_privileges&) = delete;
+
+ private:
+  platform::scoped_handle token_;
+  std::vector<TOKEN_PRIVILEGES> earlier_;
+};
 
 // Opens the entry itself; a denied open is tried again with the takeover
 // privileges, which backup semantics then honour.
@@ -89,7 +109,7 @@ HANDLE open_for_securing(const std::filesystem::path& path, const std::wstring& 
                          std::wstring& reached, DWORD& error) {
   HANDLE handle = open_exactly(path, expected_final, access, reached, error);
   if (handle != INVALID_HANDLE_VALUE || error != ERROR_ACCESS_DENIED) return handle;
-  enable_takeover_privileges();
+  const takeover_privileges enabled;
   return open_exactly(path, expected_final, access, reached, error);
 }
 

@@ -233,17 +233,27 @@ TEST_F(DataDirectories, OneThatDeniesAdministratorsIsTakenOverAndMovedAside) {
     *luid = LUID{static_cast<DWORD>(privileges.size()), 0};
     return TRUE;
   };
-  t.AdjustTokenPrivileges = [&](HANDLE, BOOL disable_all, PTOKEN_PRIVILEGES state, DWORD, PTOKEN_PRIVILEGES,
+  int held = 0;  // privileges enabled and not yet put back
+  t.AdjustTokenPrivileges = [&](HANDLE, BOOL disable_all, PTOKEN_PRIVILEGES state, DWORD, PTOKEN_PRIVILEGES previous,
                                 PDWORD) -> BOOL {
     EXPECT_FALSE(disable_all);
-    EXPECT_EQ(state->Privileges[0].Attributes, SE_PRIVILEGE_ENABLED);
-    enabled = true;
+    if (state->Privileges[0].Attributes == SE_PRIVILEGE_ENABLED) {
+      // Each was disabled before.
+      *previous = *state;
+      previous->Privileges[0].Attributes = 0;
+      ++held;
+    } else {
+      --held;
+    }
+    enabled = held > 0;
     return TRUE;
   };
-  // The DACL of the planted directory grants administrators nothing.
+  // The DACL of the planted directory grants administrators nothing; the
+  // parent's delete-child right still lets them rename it.
   t.CreateFileW = [&, real = t.CreateFileW](LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES attributes,
                                             DWORD disposition, DWORD flags, HANDLE template_file) {
-    if (fs::path(path) == data_directory() && fs::exists(data_directory() / "planted") && !enabled) {
+    if (fs::path(path) == data_directory() && fs::exists(data_directory() / "planted") && !enabled &&
+        (access & ~(DELETE | SYNCHRONIZE))) {
       sys().SetLastError(ERROR_ACCESS_DENIED);
       return INVALID_HANDLE_VALUE;
     }
@@ -254,6 +264,7 @@ TEST_F(DataDirectories, OneThatDeniesAdministratorsIsTakenOverAndMovedAside) {
 
   EXPECT_EQ(privileges,
             (std::vector<std::wstring>{L"SeTakeOwnershipPrivilege", L"SeRestorePrivilege", L"SeBackupPrivilege"}));
+  EXPECT_EQ(held, 0) << "dropped again after the open that needed them";
   ASSERT_EQ(notes.size(), 1u);
   EXPECT_NE(notes[0].find("': it is owned by S-1-5-21-0-0-0-1000"), std::string::npos) << notes[0];
   EXPECT_TRUE(fs::is_directory(program_crash_directory()));
