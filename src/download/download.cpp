@@ -158,18 +158,22 @@ std::optional<std::wstring> header_text(HINTERNET request, DWORD level) {
   return std::wstring(buffer.data(), std::min<DWORD>(bytes / sizeof(wchar_t), header_capacity));
 }
 
-// "bytes FIRST-LAST/LENGTH" naming exactly the bytes from `from` to the end.
-bool is_rest_of(const std::wstring& content_range, std::uint64_t from, std::optional<std::uint64_t> length) {
+// "bytes FIRST-LAST/LENGTH" naming exactly the bytes from `from` to the end:
+// the whole length, or nothing.
+std::optional<std::uint64_t> rest_of(const std::wstring& content_range, std::uint64_t from,
+                                     std::optional<std::uint64_t> length) {
   const std::wstring_view prefix = L"bytes ";
-  if (content_range.rfind(prefix, 0) != 0) return false;
+  if (content_range.rfind(prefix, 0) != 0) return std::nullopt;
   const std::wstring_view rest = std::wstring_view(content_range).substr(prefix.size());
   const std::size_t dash = rest.find(L'-'), slash = rest.find(L'/');
-  if (dash == std::wstring_view::npos || slash == std::wstring_view::npos || dash > slash) return false;
+  if (dash == std::wstring_view::npos || slash == std::wstring_view::npos || dash > slash) return std::nullopt;
   const auto first = parse_decimal(rest.substr(0, dash));
   const auto last = parse_decimal(rest.substr(dash + 1, slash - dash - 1));
   const auto total = parse_decimal(rest.substr(slash + 1));
-  return first && last && total && *first == from && *last + 1 == *total && *total > from &&
-         (!length || *length == *total);
+  if (first && last && total && *first == from && *last + 1 == *total && *total > from &&
+      (!length || *length == *total))
+    return total;
+  return std::nullopt;
 }
 
 // The validator a range request may name in If-Range: a strong ETag, else
@@ -246,13 +250,17 @@ attempt_result fetch_attempt(const std::wstring& url, resume_point& resume, body
   std::uint64_t position = 0;
   if (ranged && status == 206) {
     const std::wstring range = header_text(request.get(), WINHTTP_QUERY_CONTENT_RANGE).value_or(L"");
-    if (!is_rest_of(range, resume.written, resume.length)) {
+    const auto total = rest_of(range, resume.written, resume.length);
+    if (!total) {
       // Not the rest of what we have: start again from zero next time.
       resume.validator.clear();
-      return failed(
-          fmt::format("Unexpected Content-Range '{}' for the rest from byte {}", to_utf8(range), resume.written),
-          failure_class::transient);
+      return failed(fmt::format("Unexpected Content-Range '{}' for the rest from byte {}",
+                                escape_for_log(to_utf8(range)), resume.written),
+                    failure_class::transient);
     }
+    // Kept: a body that began without a length is held to this one now.
+    resume.length = total;
+    if (*total > limit) return failed(fmt::format("Response exceeded maximum allowed size ({} bytes)", limit));
     position = resume.written;
   } else if (status == 200) {
     // The whole file again: the server ignores ranges, or it changed.
@@ -264,7 +272,7 @@ attempt_result fetch_attempt(const std::wstring& url, resume_point& resume, body
     resume.length.reset();
     if (const auto length = header_text(request.get(), WINHTTP_QUERY_CONTENT_LENGTH)) {
       resume.length = parse_decimal(*length);
-      if (!resume.length) return failed(fmt::format("Invalid Content-Length '{}'", to_utf8(*length)));
+      if (!resume.length) return failed(fmt::format("Invalid Content-Length '{}'", escape_for_log(to_utf8(*length))));
     }
     if (resume.length && *resume.length > limit)
       return failed(fmt::format("Response exceeded maximum allowed size ({} bytes)", limit));

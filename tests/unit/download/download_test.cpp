@@ -559,6 +559,26 @@ TEST_F(DownloadRetries, ResumeAsksForTheRestWithTheFirstAnswersValidator) {
   EXPECT_EQ(placed(), generated(big));
 }
 
+// A first answer without a length is held to the total a 206 then names:
+// the rest ending early and cleanly is a short body, not the whole file.
+TEST_F(DownloadRetries, TheTotalOfAContentRangeHoldsABodyThatHadNoLength) {
+  fault cut;
+  cut.body_bytes = 100000;
+  cut.read_error = 12030;
+  fault clean_end;
+  clean_end.body_bytes = 100000;
+  cdn.serve_generated(L"VoraService.exe", big);
+  cdn.omit_length(L"VoraService.exe");
+  cdn.script(L"VoraService.exe", {cut, clean_end});
+  ASSERT_TRUE(download());
+  EXPECT_EQ(placed(), generated(big));
+  ASSERT_EQ(retry_lines().size(), 2u);
+  EXPECT_NE(retry_lines()[1].find("Response body ended short of its Content-Length (200000 of " + std::to_string(big) +
+                                  " bytes arrived)"),
+            std::string::npos)
+      << retry_lines()[1];
+}
+
 TEST_F(DownloadRetries, WithoutAValidatorOrWhenRangesAreIgnoredTheFileStartsAgainFromZero) {
   fault cut;
   cut.body_bytes = 100000;
