@@ -92,6 +92,7 @@ class pe_image {
     if (!u32_at(header, 60, headers_size) || !fits(table, table_size, headers_size) ||
         !fits(0, headers_size, image_.size()))
       return fail(error, "section table past the headers");
+    headers_size_ = headers_size;
     // The headers are hashed by Authenticode; what follows the last section
     // and the certificate table are not, so neither may hold them.
     if (certificates_size_ && certificates_offset_ < table + table_size)
@@ -123,6 +124,8 @@ class pe_image {
     const std::uint64_t offset = std::uint64_t{found->raw_offset} + (rva - found->virtual_address);
     if (!fits(found->raw_offset, found->raw_size, image_.size()) || !fits(offset, length, image_.size()))
       return fail(error, "section data past the end of the image");
+    // The loader maps the headers, not a section, over those bytes.
+    if (found->raw_size && found->raw_offset < headers_size_) return fail(error, "section data inside the headers");
     const std::uint64_t cert_end = std::uint64_t{certificates_offset_} + certificates_size_;
     if (certificates_size_ && offset < cert_end && certificates_offset_ < offset + length)
       return fail(error, "resource data inside the certificate table");
@@ -146,6 +149,7 @@ class pe_image {
   std::vector<section> sections_;
   std::uint32_t resource_rva_ = 0, resource_size_ = 0;
   std::uint32_t certificates_offset_ = 0, certificates_size_ = 0;  // a file offset, unlike the others
+  std::uint32_t headers_size_ = 0;                                 // SizeOfHeaders
 };
 
 struct directory_entry {

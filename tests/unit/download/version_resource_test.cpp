@@ -96,6 +96,16 @@ TEST(VersionResource, ResourceDataOutsideEverySectionIsRefused) {
   EXPECT_EQ(error, "resource data at 0x7000 outside every section's file data");
 }
 
+// The loader maps the headers over those bytes, so a section claiming them
+// describes data the running image never has.
+TEST(VersionResource, SectionDataInsideTheHeadersIsRefused) {
+  std::string image = pe_image(version_block(release(u"VoraService.exe", {1, 0, 0, 0})));
+  put32(image, 0x44 + 20 + 240 + 20, 0x100);  // the section's raw data pointer
+  std::string error;
+  EXPECT_FALSE(read(image, error));
+  EXPECT_EQ(error, "section data inside the headers");
+}
+
 TEST(VersionResource, AnImageCutShortAnywhereIsRefused) {
   const std::string image = pe_image(version_block(release(u"VoraService.exe", {1, 0, 0, 0})));
   std::string error;
