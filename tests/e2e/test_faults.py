@@ -34,14 +34,16 @@ def install_refused(wine, failing):
     return lines
 
 
-@pytest.mark.fault("log-dir-blocked")
-def test_file_named_logs_stops_before_any_log(wine):
+@pytest.mark.fault("log-dir-file")
+def test_a_file_named_logs_is_moved_aside_and_the_run_is_logged(wine):
     wine.data_dir.mkdir(parents=True)
     (wine.data_dir / "Logs").write_text("not a directory")
-    result = wine.setup("/install")
-    assert result.returncode == 1
-    assert (wine.data_dir / "Logs").read_text() == "not a directory"
-    assert (wine.crash_dir).is_dir()
+    assert wine.setup("/install").returncode == 1  # no CDN
+    moved = [line for line in wine.log_lines() if line.startswith("Moved untrusted directory 'C:\\ProgramData\\Vora\\Logs'")]
+    assert len(moved) == 1 and moved[0].endswith(": it is not a directory"), moved
+    aside = moved[0].split(" aside to '", 1)[1].split("': ", 1)[0]
+    assert wine.unix_path(aside).read_text() == "not a directory"
+    assert wine.crash_dir.is_dir()
 
 
 @pytest.mark.fault("install-dir-blocked")
