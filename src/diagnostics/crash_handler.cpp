@@ -18,8 +18,6 @@
 namespace vora {
 namespace {
 
-const std::filesystem::path static_crash_directory = crash_directory();
-
 std::wstring& mutable_prefix() {
   static std::wstring prefix;
   return prefix;
@@ -38,7 +36,12 @@ void on_abort_signal(int) { raise_fatal_runtime_exception(); }
 
 }  // namespace
 
-const std::filesystem::path& program_crash_directory() { return static_crash_directory; }
+// Resolved when first asked (install_crash_handler asks, before any crash),
+// not during static initialisation, before the DLL search is narrowed.
+const std::filesystem::path& program_crash_directory() {
+  static const std::filesystem::path directory = crash_directory();
+  return directory;
+}
 const std::wstring& crash_dump_prefix() { return mutable_prefix(); }
 
 void install_crash_handler(const std::wstring& run_context_wide) {

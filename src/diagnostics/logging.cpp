@@ -25,9 +25,6 @@ std::unique_ptr<spdlog::formatter> crlf_formatter() {
 
 std::time_t now_seconds() { return std::chrono::system_clock::to_time_t(std::chrono::system_clock::now()); }
 
-// Taken during static initialisation, before the entry point runs.
-const std::filesystem::path static_log_directory = log_directory();
-
 }  // namespace
 
 bool logging_ready = false;
@@ -38,7 +35,13 @@ std::string& run_context() {
   return context;
 }
 
-const std::filesystem::path& program_log_directory() { return static_log_directory; }
+// Resolved when first asked, never during static initialisation: the
+// known-folder call loads shell DLLs, which must come after the entry point
+// has narrowed the DLL search to System32.
+const std::filesystem::path& program_log_directory() {
+  static const std::filesystem::path directory = log_directory();
+  return directory;
+}
 
 std::wstring dated_file_name(const std::wstring& context, const std::tm& local, const wchar_t* extension) {
   return fmt::format(L"{}_{:04}-{:02}-{:02}_{:02}-{:02}-{:02}{}", context, local.tm_year + 1900, local.tm_mon + 1,

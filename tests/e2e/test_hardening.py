@@ -53,3 +53,24 @@ def test_dlls_planted_beside_the_program_are_not_loaded(trusted_wine, cdn):
     result = wine.run(wine.windows_path(folder / "load_library.exe"), "dbghelp.dll", env=PREFER_PLANTED)
     assert result.returncode == 0, result.stderr
     assert markers["dbghelp"].read_bytes().decode("utf-16-le").strip().endswith("\\Downloads\\load_library.exe")
+
+
+@pytest.mark.fault("shell-before-dll-search")
+def test_no_known_folder_is_asked_for_before_the_dll_search_is_narrowed(wine):
+    """On Windows the known-folder call loads shell DLLs that are not all
+    KnownDLLs, from the program's folder first unless the search has been
+    narrowed: the entry point must narrow it before anything asks. Wine's
+    relay trace of the program's imports shows the order of the two calls."""
+    settings = wine.drive_c / "relay.reg"
+    settings.write_text(
+        "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_CURRENT_USER\\Software\\Wine\\Debug]\r\n"
+        '"RelayInclude"="shell32.SHGetKnownFolderPath;kernel32.SetDefaultDllDirectories"\r\n',
+        encoding="utf-16",
+    )
+    assert wine.run("reg", "import", wine.windows_path(settings)).returncode == 0
+    result = wine.run(SETUP_EXE, "/uninstall", timeout=300, env={"WINEDEBUG": "+relay"})
+    assert result.returncode == 0, result.stderr[-2000:]
+    calls = [name for line in result.stderr.splitlines() if ":Call " in line
+             for name in ("SetDefaultDllDirectories", "SHGetKnownFolderPath") if f".{name}(" in line]
+    assert "SHGetKnownFolderPath" in calls, result.stderr[-2000:]
+    assert calls[0] == "SetDefaultDllDirectories", calls
