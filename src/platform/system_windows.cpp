@@ -1,10 +1,5 @@
 // The real table: every entry is the Windows function of the same name.
-#include <exdisp.h>
 #include <intrin.h>
-#include <servprov.h>
-#include <shldisp.h>
-#include <shlguid.h>
-#include <shlobj.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -33,68 +28,6 @@ std::function<Function> from_system32(const wchar_t* module, const char* name, R
   };
 }
 
-// IShellDispatch2's method, not shellapi.h's function of that name.
-#undef ShellExecute
-
-// A COM interface pointer released on every way out.
-template <typename Interface>
-class com_ptr {
- public:
-  com_ptr() = default;
-  com_ptr(const com_ptr&) = delete;
-  com_ptr& operator=(const com_ptr&) = delete;
-  ~com_ptr() {
-    if (p_) p_->Release();
-  }
-  Interface** out() { return &p_; }
-  void** out_void() { return reinterpret_cast<void**>(&p_); }
-  Interface* operator->() const { return p_; }
-
- private:
-  Interface* p_ = nullptr;
-};
-
-// The shell's dispatch object of the desktop window, asked to open target:
-// the shell, running as the signed-in user, starts it.
-HRESULT open_through_desktop_shell(const wchar_t* target) {
-  const HRESULT initialized = ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
-  if (FAILED(initialized)) return initialized;
-  HRESULT result = S_OK;
-  {
-    com_ptr<IShellWindows> windows;
-    com_ptr<IDispatch> desktop;
-    com_ptr<IServiceProvider> provider;
-    com_ptr<IShellBrowser> browser;
-    com_ptr<IShellView> view;
-    com_ptr<IDispatch> background;
-    com_ptr<IShellFolderViewDual> folder_view;
-    com_ptr<IDispatch> application;
-    com_ptr<IShellDispatch2> shell;
-    VARIANT empty;
-    ::VariantInit(&empty);
-    long window = 0;
-    result =
-        ::CoCreateInstance(CLSID_ShellWindows, nullptr, CLSCTX_LOCAL_SERVER, IID_IShellWindows, windows.out_void());
-    if (SUCCEEDED(result))
-      result = windows->FindWindowSW(&empty, &empty, SWC_DESKTOP, &window, SWFO_NEEDDISPATCH, desktop.out());
-    if (result == S_FALSE) result = E_FAIL;  // no desktop window
-    if (SUCCEEDED(result)) result = desktop->QueryInterface(IID_IServiceProvider, provider.out_void());
-    if (SUCCEEDED(result)) result = provider->QueryService(SID_STopLevelBrowser, IID_IShellBrowser, browser.out_void());
-    if (SUCCEEDED(result)) result = browser->QueryActiveShellView(view.out());
-    if (SUCCEEDED(result)) result = view->GetItemObject(SVGIO_BACKGROUND, IID_IDispatch, background.out_void());
-    if (SUCCEEDED(result)) result = background->QueryInterface(IID_IShellFolderViewDual, folder_view.out_void());
-    if (SUCCEEDED(result)) result = folder_view->get_Application(application.out());
-    if (SUCCEEDED(result)) result = application->QueryInterface(IID_IShellDispatch2, shell.out_void());
-    if (SUCCEEDED(result)) {
-      BSTR file = ::SysAllocString(target);
-      result = file ? shell->ShellExecute(file, empty, empty, empty, empty) : E_OUTOFMEMORY;
-      ::SysFreeString(file);
-    }
-  }
-  ::CoUninitialize();
-  return result;
-}
-
 }  // namespace
 
 system_calls default_system_calls() {
@@ -118,7 +51,6 @@ system_calls default_system_calls() {
   // ntdll always comes from System32, so nothing a user can plant answers yes.
   static const bool wine = ::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
   t.under_wine = [] { return wine; };
-  t.shell_execute_as_desktop = open_through_desktop_shell;
   return t;
 }
 

@@ -150,7 +150,7 @@ def ui(wine, x_display, tmp_path):
     recorder.chmod(0o755)
     # Without a window manager Wine draws the caption bar itself only when
     # told not to ask for decorations; then the caption is in the picture.
-    # The shell opens an https URL with HKCR\https\shell\open\command, which
+    # ShellExecuteA on an https URL runs HKCR\https\shell\open\command, which
     # in Wine 8 is winebrowser.exe "%1"; winebrowser hands the URL unchanged,
     # as its one argument, to the first program of WineBrowser "Browsers".
     import_registry(
@@ -383,9 +383,6 @@ def test_avx2_boxes_answered_yes_open_both_searches(ui, tmp_path):
     board_search = SEARCH + "How%20to%20enable%20AVX2%20in%20BIOS%20Example%20Boards%20X-100%20%28rev%2F2%29"
     assert wait_for(lambda: len(recorded_urls(ui)) == 2, timeout=30)
     assert recorded_urls(ui) == [brand_search, board_search]
-    # The setup has no way to open a page but the desktop's shell (the chain
-    # of IShellWindows and IShellDispatch2 that Wine's explorer serves): the
-    # pages above came through it.
 
     # Exit code 0 and no action, although /install was given.
     assert process.wait(timeout=60) == 0
