@@ -12,11 +12,11 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
-#include <thread>
 #include <fstream>
 #include <iterator>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "bench_clock.h"
