@@ -18,8 +18,10 @@ extern bool logging_ready;
 // The file logger, owned here until shutdown_logging.
 extern std::shared_ptr<spdlog::logger> program_logger;
 
-// The log directory as resolved during static initialisation.
+// Where this run's log goes: the Logs folder, unless securing the data
+// directories chose a fresh folder for this run.
 const std::filesystem::path& program_log_directory();
+void use_log_directory(const std::filesystem::path& directory);
 
 inline constexpr const char* log_pattern = "[%Y-%m-%d %H:%M:%S] [%l] %v";
 inline constexpr const char* logger_name = "vora_anticheat";

@@ -296,6 +296,37 @@ std::vector<platform::scoped_handle>& held_directories() {
   return held;
 }
 
+// Logging alone must never make installing or removing impossible: when a
+// name cannot be cleared (something holds it), this run writes into a fresh
+// folder beside it, under a name nobody could have prepared.
+std::filesystem::path secure_for_this_run(const std::filesystem::path& path, const std::wstring& parent_final,
+                                          const directory_rules& rules, std::vector<std::string>& notes) {
+  platform::scoped_handle held;
+  const DWORD error =
+      secure_directory(path, child_final_path(parent_final, path.filename().wstring()), rules, notes, held);
+  if (!error) {
+    if (held) held_directories().push_back(std::move(held));
+    return path;
+  }
+  PACL raw_dacl = nullptr;
+  DWORD fresh_error = build_protected_dacl(raw_dacl, rules.users_read);
+  local_memory dacl{raw_dacl};
+  const std::filesystem::path fresh = path.parent_path() / (path.filename().wstring() + L"." + unguessable_name_part());
+  // Creating never reuses what is there, so the folder is this run's own.
+  if (!fresh_error && !create_protected_directory(fresh, raw_dacl)) fresh_error = sys().GetLastError();
+  if (!fresh_error) {
+    std::wstring reached;
+    held.reset(open_exactly(fresh, child_final_path(parent_final, fresh.filename().wstring()),
+                            FILE_READ_ATTRIBUTES | SYNCHRONIZE, reached, fresh_error,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE));
+  }
+  if (!held) report_fatal_error("Failed to secure directory '{}' (Error: {}).", narrow_path(path), error);
+  held_directories().push_back(std::move(held));
+  notes.push_back(fmt::format("Failed to secure directory '{}' (Error: {}): this run's log and dumps are in '{}'",
+                              narrow_path(path), error, narrow_path(fresh)));
+  return fresh;
+}
+
 }  // namespace
 
 std::vector<std::string> prepare_data_directories() {
@@ -305,21 +336,15 @@ std::vector<std::string> prepare_data_directories() {
   // ProgramData itself belongs to the system: its final path anchors ours.
   const std::wstring root_final = directory_final_path(data.parent_path(), error);
   if (error) report_fatal_error("Failed to secure directory '{}' (Error: {}).", narrow_path(data), error);
-  const std::wstring data_final = child_final_path(root_final, data.filename().wstring());
-  platform::scoped_handle held;
-  error = secure_directory(data, data_final, {false, true, false}, notes, held);
-  if (error) report_fatal_error("Failed to secure directory '{}' (Error: {}).", narrow_path(data), error);
-  held_directories().push_back(std::move(held));
+  const std::filesystem::path data_used = secure_for_this_run(data, root_final, {false, true, false}, notes);
+  const std::wstring data_final = child_final_path(root_final, data_used.filename().wstring());
 
   // Logs stay readable by users so that a player can send them to support;
   // a full-memory dump of an elevated process is for administrators only.
-  const std::pair<std::filesystem::path, directory_rules> children[] = {
-      {program_log_directory(), {true, true, false}}, {program_crash_directory(), {true, false, true}}};
-  for (const auto& [child, rules] : children) {
-    error = secure_directory(child, child_final_path(data_final, child.filename().wstring()), rules, notes, held);
-    if (error) report_fatal_error("Failed to secure directory '{}' (Error: {}).", narrow_path(child), error);
-    if (held) held_directories().push_back(std::move(held));
-  }
+  use_log_directory(
+      secure_for_this_run(data_used / log_directory().filename(), data_final, {true, true, false}, notes));
+  use_crash_directory(
+      secure_for_this_run(data_used / crash_directory().filename(), data_final, {true, false, true}, notes));
   return notes;
 }
 

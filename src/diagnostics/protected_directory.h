@@ -61,10 +61,11 @@ struct directory_rules {
 DWORD secure_directory(const std::filesystem::path& path, const std::wstring& expected_final,
                        const directory_rules& rules, std::vector<std::string>& notes, platform::scoped_handle& held);
 
-// Secures the data directory, then Logs and Crashes, ending the run with a
-// fatal error naming the directory that cannot be made safe, and holds them
-// until release_data_directories. Returns the lines to log once logging is
-// up.
+// Secures the data directory, then Logs and Crashes, and holds them until
+// release_data_directories. A name that cannot be cleared gives way to a
+// fresh folder beside it for this run's log and dumps; only when even that
+// fails does the run end with a fatal error naming the directory. Returns the
+// lines to log once logging is up.
 std::vector<std::string> prepare_data_directories();
 void release_data_directories();
 

@@ -18,6 +18,7 @@ from conftest import BIN, wait_for
 from test_service import publish_all, registration, service_state
 
 LEFT_LINK = re.compile(r"^Left link '(.+)' in place: removing it would reach '(.+)'$")
+FRESH = re.compile(r"^Failed to secure directory '(.+)' \(Error: \d+\): this run's log and dumps are in '(.+)'$")
 MOVED = re.compile(r"^Moved untrusted directory '(.+)' aside to '(.+)': (.+)$")
 YEARS_AGO = time.time() - 5 * 365 * 86400
 
@@ -49,15 +50,20 @@ def moved_aside(lines):
     return [MOVED.match(line).groups() for line in lines if MOVED.match(line)]
 
 
-def assert_refused_at_start(wine, victim, link):
+def written_beside(wine, victim, link):
     """Wine opens, renames and deletes through a host link, so the program
-    cannot move one aside there and stops before writing anything (Windows
-    renames the link itself and goes on; the host unit tests show that)."""
+    cannot move one aside there (Windows renames the link itself and goes on;
+    the host unit tests show that). It leaves the link alone and writes this
+    run's log and dumps in a fresh folder beside it, which it returns."""
     assert victim.touched() == []
     assert link.is_symlink() and os.readlink(link) == str(victim.path)
-    if not wine.data_dir.is_symlink():
-        folders = [d for d in wine.data_dir.iterdir() if not d.is_symlink()]
-        assert [f for d in folders for f in d.rglob("*")] == []
+    [fresh] = [d for d in link.parent.iterdir() if re.fullmatch(re.escape(link.name) + r"\.[0-9a-f]{16}", d.name)]
+    return fresh
+
+
+def said_where(lines, link, fresh):
+    notes = [FRESH.match(line).groups() for line in lines if FRESH.match(line)]
+    assert [(path.split("\\")[-1], written.split("\\")[-1]) for path, written in notes] == [(link.name, fresh.name)]
 
 
 @pytest.mark.fault("link-as-logs")
@@ -65,17 +71,24 @@ def test_logs_planted_as_a_link_is_never_written_or_pruned(wine, victim):
     wine.data_dir.mkdir(parents=True)
     wine.log_dir.symlink_to(victim.path, target_is_directory=True)
 
-    assert wine.setup("/install").returncode == 1
-    assert_refused_at_start(wine, victim, wine.log_dir)
+    assert wine.setup("/uninstall").returncode == 0
+    fresh = written_beside(wine, victim, wine.log_dir)
+    [log] = fresh.glob("*.log")
+    said_where(wine.log_lines(log), wine.log_dir, fresh)
 
 
 @pytest.mark.fault("link-as-crashes")
-def test_crashes_planted_as_a_link_gets_no_dump_and_no_pruning(wine, victim):
+def test_crashes_planted_as_a_link_is_never_pruned(wine, victim):
+    """The victim's old dump would be pruned through the link; a dump of this
+    run goes where the crash directory was resolved, which the crash cases of
+    test_startup.py show."""
     wine.data_dir.mkdir(parents=True)
     wine.crash_dir.symlink_to(victim.path, target_is_directory=True)
 
-    assert wine.run(BIN / "crash_test.exe", timeout=300).returncode == 1
-    assert_refused_at_start(wine, victim, wine.crash_dir)
+    assert wine.setup("/uninstall").returncode == 0
+    fresh = written_beside(wine, victim, wine.crash_dir)
+    assert fresh.is_dir() and not any(fresh.iterdir())
+    said_where(wine.log_lines(), wine.crash_dir, fresh)
 
 
 @pytest.mark.fault("link-as-data-dir")
@@ -83,8 +96,10 @@ def test_data_directory_planted_as_a_link_is_not_emptied(wine, victim):
     wine.program_data.mkdir(parents=True, exist_ok=True)
     wine.data_dir.symlink_to(victim.path, target_is_directory=True)
 
-    assert wine.setup("/uninstall-full").returncode == 1
-    assert_refused_at_start(wine, victim, wine.data_dir)
+    assert wine.setup("/uninstall-full").returncode == 0
+    fresh = written_beside(wine, victim, wine.data_dir)
+    [log] = (fresh / "Logs").glob("*.log")
+    said_where(wine.log_lines(log), wine.data_dir, fresh)
 
 
 @pytest.mark.fault("link-in-crashes")
@@ -154,3 +169,23 @@ def test_a_plain_file_where_the_data_directory_belongs_blocks_nothing(trusted_wi
         if action == "/install":
             assert wait_for(lambda: service_state(wine) == "RUNNING", timeout=30)
     assert service_state(wine) is None and registration(wine) is None
+
+    # Held open without delete sharing, the name cannot be cleared: the run
+    # still installs, its log in a fresh folder beside the name.
+    shutil.rmtree(wine.data_dir)
+    wine.data_dir.write_bytes(b"held")
+    flag = wine.drive_c / "held.flag"
+    holder = wine.popen(BIN / "hold_file.exe", "C:\\ProgramData\\Vora", "C:\\held.flag", "120000")
+    try:
+        assert wait_for(flag.exists, timeout=60)
+        assert wine.setup("/install", timeout=300).returncode == 0
+    finally:
+        holder.kill()
+        holder.wait()
+    assert wait_for(lambda: service_state(wine) == "RUNNING", timeout=30)
+    assert wine.data_dir.read_bytes() == b"held"
+    [fresh] = [d for d in wine.program_data.iterdir() if re.fullmatch(r"Vora\.[0-9a-f]{16}", d.name)]
+    [log] = (fresh / "Logs").glob("*.log")
+    lines = wine.log_lines(log)
+    assert f"this run's log and dumps are in 'C:\\ProgramData\\{fresh.name}'" in "\n".join(lines)
+    assert "Completed installation" in lines
