@@ -1,6 +1,7 @@
 #include "environment/avx2.h"
 
 #include <fmt/format.h>
+#include <spdlog/spdlog.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -9,6 +10,9 @@
 
 namespace vora {
 namespace {
+
+constexpr int shell_attempts = 20;
+constexpr std::uint32_t shell_retry_ms = 250;
 
 constexpr const char* first_box_text =
     "Vora requires a CPU feature called AVX2, which isn't currently enabled on this system.\n\nWant to check whether "
@@ -83,9 +87,22 @@ std::string read_baseboard_name() {
   return manufacturer + " " + product;
 }
 
+// Opened by the desktop's shell, which runs as the signed-in player: a
+// browser started with this process's token would browse as administrator.
+// A desktop that has only just started may not have registered its shell
+// yet. Without one the address is logged and nothing is opened: never an
+// elevated browser instead.
 void open_web_search(const std::string& query) {
   const std::string url = web_search_base_url + url_encode(query);
-  sys().ShellExecuteA(nullptr, "open", url.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
+  const std::wstring wide(url.begin(), url.end());  // url_encode leaves ASCII only
+  HRESULT result = 0;
+  for (int attempt = 0; attempt < shell_attempts; ++attempt) {
+    if (attempt) sys().sleep_ms(shell_retry_ms);
+    result = sys().shell_execute_as_desktop(wide.c_str());
+    if (result >= 0) return;
+  }
+  spdlog::warn("No desktop shell opened the search (Error: 0x{:08X}); its address: {}",
+               static_cast<std::uint32_t>(result), url);
 }
 
 std::string url_encode(const std::string& text) {

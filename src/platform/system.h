@@ -31,6 +31,10 @@ struct system_calls {
   std::function<void(std::uint32_t milliseconds)> sleep_ms;  // steady clock
   std::function<void(int code)> exit_process;                // runtime exit()
   std::function<bool()> under_wine;                          // ntdll is Wine's
+  // Opens target through the desktop's own shell (IShellWindows'
+  // FindWindowSW for the desktop, then IShellDispatch2::ShellExecute), so it
+  // starts as the signed-in user rather than with this process's token.
+  std::function<HRESULT(const wchar_t* target)> shell_execute_as_desktop;
 };
 
 // The table in force for the whole process.

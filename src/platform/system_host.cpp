@@ -637,7 +637,10 @@ system_calls default_system_calls() {
     std::wmemcpy(buffer, folder.c_str(), folder.size() + 1);
     return static_cast<UINT>(folder.size());
   };
-  t.SetDefaultDllDirectories = [](DWORD) -> BOOL { return TRUE; };  // no DLL search here to narrow
+  t.SetDefaultDllDirectories = [](DWORD) -> BOOL { return TRUE; };
+  t.shell_execute_as_desktop = [](const wchar_t*) {
+    return static_cast<HRESULT>(0x80004001);
+  };  // E_NOTIMPL  // no DLL search here to narrow
   t.SHGetKnownFolderPath = [](REFKNOWNFOLDERID folder, DWORD, HANDLE, PWSTR* out) -> HRESULT {
     static const GUID program_files = {0x905E63B6, 0xC1BF, 0x494E, {0xB2, 0x9C, 0x65, 0xB7, 0x32, 0xD3, 0xD2, 0x1A}};
     static const GUID program_data = {0x62AB5D82, 0xFDC1, 0x4DC3, {0xA9, 0xDD, 0x07, 0x0D, 0x1D, 0x49, 0x5D, 0x97}};

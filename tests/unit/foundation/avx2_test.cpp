@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
+#include <cwchar>
 #include <map>
 
 #include "test_support.h"
@@ -144,15 +146,14 @@ TEST_F(BaseboardName, MissingKeyGivesEmptyAndClosesNothing) {
 class RequireAvx2 : public ::testing::Test {
  protected:
   void SetUp() override {
-    sys().ShellExecuteA = [this](HWND owner, LPCSTR verb, LPCSTR file, LPCSTR parameters, LPCSTR directory,
-                                 INT show) -> HINSTANCE {
-      EXPECT_EQ(owner, nullptr);
-      EXPECT_STREQ(verb, "open");
-      EXPECT_EQ(parameters, nullptr);
-      EXPECT_EQ(directory, nullptr);
-      EXPECT_EQ(show, 1);
-      events.push_back(std::string("open ") + file);
-      return reinterpret_cast<HINSTANCE>(42);
+    sys().shell_execute_as_desktop = [this](const wchar_t* target) -> HRESULT {
+      if (!shell_answers.empty()) {
+        const HRESULT answer = shell_answers.front();
+        shell_answers.erase(shell_answers.begin());
+        if (answer < 0) return answer;
+      }
+      events.push_back("open " + std::string(target, target + std::wcslen(target)));
+      return 0;
     };
     auto box = sys().MessageBoxA;
     sys().MessageBoxA = [this, box](HWND owner, LPCSTR text, LPCSTR caption, UINT type) {
@@ -175,6 +176,7 @@ class RequireAvx2 : public ::testing::Test {
   }
   fake_system fakes_;
   std::vector<std::string> events;
+  std::vector<HRESULT> shell_answers;  // per call, before the default success
   const cpu_info no_avx2{"AMD Phenom(tm) II X4 955", false};
 };
 
@@ -206,6 +208,29 @@ TEST_F(RequireAvx2, YesYesOpensBothSearchesThenExitsZero) {
                 "box",
                 "open https://www.bing.com/search?q=How%20to%20enable%20AVX2%20in%20BIOS%20ASUSTeK%20PRIME%20B450-PLUS",
             }));
+}
+
+// The desktop's shell may still be registering; without one nothing is
+// opened elevated, the address is only logged.
+TEST_F(RequireAvx2, TheSearchWaitsForTheDesktopShellAndNeverOpensWithoutIt) {
+  test::captured_log log;
+  constexpr HRESULT class_not_registered = static_cast<HRESULT>(0x80040154);
+  shell_answers = {class_not_registered, class_not_registered};
+  fakes_.box_answers = {IDYES, IDNO};
+  EXPECT_EQ(VORA_EXIT_CODE(require_avx2(no_avx2)), 0);
+  const std::string search =
+      "open https://www.bing.com/search?q=Does%20AMD%20Phenom%28tm%29%20II%20X4%20955%20support%20AVX2";
+  EXPECT_EQ(events, (std::vector<std::string>{"box", "sleep 250", "sleep 250", search, "sleep 5000", "box"}));
+
+  events.clear();
+  shell_answers.assign(20, class_not_registered);
+  fakes_.box_answers = {IDYES, IDNO};
+  EXPECT_EQ(VORA_EXIT_CODE(require_avx2(no_avx2)), 0);
+  EXPECT_EQ(std::count(events.begin(), events.end(), "sleep 250"), 19);
+  EXPECT_EQ(std::count_if(events.begin(), events.end(), [](const std::string& e) { return e.rfind("open", 0) == 0; }),
+            0);
+  EXPECT_TRUE(log.contains(spdlog::level::warn,
+                           "No desktop shell opened the search (Error: 0x80040154); its address: " + search.substr(5)));
 }
 
 TEST_F(RequireAvx2, NoNoOpensNothingButStillPausesAndExitsZero) {
