@@ -3,12 +3,15 @@
 #include <spdlog/spdlog.h>
 
 #include <argparse/argparse.hpp>
+#include <array>
 #include <exception>
 
 #include "app/fatal_error.h"
 #include "app/single_instance.h"
 #include "app/text.h"
+#include "build_config.h"
 #include "diagnostics/logging.h"
+#include "download/version_resource.h"
 #include "environment/avx2.h"
 #include "platform/scoped.h"
 #include "platform/system.h"
@@ -83,6 +86,7 @@ int run_setup() {
   const bool mutex_taken = take_single_instance_guard();
   init_diagnostics(L"setup");
   spdlog::info("Setup process starting");
+  spdlog::info("Vora setup release {}", version_text(std::to_array(build::this_release)));
   log_start_up_notes();
   if (mutex_taken) spdlog::warn("Another program holds the instance mutex; it does not stop this setup");
 

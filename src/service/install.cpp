@@ -181,6 +181,7 @@ void run_install(SC_HANDLE manager) {
     report_fatal_error("Failed to download {}", manifest_file_name);
   }
   refuse_older_release(manifest.release, held, manifest_file_name);
+  spdlog::info("Installing release {} from {}", version_text(manifest.release), to_utf8(storage_base_url));
   for (std::size_t i = 0; i < program_files.size(); ++i) {
     if (!fetch_verified_file(program_files[i], held[i], std::nullopt, true, &versions[i], &manifest.files.at(names[i])))
       fail_download(i, held);
@@ -225,8 +226,11 @@ void run_install(SC_HANDLE manager) {
   entry.installed_bytes = installed_bytes;
   sys().GetLocalTime(&entry.installed_on);
   LSTATUS entry_error = 0;
-  if (!write_uninstall_entry(entry, entry_error))
+  if (write_uninstall_entry(entry, entry_error))
+    spdlog::info("Wrote the Apps & features entry of release {}", version_text(release));
+  else
     spdlog::warn("Failed to register Vora with Apps & features (Error: {})", static_cast<DWORD>(entry_error));
+  spdlog::info("Installed release {} in '{}'", version_text(release), narrow_path(install_directory()));
 }
 
 }  // namespace vora

@@ -3,6 +3,7 @@
 #include <fmt/format.h>
 #include <spdlog/spdlog.h>
 
+#include "app/text.h"
 #include "platform/scoped.h"
 #include "platform/system.h"
 #include "service/configuration.h"
@@ -99,9 +100,15 @@ std::optional<service_failure> register_and_start(SC_HANDLE manager, const std::
   if (auto failure = configure_service(manager, service_path, service, created)) return failure;
   // Already registered, as somebody else just made it.
   if (!service) return std::nullopt;
+  spdlog::info("{} the Vora service for '{}'", created ? "Registered" : "Reconfigured", to_utf8(service_path));
   bool started = false;
   if (auto failure = start_service(service.get(), started)) return failure;
-  if (started) confirm_service_running(service.get());
+  if (started) {
+    confirm_service_running(service.get());
+    spdlog::info("Started the Vora service");
+  } else {
+    spdlog::info("The Vora service was already running");
+  }
   return std::nullopt;
 }
 

@@ -1,9 +1,13 @@
 #include "service/uninstall.h"
 
+#include <fmt/format.h>
+#include <fmt/ranges.h>
 #include <spdlog/spdlog.h>
 
 #include <filesystem>
+#include <string>
 #include <system_error>
+#include <vector>
 
 #include "app/fatal_error.h"
 #include "app/text.h"
@@ -25,12 +29,12 @@ constexpr std::int32_t removal_attempts = 5;
 
 }  // namespace
 
-void remove_service(SC_HANDLE manager) {
+bool remove_service(SC_HANDLE manager) {
   platform::scoped_service_handle service(
       sys().OpenServiceW(manager, service_name, DELETE | SERVICE_STOP | SERVICE_QUERY_STATUS));
   if (!service) {
     const DWORD error = sys().GetLastError();
-    if (error == ERROR_SERVICE_DOES_NOT_EXIST) return;
+    if (error == ERROR_SERVICE_DOES_NOT_EXIST) return false;
     report_fatal_error("Failed to open Vora service for removal (Error: {}).", error);
   }
 
@@ -45,40 +49,62 @@ void remove_service(SC_HANDLE manager) {
     const DWORD error = sys().GetLastError();
     service.reset();
     // Another handle still open somewhere: the service goes once it closes.
-    if (error == ERROR_SERVICE_MARKED_FOR_DELETE) return;
+    if (error == ERROR_SERVICE_MARKED_FOR_DELETE) return true;
     report_fatal_error("Failed to delete Vora service (Error: {}).", error);
   }
+  return true;
 }
 
 void run_uninstall(SC_HANDLE manager, bool full) {
-  remove_service(manager);
+  // What support reads first: what this run removed.
+  std::vector<std::string> removed;
+  if (remove_service(manager)) removed.push_back("the Vora service");
 
   spdlog::info("Removing installation directory");
   const std::filesystem::path install = install_directory();
+  const bool installed = sys().GetFileAttributesW(install.wstring().c_str()) != INVALID_FILE_ATTRIBUTES;
   std::error_code error;
   const bool install_removed = remove_tree_with_retries(install, error, removal_attempts);
-  if (!install_removed) {
+  if (install_removed && installed) {
+    removed.push_back(fmt::format("'{}'", narrow_path(install)));
+  } else if (!install_removed) {
     spdlog::warn("Failed to fully remove install directory '{}': {}", narrow_path(install), error.message());
     // The entry in Apps & features stays, and its command with it, so the
     // player can try again.
     return_running_setup();
   }
   // Last, and only once nothing of the installation is left.
-  const auto remove_entry = [install_removed] {
+  const auto remove_entry = [install_removed, installed, &removed] {
+    if (!install_removed) return;
     LSTATUS entry_error = 0;
-    if (install_removed && !remove_uninstall_entry(entry_error))
+    // The entry is written only with an install directory.
+    if (remove_uninstall_entry(entry_error)) {
+      if (installed) removed.push_back("the Apps & features entry");
+    } else {
       spdlog::warn("Failed to remove the Apps & features entry (Error: {})", static_cast<DWORD>(entry_error));
+    }
+  };
+  const auto say_removed = [&removed] {
+    if (removed.empty())
+      spdlog::info("Removed nothing: no Vora service or install directory was found");
+    else
+      spdlog::info("Removed: {}", fmt::join(removed, ", "));
   };
 
   // The record of the highest release installed stays with a plain
   // uninstall, so a reinstall cannot go below it either.
   if (!full) {
     remove_entry();
+    say_removed();
     return;
   }
   LSTATUS record_error = 0;
   if (!remove_release_record(record_error))
     spdlog::warn("Failed to remove the release record (Error: {})", static_cast<DWORD>(record_error));
+  remove_entry();
+  // Said while the log is open: the data directory, and the log in it, go
+  // next.
+  say_removed();
   spdlog::info("Removing data directory");
   // The log file lies inside the data directory; from here on nothing is
   // written to it.
@@ -87,7 +113,6 @@ void run_uninstall(SC_HANDLE manager, bool full) {
   const std::filesystem::path data = data_directory();
   if (!remove_tree_with_retries(data, error, removal_attempts))
     spdlog::warn("Failed to fully remove data directory '{}': {}", narrow_path(data), error.message());
-  remove_entry();
 }
 
 }  // namespace vora

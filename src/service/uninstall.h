@@ -6,7 +6,8 @@ namespace vora {
 
 // Stops and deletes the service if it is there. Returns when it is gone or
 // marked for deletion; any other failure is fatal. The manager stays open.
-void remove_service(SC_HANDLE manager);
+// False when there was no service to remove.
+bool remove_service(SC_HANDLE manager);
 
 // The /uninstall and /uninstall-full actions: the service, the install
 // directory and, when full, the data directory with the log in use.

@@ -14,6 +14,7 @@ from cdn import (
     FOREIGN_SIGNED,
     cdn,  # noqa: F401 - fixture
     publish,
+    storage_base_url,
     trusted_template_prefix,  # noqa: F401 - fixture
     trusted_wine,  # noqa: F401 - fixture
 )
@@ -96,15 +97,21 @@ def test_install_on_a_clean_machine(trusted_wine, cdn):
 
     lines = wine.log_lines()
     # The manifest's line names its times: its shape is checked, not its text.
-    assert re.fullmatch(r"Verified release manifest of release [0-9.]+ \(issued \S+Z, expires \S+Z\)", lines[4]), lines
-    assert lines[:4] + lines[5:] == [
+    assert re.fullmatch(r"Verified release manifest of release [0-9.]+ \(issued \S+Z, expires \S+Z\)", lines[5]), lines
+    release = re.fullmatch(r"Vora setup release ([0-9.]+)", lines[1]).group(1)
+    assert lines[:1] + lines[2:5] + lines[6:] == [
         "Setup process starting",
         "Selected action: Install",
         "Successfully opened Service Control Manager",
         "Beginning installation",
+        f"Installing release {release} from {storage_base_url()}",
         f"Verified Tindle signed image ({INSTALL_DIR}\\.staging\\VoraService.exe.download)",
         f"Verified Tindle signed image ({INSTALL_DIR}\\.staging\\VoraSetup.exe.download)",
         f"Verified Tindle signed image ({INSTALL_DIR}\\.staging\\VoraBroker.exe.download)",
+        f"Registered the Vora service for '{INSTALL_DIR}\\VoraService.exe'",
+        "Started the Vora service",
+        f"Wrote the Apps & features entry of release {release}",
+        f"Installed release {release} in '{INSTALL_DIR}'",
         "Completed installation",
         "Setup process exiting successfully",
     ]
@@ -122,6 +129,10 @@ def test_reinstall_replaces_a_running_service(trusted_wine, cdn):
     assert lines.index("Vora service is already installed, reinstalling") < lines.index(
         f"Verified Tindle signed image ({INSTALL_DIR}\\.staging\\VoraService.exe.download)"
     )
+    # The registration is kept and pointed at the new files, then started.
+    reconfigured = f"Reconfigured the Vora service for '{INSTALL_DIR}\\VoraService.exe'"
+    assert lines[lines.index(reconfigured) + 1] == "Started the Vora service", lines
+    assert re.fullmatch(r"Installed release [0-9.]+ in 'C:\\Program Files\\Vora'", lines[-3]), lines
     assert wait_for(lambda: service_state(wine) == "RUNNING", timeout=30)
     assert cdn.requests == [f"GET /{name}" for name in FILES] * 2
 
@@ -172,11 +183,12 @@ def test_uninstall_keeps_data_and_full_uninstall_removes_it(trusted_wine, cdn):
     assert not wine.install_dir.exists()
     assert wine.log_dir.is_dir()
     lines = wine.log_lines()
-    assert lines[1:] == [
+    assert lines[2:] == [
         "Selected action: Uninstall",
         "Successfully opened Service Control Manager",
         "Beginning uninstallation",
         "Removing installation directory",
+        f"Removed: the Vora service, '{INSTALL_DIR}', the Apps & features entry",
         "Completed uninstallation",
         "Setup process exiting successfully",
     ]

@@ -7,13 +7,17 @@
 #include <sstream>
 
 #include "app/single_instance.h"
+#include "build_config.h"
 #include "diagnostics/directories.h"
 #include "diagnostics/logging.h"
 #include "diagnostics/protected_directory.h"
+#include "download/version_resource.h"
 #include "test_support.h"
 
 namespace vora {
 namespace {
+
+std::string this_setup_line() { return "Vora setup release " + version_text(std::to_array(build::this_release)); }
 
 using test::captured_log;
 using test::fake_system;
@@ -234,6 +238,7 @@ TEST_F(RunSetup, NoActionEndsWithTheUsage) {
   EXPECT_EQ(VORA_EXIT_CODE(run_setup()), 1);
   EXPECT_EQ(log_lines(), (std::vector<std::string>{
                              "Setup process starting",
+                             this_setup_line(),
                              "No setup action specified",
                              "No valid setup action specified",
                              "Fatal error thrown: \"No valid action specified.\\n\\nUsage: /install | /uninstall\"",
@@ -289,6 +294,7 @@ TEST_F(RunSetup, ServiceControlManagerFailure) {
   EXPECT_EQ(log_lines(),
             (std::vector<std::string>{
                 "Setup process starting",
+                this_setup_line(),
                 "Selected action: Install",
                 "OpenSCManagerW failed (Error: 5)",
                 "Fatal error thrown: \"Failed to open a handle to the Service Control Manager (Error: 5).\"",

@@ -159,14 +159,17 @@ TEST_F(Uninstall, WithoutServiceRemovesTheInstallDirectoryAndKeepsTheData) {
   run_uninstall(fake_manager, false);
   EXPECT_FALSE(std::filesystem::exists(install_directory()));
   EXPECT_TRUE(std::filesystem::exists(data_directory() / "Logs" / "setup.log"));
-  EXPECT_EQ(log.texts(), (std::vector<std::string>{"Removing installation directory"}));
+  EXPECT_EQ(log.texts(),
+            (std::vector<std::string>{"Removing installation directory",
+                                      "Removed: '" + install_directory().string() + "', the Apps & features entry"}));
   EXPECT_TRUE(fakes.sleeps.empty());
 }
 
 TEST_F(Uninstall, MissingInstallDirectoryIsNoTrouble) {
   std::filesystem::remove_all(install_directory());
   run_uninstall(fake_manager, false);
-  EXPECT_EQ(log.texts(), (std::vector<std::string>{"Removing installation directory"}));
+  EXPECT_EQ(log.texts(), (std::vector<std::string>{"Removing installation directory",
+                                                   "Removed nothing: no Vora service or install directory was found"}));
   EXPECT_TRUE(fakes.sleeps.empty());
 }
 
@@ -189,7 +192,7 @@ TEST_F(Uninstall, StubbornInstallDirectoryIsRetriedThenOnlyWarned) {
   if (!in_use.locked()) GTEST_SKIP() << "cannot make a file undeletable here";
   run_uninstall(fake_manager, false);
   EXPECT_EQ(fakes.sleeps, (std::vector<std::uint32_t>{300, 300, 300, 300, 300}));
-  ASSERT_EQ(log.records().size(), 2u);
+  ASSERT_EQ(log.records().size(), 3u);
   EXPECT_EQ(log.records()[1].level, spdlog::level::warn);
   const std::string prefix = "Failed to fully remove install directory '" + install_directory().string() + "': ";
   EXPECT_EQ(log.records()[1].text.rfind(prefix, 0), 0u) << log.records()[1].text;
@@ -202,7 +205,10 @@ TEST_F(Uninstall, FullFormClosesTheLogBeforeRemovingTheDataDirectory) {
   run_uninstall(fake_manager, true);
   EXPECT_FALSE(std::filesystem::exists(install_directory()));
   EXPECT_FALSE(std::filesystem::exists(data_directory()));
-  EXPECT_EQ(file_log->lines, (std::vector<std::string>{"Removing installation directory", "Removing data directory"}));
+  EXPECT_EQ(file_log->lines,
+            (std::vector<std::string>{"Removing installation directory",
+                                      "Removed: '" + install_directory().string() + "', the Apps & features entry",
+                                      "Removing data directory"}));
   EXPECT_EQ(spdlog::default_logger()->name(), "null");
   EXPECT_EQ(program_logger, nullptr);
 }
