@@ -67,6 +67,7 @@ std::optional<service_failure> configure_service(SC_HANDLE manager, const std::w
   std::string dacl_error;
   if (!apply_interactive_service_dacl(service.get(), dacl_error))
     return service_failure{fmt::format("Failed to set Vora service permissions (Error: {}).", dacl_error)};
+  spdlog::info("{} the Vora service for '{}'", created ? "Registered" : "Reconfigured", to_utf8(service_path));
   return std::nullopt;
 }
 
@@ -81,7 +82,9 @@ std::optional<service_failure> start_service(SC_HANDLE service, bool& started) {
 }
 
 void confirm_service_running(SC_HANDLE service) {
-  if (!wait_for_service_state(service, SERVICE_RUNNING, service_start_timeout_ms))
+  if (wait_for_service_state(service, SERVICE_RUNNING, service_start_timeout_ms))
+    spdlog::info("Started the Vora service");
+  else
     spdlog::warn("Timed out waiting for Vora service to reach running state");
 }
 
@@ -100,15 +103,9 @@ std::optional<service_failure> register_and_start(SC_HANDLE manager, const std::
   if (auto failure = configure_service(manager, service_path, service, created)) return failure;
   // Already registered, as somebody else just made it.
   if (!service) return std::nullopt;
-  spdlog::info("{} the Vora service for '{}'", created ? "Registered" : "Reconfigured", to_utf8(service_path));
   bool started = false;
   if (auto failure = start_service(service.get(), started)) return failure;
-  if (started) {
-    confirm_service_running(service.get());
-    spdlog::info("Started the Vora service");
-  } else {
-    spdlog::info("The Vora service was already running");
-  }
+  if (started) confirm_service_running(service.get());
   return std::nullopt;
 }
 
