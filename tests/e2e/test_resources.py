@@ -11,7 +11,7 @@ RT_ICON, RT_RCDATA, RT_GROUP_ICON, RT_VERSION, RT_MANIFEST = 3, 10, 14, 16, 24
 
 # KnownDLLs: Windows maps these from System32 whatever lies beside the program.
 # Any other module the program imports could be planted beside it.
-KNOWN_DLLS = {"kernel32.dll", "advapi32.dll", "user32.dll", "shell32.dll", "ole32.dll", "msvcrt.dll"}
+KNOWN_DLLS = {"kernel32.dll", "advapi32.dll", "user32.dll", "shell32.dll", "ole32.dll", "oleaut32.dll", "msvcrt.dll"}
 
 
 @pytest.fixture(scope="module")
