@@ -48,25 +48,26 @@ bool service_installed(SC_HANDLE manager) {
 
 // Drops the verified temporaries and, with nothing else in it, the staging
 // folder; the process exit leaves no destructor to do it.
-void discard_new_files(std::array<held_image, 3>& held) {
+void discard_new_files(per_program_file<held_image>& held) {
   for (std::size_t i = 0; i < held.size(); ++i) discard_download(held[i], download_temp_path(program_files[i]));
   release_staging_directory();
 }
 
 // Ends the install for one file before anything was swapped.
-[[noreturn]] void fail_download(std::size_t failed, std::array<held_image, 3>& held) {
+[[noreturn]] void fail_download(std::size_t failed, per_program_file<held_image>& held) {
   discard_new_files(held);
   report_fatal_error("Failed to download {}", to_utf8(program_files[failed]));
 }
 
 // One release: the setup and the broker must come with the service they
 // were published with, or a file of another release could be slipped in.
-void refuse_mixed_releases(const std::array<image_version, 3>& versions, std::array<held_image, 3>& held) {
-  for (std::size_t i = 1; i < versions.size(); ++i) {
-    if (compare_versions(versions[i].product_version, versions[0].product_version) == 0) continue;
+void refuse_mixed_releases(const per_program_file<image_version>& versions, per_program_file<held_image>& held) {
+  const release_version& service_release = versions[service_file].product_version;
+  for (std::size_t i = 0; i < versions.size(); ++i) {
+    if (compare_versions(versions[i].product_version, service_release) == 0) continue;
     spdlog::error("Mixed releases: '{}' is release {}, '{}' is release {}", to_utf8(program_files[i]),
-                  version_text(versions[i].product_version), to_utf8(program_files[0]),
-                  version_text(versions[0].product_version));
+                  version_text(versions[i].product_version), to_utf8(program_files[service_file]),
+                  version_text(service_release));
     fail_download(i, held);
   }
 }
@@ -74,7 +75,7 @@ void refuse_mixed_releases(const std::array<image_version, 3>& versions, std::ar
 // Never older: not below the highest release this machine had, nor below
 // the floor this setup was built with. The same release again is a repair.
 // Hands back the recorded release.
-std::optional<release_version> refuse_older_release(const release_version& release, std::array<held_image, 3>& held,
+std::optional<release_version> refuse_older_release(const release_version& release, per_program_file<held_image>& held,
                                                     const std::string& source) {
   std::optional<release_version> recorded;
   LSTATUS error = 0;
@@ -93,7 +94,7 @@ std::optional<release_version> refuse_older_release(const release_version& relea
       discard_new_files(held);
       report_fatal_error("Failed to download {}", manifest_file_name);
     }
-    fail_download(0, held);
+    fail_download(service_file, held);
   }
   return recorded;
 }
@@ -118,7 +119,7 @@ std::optional<std::string> system_directory_for_script() {
 
 // The size the entry in Apps & features shows: the held program files and
 // the script.
-std::uint64_t held_bytes(const std::array<held_image, 3>& held) {
+std::uint64_t held_bytes(const per_program_file<held_image>& held) {
   std::uint64_t total = 0;
   for (const held_image& file : held) {
     LARGE_INTEGER size{};
@@ -165,8 +166,8 @@ void run_install(SC_HANDLE manager) {
 
   // Everything is fetched and verified while an earlier service keeps
   // running, so a failed update leaves that installation as it was.
-  std::array<held_image, 3> held;
-  std::array<image_version, 3> versions;
+  per_program_file<held_image> held;
+  per_program_file<image_version> versions;
   if (const DWORD error = prepare_download_directories())
     report_fatal_error("Failed to secure directory '{}' (Error: {}).", narrow_path(staging_directory()), error);
   // What a run killed before its swap began had downloaded.
@@ -187,14 +188,14 @@ void run_install(SC_HANDLE manager) {
       fail_download(i, held);
   }
   refuse_mixed_releases(versions, held);
-  const release_version release = versions[0].product_version;
+  const release_version release = versions[service_file].product_version;
   // Signed twice: by the code signer in each file, and by the manifest key.
   if (compare_versions(release, manifest.release) != 0) {
-    spdlog::error("Release {} of '{}' is not release {} the release manifest names", version_text(release), names[0],
-                  version_text(manifest.release));
-    fail_download(0, held);
+    spdlog::error("Release {} of '{}' is not release {} the release manifest names", version_text(release),
+                  names[service_file], version_text(manifest.release));
+    fail_download(service_file, held);
   }
-  const std::optional<release_version> recorded = refuse_older_release(release, held, names[0]);
+  const std::optional<release_version> recorded = refuse_older_release(release, held, names[service_file]);
 
   update_swap swap;
   swap.manager = manager;

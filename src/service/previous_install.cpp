@@ -34,7 +34,7 @@ std::wstring aside_path(const std::wstring& final_path) {
   return (staging_directory() / (std::filesystem::path(final_path).filename().wstring() + L".previous")).wstring();
 }
 
-bool hold_previous_files(const std::array<const wchar_t*, program_file_count>& names, previous_install& previous,
+bool hold_previous_files(const per_program_file<const wchar_t*>& names, previous_install& previous,
                          std::size_t& failed) {
   const std::filesystem::path directory = install_directory();
   DWORD error = 0;

@@ -10,16 +10,15 @@
 #include <string>
 
 #include "platform/scoped.h"
+#include "service/names.h"
 
 namespace vora {
 
-inline constexpr std::size_t program_file_count = 3;
-
 struct previous_install {
   // Null where there was no earlier file of that name.
-  std::array<platform::scoped_handle, program_file_count> files;
-  std::array<std::wstring, program_file_count> final_paths;
-  std::array<bool, program_file_count> aside{};
+  per_program_file<platform::scoped_handle> files;
+  per_program_file<std::wstring> final_paths;
+  per_program_file<bool> aside{};
 
   bool any() const;
 };
@@ -33,7 +32,7 @@ std::wstring aside_path(const std::wstring& final_path);
 // another program that holds one without delete sharing. While these handles
 // are open nobody can take such a hold anew. On false the reason is logged
 // and failed names the file.
-bool hold_previous_files(const std::array<const wchar_t*, program_file_count>& names, previous_install& previous,
+bool hold_previous_files(const per_program_file<const wchar_t*>& names, previous_install& previous,
                          std::size_t& failed);
 
 // Renames the held files to their aside names. On false the reason is

@@ -86,7 +86,7 @@ plan_step stop_step(update_swap& swap) {
             if (!swap.earlier_service) return true;
             // Waits out a stop that was still under way.
             auto failure = stop_service_for_update(swap.manager);
-            if (!failure) failure = register_and_start(swap.manager, installed_path(0));
+            if (!failure) failure = register_and_start(swap.manager, installed_path(service_file));
             if (!failure) return true;
             spdlog::error("Failed to restore the earlier installation: {}", failure->message);
             return false;

@@ -25,13 +25,13 @@ struct update_swap {
   bool earlier_service = false;
   // The verified new files, held since their download; null when a later
   // run finishes or undoes a killed update.
-  std::array<held_image, program_file_count>* fresh = nullptr;
+  per_program_file<held_image>* fresh = nullptr;
   // Once the new service was confirmed running (raises the release record).
   std::function<void()> on_running;
 
   // Filled in by the steps.
   previous_install previous;
-  std::array<bool, program_file_count> in_place{};
+  per_program_file<bool> in_place{};
   bool earlier_files = false;               // some earlier program file was there
   platform::scoped_service_handle service;  // from configure to confirm
   bool created_service = false;
