@@ -541,17 +541,17 @@ fake_cdn::fake_cdn()
       return s->error(error_more_data, FALSE);
     }
     auto* bytes = static_cast<BYTE*>(data);
-    BYTE* base = bytes + sizeof(CMSG_SIGNER_INFO);
-    std::memcpy(base, tail.data(), tail.size());
-    auto* blobs = reinterpret_cast<CRYPT_ATTR_BLOB*>(base + blobs_at);
-    for (int i = 0; i < count; ++i) blobs[i] = {static_cast<DWORD>(content.message_digest.size()), base + value_at};
-    auto* attribute = reinterpret_cast<CRYPT_ATTRIBUTE*>(base + attribute_at);
-    *attribute = {reinterpret_cast<LPSTR>(base + oid_at), static_cast<DWORD>(count), blobs};
+    BYTE* extra = bytes + sizeof(CMSG_SIGNER_INFO);
+    std::memcpy(extra, tail.data(), tail.size());
+    auto* blobs = reinterpret_cast<CRYPT_ATTR_BLOB*>(extra + blobs_at);
+    for (int i = 0; i < count; ++i) blobs[i] = {static_cast<DWORD>(content.message_digest.size()), extra + value_at};
+    auto* attribute = reinterpret_cast<CRYPT_ATTRIBUTE*>(extra + attribute_at);
+    *attribute = {reinterpret_cast<LPSTR>(extra + oid_at), static_cast<DWORD>(count), blobs};
     CMSG_SIGNER_INFO info{};
     info.dwVersion = 1;
-    info.Issuer = {sizeof(fake_issuer), base + issuer_at};
-    info.SerialNumber = {sizeof(fake_serial), base + serial_at};
-    info.HashAlgorithm.pszObjId = reinterpret_cast<LPSTR>(base + algorithm_at);
+    info.Issuer = {sizeof(fake_issuer), extra + issuer_at};
+    info.SerialNumber = {sizeof(fake_serial), extra + serial_at};
+    info.HashAlgorithm.pszObjId = reinterpret_cast<LPSTR>(extra + algorithm_at);
     info.AuthAttrs = {1, attribute};
     std::memcpy(bytes, &info, sizeof(info));
     *size = needed;

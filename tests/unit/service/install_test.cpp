@@ -476,9 +476,9 @@ TEST_F(Install, FailedUpdateLeavesTheEarlierInstallationAsItWas) {
   EXPECT_EQ(fakes.boxes.at(0).text, "Failed to download VoraBroker.exe");
   EXPECT_EQ(count_prefix("OpenServiceW 36") + count_prefix("DeleteService"), 0u) << "the service was not touched";
   std::vector<std::string> names;
-  for (const auto& entry : fs::directory_iterator(install_directory())) {
-    names.push_back(entry.path().filename().string());
-    EXPECT_EQ(read_all(entry.path()), "earlier") << names.back();
+  for (const auto& file : fs::directory_iterator(install_directory())) {
+    names.push_back(file.path().filename().string());
+    EXPECT_EQ(read_all(file.path()), "earlier") << names.back();
   }
   std::sort(names.begin(), names.end());
   EXPECT_EQ(names,
