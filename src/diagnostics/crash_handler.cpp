@@ -36,20 +36,7 @@ void on_abort_signal(int) { raise_fatal_runtime_exception(); }
 
 }  // namespace
 
-namespace {
-
-// Resolved when first asked (install_crash_handler asks, before any crash),
-// not during static initialisation, before the DLL search is narrowed.
-std::filesystem::path& chosen_crash_directory() {
-  static std::filesystem::path directory;
-  if (directory.empty()) directory = crash_directory();
-  return directory;
-}
-
-}  // namespace
-
-const std::filesystem::path& program_crash_directory() { return chosen_crash_directory(); }
-void use_crash_directory(const std::filesystem::path& directory) { chosen_crash_directory() = directory; }
+const std::filesystem::path& program_crash_directory() { return this_run_directories().crashes; }
 const std::wstring& crash_dump_prefix() { return mutable_prefix(); }
 
 void install_crash_handler(const std::wstring& run_context_wide) {

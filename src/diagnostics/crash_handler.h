@@ -10,7 +10,6 @@ namespace vora {
 // Where this run's dumps go: the Crashes folder, unless securing the data
 // directories chose a fresh folder for this run.
 const std::filesystem::path& program_crash_directory();
-void use_crash_directory(const std::filesystem::path& directory);
 
 // Dump files start with this (the wide run context).
 const std::wstring& crash_dump_prefix();

@@ -39,6 +39,11 @@ std::filesystem::path crash_directory() {
   return path;
 }
 
+run_directories& this_run_directories() {
+  static run_directories directories{log_directory(), crash_directory()};
+  return directories;
+}
+
 bool remove_tree_with_retries(const std::filesystem::path& path, std::error_code& ec, std::int32_t attempts) {
   if (attempts < 1) return false;
   const std::wstring wide = path.wstring();

@@ -24,6 +24,16 @@ std::filesystem::path data_directory();
 std::filesystem::path log_directory();
 std::filesystem::path crash_directory();
 
+// Where this run writes its log and dumps: Logs and Crashes, unless securing
+// them chose fresh folders for this run. Resolved on first use, never during
+// static initialisation: the known-folder call loads shell DLLs, which must
+// come after the entry point has narrowed the DLL search to System32.
+struct run_directories {
+  std::filesystem::path logs;
+  std::filesystem::path crashes;
+};
+run_directories& this_run_directories();
+
 // Removes a file or tree, retrying with a 300 ms pause after every failed
 // attempt. True when the path is gone; ec keeps the last attempt's error.
 bool remove_tree_with_retries(const std::filesystem::path& path, std::error_code& ec, std::int32_t attempts);

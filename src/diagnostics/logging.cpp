@@ -35,21 +35,7 @@ std::string& run_context() {
   return context;
 }
 
-namespace {
-
-// Resolved when first asked, never during static initialisation: the
-// known-folder call loads shell DLLs, which must come after the entry point
-// has narrowed the DLL search to System32.
-std::filesystem::path& chosen_log_directory() {
-  static std::filesystem::path directory;
-  if (directory.empty()) directory = log_directory();
-  return directory;
-}
-
-}  // namespace
-
-const std::filesystem::path& program_log_directory() { return chosen_log_directory(); }
-void use_log_directory(const std::filesystem::path& directory) { chosen_log_directory() = directory; }
+const std::filesystem::path& program_log_directory() { return this_run_directories().logs; }
 
 std::wstring dated_file_name(const std::wstring& context, const std::tm& local, const wchar_t* extension) {
   return fmt::format(L"{}_{:04}-{:02}-{:02}_{:02}-{:02}-{:02}{}", context, local.tm_year + 1900, local.tm_mon + 1,

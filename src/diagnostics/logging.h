@@ -21,7 +21,6 @@ extern std::shared_ptr<spdlog::logger> program_logger;
 // Where this run's log goes: the Logs folder, unless securing the data
 // directories chose a fresh folder for this run.
 const std::filesystem::path& program_log_directory();
-void use_log_directory(const std::filesystem::path& directory);
 
 inline constexpr const char* log_pattern = "[%Y-%m-%d %H:%M:%S] [%l] %v";
 inline constexpr const char* logger_name = "vora_anticheat";

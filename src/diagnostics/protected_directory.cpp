@@ -299,14 +299,17 @@ std::vector<platform::scoped_handle>& held_directories() {
 // Logging alone must never make installing or removing impossible: when a
 // name cannot be cleared (something holds it), this run writes into a fresh
 // folder beside it, under a name nobody could have prepared.
-std::filesystem::path secure_for_this_run(const std::filesystem::path& path, const std::wstring& parent_final,
-                                          const directory_rules& rules, std::vector<std::string>& notes) {
+// 0 with used set to the folder this run writes in, or the error that
+// secured neither.
+DWORD secure_for_this_run(const std::filesystem::path& path, const std::wstring& parent_final,
+                          const directory_rules& rules, std::vector<std::string>& notes, std::filesystem::path& used) {
   platform::scoped_handle held;
   const DWORD error =
       secure_directory(path, child_final_path(parent_final, path.filename().wstring()), rules, notes, held);
   if (!error) {
     if (held) held_directories().push_back(std::move(held));
-    return path;
+    used = path;
+    return 0;
   }
   PACL raw_dacl = nullptr;
   DWORD fresh_error = build_protected_dacl(raw_dacl, rules.users_read);
@@ -320,11 +323,12 @@ std::filesystem::path secure_for_this_run(const std::filesystem::path& path, con
                             FILE_READ_ATTRIBUTES | SYNCHRONIZE, reached, fresh_error,
                             FILE_SHARE_READ | FILE_SHARE_WRITE));
   }
-  if (!held) report_fatal_error("Failed to secure directory '{}' (Error: {}).", narrow_path(path), error);
+  if (!held) return error;
   held_directories().push_back(std::move(held));
   notes.push_back(fmt::format("Failed to secure directory '{}' (Error: {}): this run's log and dumps are in '{}'",
                               narrow_path(path), error, narrow_path(fresh)));
-  return fresh;
+  used = fresh;
+  return 0;
 }
 
 }  // namespace
@@ -336,15 +340,20 @@ std::vector<std::string> prepare_data_directories() {
   // ProgramData itself belongs to the system: its final path anchors ours.
   const std::wstring root_final = directory_final_path(data.parent_path(), error);
   if (error) report_fatal_error("Failed to secure directory '{}' (Error: {}).", narrow_path(data), error);
-  const std::filesystem::path data_used = secure_for_this_run(data, root_final, {false, true, false}, notes);
+  const auto secure = [&notes](const std::filesystem::path& path, const std::wstring& parent_final,
+                               const directory_rules& rules) {
+    std::filesystem::path used;
+    if (const DWORD failed = secure_for_this_run(path, parent_final, rules, notes, used))
+      report_fatal_error("Failed to secure directory '{}' (Error: {}).", narrow_path(path), failed);
+    return used;
+  };
+  const std::filesystem::path data_used = secure(data, root_final, {false, true, false});
   const std::wstring data_final = child_final_path(root_final, data_used.filename().wstring());
-
   // Logs stay readable by users so that a player can send them to support;
   // a full-memory dump of an elevated process is for administrators only.
-  use_log_directory(
-      secure_for_this_run(data_used / log_directory().filename(), data_final, {true, true, false}, notes));
-  use_crash_directory(
-      secure_for_this_run(data_used / crash_directory().filename(), data_final, {true, false, true}, notes));
+  // Braces run left to right: the log folder is secured first.
+  this_run_directories() = {secure(data_used / log_directory().filename(), data_final, {true, true, false}),
+                            secure(data_used / crash_directory().filename(), data_final, {true, false, true})};
   return notes;
 }
 
