@@ -22,7 +22,8 @@ int wmain(int argc, wchar_t** argv) {
   vora::prepare_download_directories();
   vora::held_image held;
   const double start = vora::bench::now_seconds();
-  const bool placed = vora::download_program_file(argv[1], final_path, held, std::nullopt, true);
+  const bool placed =
+      vora::download_program_file(argv[1], final_path, held, std::nullopt, vora::signature_check::required);
   const double seconds = vora::bench::now_seconds() - start;
   held.dispose();
   if (!placed) return 1;

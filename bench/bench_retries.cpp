@@ -29,7 +29,7 @@ int wmain(int argc, wchar_t** argv) {
   for (const wchar_t* name : {L"VoraService.exe", L"VoraSetup.exe", L"VoraBroker.exe"}) {
     std::wstring final_path;
     vora::held_image held;
-    ok = vora::download_program_file(name, final_path, held, std::nullopt, true);
+    ok = vora::download_program_file(name, final_path, held, std::nullopt, vora::signature_check::required);
     held.dispose();
     if (!ok) break;
   }

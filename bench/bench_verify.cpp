@@ -51,7 +51,7 @@ int wmain(int argc, wchar_t** argv) {
   });
   vora::held_image held;
   const double start = vora::bench::now_seconds();
-  const bool verified = vora::verify_image(argv[1], held, std::nullopt, true);
+  const bool verified = vora::verify_image(argv[1], held, std::nullopt, vora::signature_check::required);
   const double seconds = vora::bench::now_seconds() - start;
   done = true;
   sampler.join();

@@ -106,10 +106,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   };
 
   vora::held_image held;
-  held.handle = file;
+  held.handle.reset(file);
   held.path = L"previous";
   const bool ok = vora::update_canonical_path(held);
-  held.handle = nullptr;  // not a real handle: nothing to close
+  held.handle.release();  // not a real handle: nothing to close
 
   // Each retry asks for more room, so the answers run out long before this.
   FUZZ_CHECK(next <= answers.size() + 2);

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string>
 
-#include "app/text.h"
+#include "base/text.h"
 #include "fuzz_support.h"
 
 namespace {

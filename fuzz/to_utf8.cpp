@@ -6,7 +6,7 @@
 #include <cstring>
 #include <string>
 
-#include "app/text.h"
+#include "base/text.h"
 #include "fuzz_support.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

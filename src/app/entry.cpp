@@ -8,11 +8,12 @@
 
 #include "app/fatal_error.h"
 #include "app/single_instance.h"
-#include "app/text.h"
+#include "base/text.h"
 #include "build_config.h"
 #include "diagnostics/logging.h"
 #include "download/version_resource.h"
 #include "environment/avx2.h"
+#include "files/directories.h"
 #include "platform/scoped.h"
 #include "platform/system.h"
 #include "service/install.h"
@@ -80,11 +81,16 @@ setup_action parse_setup_action(const std::vector<std::string>& arguments) {
 }
 
 int run_setup() {
+  // Every failure an operation returns ends the run here, with its message.
+  const auto end_on = [](outcome cause) {
+    if (cause) report_fatal_error(*cause);
+  };
+  end_on(resolve_known_folders());
   note_running_image();
   // Before anything is written: a second setup leaves no trace.
   name_run(L"setup");
   const bool mutex_taken = take_single_instance_guard();
-  init_diagnostics(L"setup");
+  end_on(init_diagnostics(L"setup", report_fatal_error));
   spdlog::info("Setup process starting");
   spdlog::info("Vora setup release {}", version_text(std::to_array(build::this_release)));
   log_start_up_notes();
@@ -93,7 +99,10 @@ int run_setup() {
   const setup_action action = parse_setup_action(command_line_arguments());
   // Only an install needs the processor: removing the product must work on a
   // machine that has lost AVX2 since.
-  if (action.action != setup_action::kind::uninstall) require_avx2();
+  if (action.action != setup_action::kind::uninstall && !require_avx2()) {
+    sys().exit_process(0);
+    return 0;  // exit_process never returns; a test fake throws instead
+  }
   if (action.action == setup_action::kind::none) {
     spdlog::error("No valid setup action specified");
     report_fatal_error("No valid action specified.\n\nUsage: /install | /uninstall");
@@ -107,19 +116,19 @@ int run_setup() {
   }
   spdlog::info("Successfully opened Service Control Manager");
   // Whole before either action touches it, network or not.
-  if (const auto failure = recover_interrupted_update(manager)) report_fatal_error(*failure);
+  end_on(recover_interrupted_update(manager));
   // Run from the install directory, the program's own file is in the way of
   // both actions.
   move_running_setup_out();
 
   if (action.action == setup_action::kind::install) {
     spdlog::info("Beginning installation");
-    run_install(manager);
+    end_on(run_install(manager));
     spdlog::info("Completed installation");
   } else {
     const char* word = action.full ? "uninstallation (full)" : "uninstallation";
     spdlog::info("Beginning {}", word);
-    run_uninstall(manager, action.full);
+    end_on(run_uninstall(manager, action.full));
     spdlog::info("Completed {}", word);
   }
 

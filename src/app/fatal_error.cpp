@@ -3,24 +3,17 @@
 #include <spdlog/spdlog.h>
 
 #include <cstdlib>
-#include <utility>
 
-#include "app/text.h"
+#include "base/failure.h"
+#include "base/text.h"
 #include "diagnostics/logging.h"
 #include "platform/system.h"
 
 namespace vora {
-namespace {
-
-void (*fatal_error_undo)() = nullptr;
-
-}  // namespace
-
-void set_fatal_error_undo(void (*undo)()) { fatal_error_undo = undo; }
 
 void report_fatal_error(const std::string& message) {
   // Cleared first: a fatal error inside the undo must not run it again.
-  if (auto undo = std::exchange(fatal_error_undo, nullptr)) undo();
+  if (auto undo = take_fatal_error_undo()) undo();
   if (logging_ready) spdlog::error("Fatal error thrown: \"{}\"", escape_for_log(message));
 
   // Without an input desktop (a service session, a locked workstation) a box

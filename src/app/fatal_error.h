@@ -5,6 +5,8 @@
 #include <string>
 #include <utility>
 
+#include "base/failure.h"
+
 namespace vora {
 
 // The one way an unrecoverable failure ends the program: logs the message
@@ -12,9 +14,8 @@ namespace vora {
 // exits with code 1.
 [[noreturn]] void report_fatal_error(const std::string& message);
 
-// Runs once, first, when a fatal error ends the program: what the run moved
-// out of the way goes back before the exit.
-void set_fatal_error_undo(void (*undo)());
+// The dispatch's end for a failure an operation returned.
+[[noreturn]] inline void report_fatal_error(const failure& cause) { report_fatal_error(cause.message); }
 
 template <typename... Args>
 requires(sizeof...(Args) > 0) [[noreturn]] void report_fatal_error(fmt::format_string<Args...> format, Args&&... args) {

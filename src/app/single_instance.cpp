@@ -4,8 +4,8 @@
 
 #include "app/entry.h"
 #include "app/fatal_error.h"
-#include "diagnostics/directories.h"
-#include "diagnostics/protected_directory.h"
+#include "files/directories.h"
+#include "files/protected_directory.h"
 
 namespace vora {
 
@@ -13,7 +13,7 @@ std::filesystem::path single_instance_lock_path() { return install_directory().p
 
 HANDLE open_single_instance_lock(DWORD& error) {
   PACL dacl = nullptr;
-  error = build_protected_dacl(dacl, false);
+  error = build_protected_dacl(dacl, {.users_read = false});
   if (error) return nullptr;
   SECURITY_DESCRIPTOR descriptor{};
   SECURITY_ATTRIBUTES attributes{};

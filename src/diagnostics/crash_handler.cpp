@@ -7,16 +7,18 @@
 #include <cstdlib>
 #include <exception>
 
-#include "app/fatal_error.h"
-#include "app/text.h"
-#include "diagnostics/directories.h"
+#include "base/text.h"
 #include "diagnostics/logging.h"
 #include "diagnostics/pruning.h"
+#include "files/directories.h"
 #include "platform/crt.h"
 #include "platform/system.h"
 
 namespace vora {
 namespace {
+
+// Until the handler is installed there is no box to show: just the exit.
+crash_report end_crashed_run = [](const std::string&) { sys().exit_process(1); };
 
 std::wstring& mutable_prefix() {
   static std::wstring prefix;
@@ -39,19 +41,21 @@ void on_abort_signal(int) { raise_fatal_runtime_exception(); }
 const std::filesystem::path& program_crash_directory() { return this_run_directories().crashes; }
 const std::wstring& crash_dump_prefix() { return mutable_prefix(); }
 
-void install_crash_handler(const std::wstring& run_context_wide) {
+outcome install_crash_handler(const std::wstring& run_context_wide, crash_report report) {
   mutable_prefix() = run_context_wide;
   std::error_code ec;
   std::filesystem::create_directories(program_crash_directory(), ec);
   if (ec) {
-    report_fatal_error("Failed to create crash directory '{}': {}", narrow_path(program_crash_directory()),
-                       ec.message());
+    return fail_with(static_cast<DWORD>(ec.value()), "Failed to create crash directory '{}': {}",
+                     narrow_path(program_crash_directory()), ec.message());
   }
+  end_crashed_run = report;
   prune_old_files(program_crash_directory(), L".dmp", 720, 15);
   sys().SetUnhandledExceptionFilter(crash_filter);
   std::set_terminate(terminate_through_crash_filter);
   std::signal(SIGABRT, on_abort_signal);
   platform::runtime_errors_to_stderr();
+  return std::nullopt;
 }
 
 void terminate_through_crash_filter() {
@@ -80,10 +84,11 @@ LONG crash_filter(EXCEPTION_POINTERS* exception) {
   HANDLE file =
       sys().CreateFileW(wide_path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
-    report_fatal_error(
-        "A fatal error has occurred and the program has crashed.\n\nAdditionally, a crash dump could not be written "
-        "(Error: {}).\n\nPlease report this to staff.",
-        sys().GetLastError());
+    end_crashed_run(
+        fmt::format("A fatal error has occurred and the program has crashed.\n\nAdditionally, a crash dump could not "
+                    "be written (Error: {}).\n\nPlease report this to staff.",
+                    sys().GetLastError()));
+    return EXCEPTION_EXECUTE_HANDLER;
   }
 
   MINIDUMP_EXCEPTION_INFORMATION info{};
@@ -93,16 +98,18 @@ LONG crash_filter(EXCEPTION_POINTERS* exception) {
   // The file stays open: process exit closes it.
   if (sys().MiniDumpWriteDump(sys().GetCurrentProcess(), sys().GetCurrentProcessId(), file,
                               static_cast<MINIDUMP_TYPE>(crash_dump_type), &info, nullptr, nullptr)) {
-    report_fatal_error(
+    end_crashed_run(fmt::format(
         "A fatal error has occurred and the program has crashed.\n\nA crash report has been saved to:\n{}\n\nPlease "
         "report this to staff.",
-        narrow_path(dump_path));
+        narrow_path(dump_path)));
+    return EXCEPTION_EXECUTE_HANDLER;
   }
   const DWORD error = sys().GetLastError();
-  report_fatal_error(
-      "A fatal error has occurred and the program has crashed.\n\nFailed to save the crash report (Error: "
-      "{}).\n\nAttempted crash report path:\n{}\n\nPlease report this to staff.",
-      error, narrow_path(dump_path));
+  end_crashed_run(
+      fmt::format("A fatal error has occurred and the program has crashed.\n\nFailed to save the crash report (Error: "
+                  "{}).\n\nAttempted crash report path:\n{}\n\nPlease report this to staff.",
+                  error, narrow_path(dump_path)));
+  return EXCEPTION_EXECUTE_HANDLER;
 }
 
 }  // namespace vora

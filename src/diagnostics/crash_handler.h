@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <string>
 
+#include "base/failure.h"
 #include "platform/win32_types.h"
 
 namespace vora {
@@ -22,8 +23,13 @@ inline constexpr DWORD crash_dump_type = 0x00001027;
 // (customer bit set, severity error).
 inline constexpr DWORD fatal_runtime_exception_code = 0xE0564F52;
 
+// How a crash ends the run once its dump is written or has failed: shows
+// the message and exits. The program's own fatal-error report, handed down
+// by whoever installs the handler.
+using crash_report = void (*)(const std::string& message);
+
 // Also routes std::terminate and SIGABRT into crash_filter.
-void install_crash_handler(const std::wstring& run_context_wide);
+[[nodiscard]] outcome install_crash_handler(const std::wstring& run_context_wide, crash_report report);
 
 // The terminate handler installed above: logs the uncaught exception's text
 // when logging is ready, then raises fatal_runtime_exception_code.

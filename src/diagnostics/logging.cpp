@@ -8,12 +8,11 @@
 
 #include <chrono>
 
-#include "app/fatal_error.h"
-#include "app/text.h"
+#include "base/text.h"
 #include "diagnostics/crash_handler.h"
-#include "diagnostics/directories.h"
-#include "diagnostics/protected_directory.h"
 #include "diagnostics/pruning.h"
+#include "files/directories.h"
+#include "files/protected_directory.h"
 #include "platform/crt.h"
 
 namespace vora {
@@ -47,14 +46,14 @@ void name_run(const std::wstring& run_name) {
   run_context() = to_utf8(fmt::format(L"{}-{}", run_name, seconds));
 }
 
-void init_diagnostics(const std::wstring& run_name) {
+outcome init_diagnostics(const std::wstring& run_name, crash_report report) {
   name_run(run_name);
   // The name and the seconds: ASCII.
   const std::wstring context(run_context().begin(), run_context().end());
   // Before the first file is created in the data directory.
-  start_up_notes() = prepare_data_directories();
-  install_crash_handler(context);
-  init_logging(context);
+  if (auto cause = prepare_data_directories(start_up_notes())) return cause;
+  if (auto cause = install_crash_handler(context, report)) return cause;
+  return init_logging(context);
 }
 
 std::vector<std::string>& start_up_notes() {
@@ -67,13 +66,13 @@ void log_start_up_notes() {
   start_up_notes().clear();
 }
 
-void init_logging(const std::wstring& run_context_wide) {
+outcome init_logging(const std::wstring& run_context_wide) {
   const std::filesystem::path& directory = program_log_directory();
   std::error_code ec;
   std::filesystem::create_directories(directory, ec);
   if (ec) {
-    report_fatal_error("Failed to create log directory '{}': {} (code: {})", narrow_path(directory), ec.message(),
-                       ec.value());
+    return fail_with(static_cast<DWORD>(ec.value()), "Failed to create log directory '{}': {} (code: {})",
+                     narrow_path(directory), ec.message(), ec.value());
   }
 
   prune_old_files(directory, L".log", 720, 150);
@@ -88,16 +87,17 @@ void init_logging(const std::wstring& run_context_wide) {
   try {
     logger = spdlog::basic_logger_mt(logger_name, narrow_file, false);
   } catch (const spdlog::spdlog_ex& error) {
-    report_fatal_error("Failed to create logger '{}': {}", narrow_file, error.what());
+    return fail_with(0, "Failed to create logger '{}': {}", narrow_file, error.what());
   }
+  if (!logger) return fail_with(0, "Failed to create logger '{}': logger returned null", narrow_file);
   program_logger = std::move(logger);
-  if (!program_logger) report_fatal_error("Failed to create logger '{}': logger returned null", narrow_file);
 
   program_logger->set_formatter(crlf_formatter());
   program_logger->set_level(spdlog::level::info);
   spdlog::set_default_logger(program_logger);
   spdlog::flush_on(spdlog::level::info);
   logging_ready = true;
+  return std::nullopt;
 }
 
 void shutdown_logging() {

@@ -7,6 +7,9 @@
 #include <string>
 #include <vector>
 
+#include "base/failure.h"
+#include "diagnostics/crash_handler.h"
+
 namespace vora {
 
 // "setup-<seconds since 1970>", UTF-8; empty until name_run or init_diagnostics.
@@ -28,9 +31,10 @@ inline constexpr const char* logger_name = "vora_anticheat";
 // Names the run ("<run_name>-<seconds>") without writing anything, so that a
 // refusal before init_diagnostics still names it in its box.
 void name_run(const std::wstring& run_name);
-// Names the run, installs the crash handler and opens this run's log.
-void init_diagnostics(const std::wstring& run_name);
-void init_logging(const std::wstring& run_context_wide);
+// Names the run, secures the data directories, installs the crash handler
+// (report ends a crashed run) and opens this run's log.
+[[nodiscard]] outcome init_diagnostics(const std::wstring& run_name, crash_report report);
+[[nodiscard]] outcome init_logging(const std::wstring& run_context_wide);
 
 // What preparing the data directories found (directories moved aside), kept
 // until the run's first record is written; log_start_up_notes writes them as

@@ -6,8 +6,8 @@
 #include <chrono>
 #include <vector>
 
-#include "app/text.h"
-#include "diagnostics/safe_files.h"
+#include "base/text.h"
+#include "files/safe_files.h"
 #include "platform/system.h"
 
 namespace vora {

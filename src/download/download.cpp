@@ -12,16 +12,16 @@
 #include <string_view>
 #include <vector>
 
-#include "app/text.h"
+#include "base/text.h"
 #include "build_config.h"
-#include "diagnostics/directories.h"
-#include "diagnostics/safe_files.h"
-#include "diagnostics/staging_directory.h"
 #include "download/manifest_check.h"
 #include "download/placement.h"
 #include "download/retry_policy.h"
 #include "download/sha256.h"
 #include "download/verify.h"
+#include "files/directories.h"
+#include "files/safe_files.h"
+#include "files/staging_directory.h"
 #include "platform/scoped.h"
 #include "platform/system.h"
 
@@ -411,7 +411,7 @@ bool fetch_release_manifest(const std::vector<std::string>& names, release_manif
 }
 
 bool fetch_verified_file(const std::wstring& file_name, held_image& held,
-                         const std::optional<std::string>& expected_sha256, bool verify_signature,
+                         const std::optional<std::string>& expected_sha256, signature_check signature,
                          image_version* version, const manifest_file* listed) {
   const std::filesystem::path directory = install_directory();
   std::error_code ec;
@@ -426,9 +426,9 @@ bool fetch_verified_file(const std::wstring& file_name, held_image& held,
   const std::string name = to_utf8(file_name);
 
   // A leftover of an earlier run; never written through.
-  if (!remove_file(temp_path, ec)) {
-    if (ec.value() != static_cast<int>(ERROR_SHARING_VIOLATION)) {
-      spdlog::error("Failed to remove leftover '{}' (Error: {})", to_utf8(temp_path), ec.value());
+  if (const DWORD leftover_error = delete_in_place(std::filesystem::path(temp_path))) {
+    if (leftover_error != ERROR_SHARING_VIOLATION) {
+      spdlog::error("Failed to remove leftover '{}' (Error: {})", to_utf8(temp_path), leftover_error);
       return false;
     }
     // Somebody holds it open: it goes at the next restart, and this run
@@ -477,7 +477,7 @@ bool fetch_verified_file(const std::wstring& file_name, held_image& held,
   image_identity identity{file_name, {}};
   // A listed file's hash is already the manifest's.
   const std::optional<std::string> pinned = listed ? std::nullopt : expected_sha256;
-  if (!verify_image(temp_path, held, pinned, verify_signature, version ? &identity : nullptr)) {
+  if (!verify_image(temp_path, held, pinned, signature, version ? &identity : nullptr)) {
     spdlog::error("Downloaded '{}' failed verification", name);
     discard_download(held, temp_path);
     return false;
@@ -488,7 +488,8 @@ bool fetch_verified_file(const std::wstring& file_name, held_image& held,
 
 bool place_verified_file(const std::wstring& file_name, held_image& held, std::wstring& final_path_out) {
   const std::wstring final_path = (install_directory() / file_name).wstring();
-  if (!rename_by_handle(held.handle, final_path)) {
+  if (!rename_by_handle(held.handle.get(), final_path, if_target_exists::replace)) {
+    spdlog::error("SetFileInformationByHandle(FileRenameInfo) failed (Error: {})", sys().GetLastError());
     spdlog::error("Failed to finalize '{}'", to_utf8(file_name));
     discard_download(held, download_temp_path(file_name));
     return false;
@@ -509,8 +510,8 @@ bool place_verified_file(const std::wstring& file_name, held_image& held, std::w
 }
 
 bool download_program_file(const std::wstring& file_name, std::wstring& final_path_out, held_image& held,
-                           const std::optional<std::string>& expected_sha256, bool verify_signature) {
-  return fetch_verified_file(file_name, held, expected_sha256, verify_signature) &&
+                           const std::optional<std::string>& expected_sha256, signature_check signature) {
+  return fetch_verified_file(file_name, held, expected_sha256, signature) &&
          place_verified_file(file_name, held, final_path_out);
 }
 

@@ -10,6 +10,7 @@
 #include "build_config.h"
 #include "download/held_image.h"
 #include "download/release_manifest.h"
+#include "download/verify.h"
 #include "download/version_resource.h"
 
 namespace vora {
@@ -26,7 +27,7 @@ inline constexpr std::uint64_t max_download_size = 0x40000000;
 // file is held open in held and final_path_out names it; on false the reason
 // has been logged at error level.
 bool download_program_file(const std::wstring& file_name, std::wstring& final_path_out, held_image& held,
-                           const std::optional<std::string>& expected_sha256, bool verify_signature);
+                           const std::optional<std::string>& expected_sha256, signature_check signature);
 
 // The two halves of download_program_file, for callers that must have every
 // file verified before they place any. fetch_verified_file: the GET into the
@@ -39,7 +40,7 @@ bool download_program_file(const std::wstring& file_name, std::wstring& final_pa
 // path under the storage URL, no longer than its size, and its SHA-256 is
 // pinned to the manifest's.
 bool fetch_verified_file(const std::wstring& file_name, held_image& held,
-                         const std::optional<std::string>& expected_sha256, bool verify_signature,
+                         const std::optional<std::string>& expected_sha256, signature_check signature,
                          image_version* version = nullptr, const manifest_file* listed = nullptr);
 
 // VoraRelease.json from the storage URL (at most max_manifest_size bytes,

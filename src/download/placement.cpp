@@ -5,8 +5,8 @@
 #include <cstring>
 #include <filesystem>
 
-#include "app/text.h"
-#include "diagnostics/safe_files.h"
+#include "base/text.h"
+#include "files/safe_files.h"
 #include "platform/scoped.h"
 #include "platform/system.h"
 
@@ -39,16 +39,8 @@ bool read_file_identity(const std::wstring& path, platform::scoped_handle& file,
 }  // namespace
 
 bool update_canonical_path(held_image& held) {
-  if (!final_path_of(held.handle, held.path)) {
+  if (!final_path_of(held.handle.get(), held.path)) {
     spdlog::warn("GetFinalPathNameByHandleW failed (Error: {})", sys().GetLastError());
-    return false;
-  }
-  return true;
-}
-
-bool rename_by_handle(HANDLE file, const std::wstring& target) {
-  if (!rename_handle(file, target, true)) {
-    spdlog::error("SetFileInformationByHandle(FileRenameInfo) failed (Error: {})", sys().GetLastError());
     return false;
   }
   return true;
@@ -64,23 +56,12 @@ bool is_same_file(const std::wstring& a, const std::wstring& b, std::error_code&
 }
 
 void discard_download(held_image& held, const std::wstring& temp_path) {
-  if (held.handle != nullptr && held.handle != INVALID_HANDLE_VALUE) sys().CloseHandle(held.handle);
-  held.handle = nullptr;
-
-  std::error_code ec;
-  remove_file(temp_path, ec);
-  if (ec) spdlog::warn("Failed to delete '{}' (Error: {})", to_utf8(temp_path), ec.message());
-}
-
-bool remove_file(const std::wstring& path, std::error_code& ec) {
+  held.handle.reset();
   // Through a handle on the entry itself: a link planted at this name goes as
   // a link, or stays, but what it points to is never touched.
-  const DWORD error = delete_in_place(std::filesystem::path(path));
-  if (error)
-    ec.assign(static_cast<int>(error), std::system_category());
-  else
-    ec.clear();
-  return !error;
+  if (const DWORD error = delete_in_place(std::filesystem::path(temp_path)))
+    spdlog::warn("Failed to delete '{}' (Error: {})", to_utf8(temp_path),
+                 std::system_category().message(static_cast<int>(error)));
 }
 
 }  // namespace vora

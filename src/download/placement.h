@@ -14,21 +14,12 @@ namespace vora {
 // long-path prefix. False (path unchanged) when the platform cannot tell.
 bool update_canonical_path(held_image& held);
 
-// Moves the open file (opened with DELETE access) to a full target path,
-// replacing a file of that name. The handle stays open either way.
-bool rename_by_handle(HANDLE file, const std::wstring& target);
-
 // True when both paths name the same file by identity. ec is set when either
 // identity cannot be read; two distinct files give false with ec clear.
 bool is_same_file(const std::wstring& a, const std::wstring& b, std::error_code& ec);
 
-// Gives up a download: closes and nulls held.handle (path kept) and deletes
-// the temporary file, never what a link at that path points to.
+// Gives up a download: closes held.handle (path kept) and deletes the
+// temporary file, never what a link at that path points to.
 void discard_download(held_image& held, const std::wstring& temp_path);
-
-// Removes a file or link, never a link's target, a read-only file too. A
-// missing path is success; a link that cannot be removed without reaching
-// its target stays, with ec ERROR_CANT_RESOLVE_FILENAME.
-bool remove_file(const std::wstring& path, std::error_code& ec);
 
 }  // namespace vora

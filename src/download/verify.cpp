@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "app/text.h"
+#include "base/text.h"
 #include "download/authenticode.h"
 #include "download/placement.h"
 #include "download/sha256.h"
@@ -322,15 +322,14 @@ bool sha256_file(HANDLE file, std::string& out) {
 }
 
 bool verify_image(const std::wstring& path, held_image& held, const std::optional<std::string>& expected_sha256,
-                  bool verify_signature, image_identity* identity) {
+                  signature_check signer, image_identity* identity) {
   const std::string name = to_utf8(path);
   spdlog::debug("Verifying image ({})", name);
 
   const HANDLE file = sys().CreateFileW(path.c_str(), image_access, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                         FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   const DWORD open_error = sys().GetLastError();
-  if (is_open(held.handle)) sys().CloseHandle(held.handle);
-  held.handle = file;
+  held.handle.reset(file);
   if (!is_open(file)) {
     spdlog::warn("CreateFileW failed for '{}' (Error: {})", name, open_error);
     spdlog::warn("Failed to open image exclusively ({})", name);
@@ -341,8 +340,8 @@ bool verify_image(const std::wstring& path, held_image& held, const std::optiona
     return false;
   }
 
-  if (verify_signature) {
-    if (!authenticode_verdict_ok(held.path, held.handle)) {
+  if (signer == signature_check::required) {
+    if (!authenticode_verdict_ok(held.path, held.handle.get())) {
       spdlog::error("Authenticode signature verification failed ({})", name);
       return false;
     }
@@ -350,7 +349,7 @@ bool verify_image(const std::wstring& path, held_image& held, const std::optiona
     mapped_image image;
     embedded_signature signature;
     const std::string canonical = to_utf8(held.path);
-    if (!map_held_image(held.handle, canonical, image) || !open_signature(image.bytes, canonical, signature) ||
+    if (!map_held_image(held.handle.get(), canonical, image) || !open_signature(image.bytes, canonical, signature) ||
         !read_signer_thumbprint(signature, canonical, thumbprint)) {
       spdlog::error("Failed to extract signer certificate thumbprint ({})", name);
       return false;
@@ -366,7 +365,8 @@ bool verify_image(const std::wstring& path, held_image& held, const std::optiona
   if (expected_sha256) {
     LARGE_INTEGER start{};
     std::string actual;
-    if (!sys().SetFilePointerEx(held.handle, start, nullptr, FILE_BEGIN) || !sha256_file(held.handle, actual)) {
+    if (!sys().SetFilePointerEx(held.handle.get(), start, nullptr, FILE_BEGIN) ||
+        !sha256_file(held.handle.get(), actual)) {
       spdlog::error("Failed to hash file while verifying ({})", name);
       return false;
     }

@@ -22,6 +22,10 @@ struct image_identity {
   image_version found;
 };
 
+// Whether verify_image checks the Authenticode signature and its signer:
+// always for a program file; skipped only where a pinned hash is the check.
+enum class signature_check { required, skipped };
+
 // Opens path into held (read sharing only) and runs the requested checks on
 // the open file. With the signature check and an identity, the signed bytes
 // must also carry one version resource whose OriginalFilename is
@@ -29,7 +33,7 @@ struct image_identity {
 // identity.found. On false the reason is logged and any opened handle stays
 // in held for the caller to close.
 bool verify_image(const std::wstring& path, held_image& held, const std::optional<std::string>& expected_sha256,
-                  bool verify_signature, image_identity* identity = nullptr);
+                  signature_check signature, image_identity* identity = nullptr);
 
 // The signer check: the whole thumbprint text equals one of the pinned ones
 // (separated by ';', so a renewed certificate can be pinned beside the old

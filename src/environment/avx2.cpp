@@ -57,10 +57,10 @@ const cpu_info& processor_info() {
   return info;
 }
 
-void require_avx2() { require_avx2(processor_info()); }
+bool require_avx2() { return require_avx2(processor_info()); }
 
-void require_avx2(const cpu_info& cpu) {
-  if (cpu.has_avx2) return;
+bool require_avx2(const cpu_info& cpu) {
+  if (cpu.has_avx2) return true;
   if (sys().MessageBoxA(nullptr, first_box_text, "Vora", MB_YESNO | MB_ICONWARNING) == IDYES) {
     open_web_search(fmt::format("Does {} support AVX2", cpu.brand));
   }
@@ -70,8 +70,7 @@ void require_avx2(const cpu_info& cpu) {
     open_web_search(board.empty() ? std::string("How to enable AVX2 in BIOS")
                                   : fmt::format("How to enable AVX2 in BIOS {}", board));
   }
-  sys().exit_process(0);
-  std::abort();  // exit_process never returns; a test fake throws instead
+  return false;
 }
 
 std::string read_baseboard_name() {

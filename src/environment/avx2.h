@@ -16,10 +16,10 @@ cpu_info read_cpu_info();
 // The process-wide record, built once.
 const cpu_info& processor_info();
 
-// Returns when the processor reports AVX2; otherwise shows the two guidance
-// boxes and ends the process with exit code 0.
-void require_avx2();
-void require_avx2(const cpu_info& cpu);
+// True when the processor reports AVX2; otherwise shows the two guidance
+// boxes, and the run ends with exit code 0.
+[[nodiscard]] bool require_avx2();
+[[nodiscard]] bool require_avx2(const cpu_info& cpu);
 
 std::string read_baseboard_name();
 void open_web_search(const std::string& query);

@@ -8,14 +8,14 @@
 #include <optional>
 #include <string_view>
 
-#include "app/fatal_error.h"
-#include "app/text.h"
+#include "base/failure.h"
+#include "base/text.h"
 #include "build_config.h"
-#include "diagnostics/directories.h"
-#include "diagnostics/safe_files.h"
-#include "diagnostics/staging_directory.h"
 #include "download/download.h"
 #include "download/placement.h"
+#include "files/directories.h"
+#include "files/safe_files.h"
+#include "files/staging_directory.h"
 #include "platform/scoped.h"
 #include "platform/system.h"
 #include "service/configuration.h"
@@ -33,55 +33,57 @@ namespace {
 
 // Whether an earlier installation is registered; its removal waits until
 // the new files are verified.
-bool service_installed(SC_HANDLE manager) {
+outcome probe_installed_service(SC_HANDLE manager, bool& installed) {
   SC_HANDLE probe = sys().OpenServiceW(manager, service_name, SERVICE_QUERY_STATUS);
-  if (probe != nullptr) {
+  installed = probe != nullptr;
+  if (installed) {
     sys().CloseServiceHandle(probe);
     spdlog::info("Vora service is already installed, reinstalling");
-    return true;
+    return std::nullopt;
   }
   const DWORD error = sys().GetLastError();
   if (error != ERROR_SERVICE_DOES_NOT_EXIST)
-    report_fatal_error("Failed to query existing Vora service (Error: {}).", error);
-  return false;
+    return fail_with(error, "Failed to query existing Vora service (Error: {}).", error);
+  return std::nullopt;
 }
 
 // Drops the verified temporaries and, with nothing else in it, the staging
-// folder; the process exit leaves no destructor to do it.
+// folder, before the failure reaches the dispatch and the run ends.
 void discard_new_files(per_program_file<held_image>& held) {
   for (std::size_t i = 0; i < held.size(); ++i) discard_download(held[i], download_temp_path(program_files[i]));
   release_staging_directory();
 }
 
 // Ends the install for one file before anything was swapped.
-[[noreturn]] void fail_download(std::size_t failed, per_program_file<held_image>& held) {
+failure download_failed(std::size_t failed, per_program_file<held_image>& held) {
   discard_new_files(held);
-  report_fatal_error("Failed to download {}", to_utf8(program_files[failed]));
+  return fail_with(0, "Failed to download {}", to_utf8(program_files[failed]));
 }
 
 // One release: the setup and the broker must come with the service they
 // were published with, or a file of another release could be slipped in.
-void refuse_mixed_releases(const per_program_file<image_version>& versions, per_program_file<held_image>& held) {
+outcome refuse_mixed_releases(const per_program_file<image_version>& versions, per_program_file<held_image>& held) {
   const release_version& service_release = versions[service_file].product_version;
   for (std::size_t i = 0; i < versions.size(); ++i) {
     if (compare_versions(versions[i].product_version, service_release) == 0) continue;
     spdlog::error("Mixed releases: '{}' is release {}, '{}' is release {}", to_utf8(program_files[i]),
                   version_text(versions[i].product_version), to_utf8(program_files[service_file]),
                   version_text(service_release));
-    fail_download(i, held);
+    return download_failed(i, held);
   }
+  return std::nullopt;
 }
 
 // Never older: not below the highest release this machine had, nor below
 // the floor this setup was built with. The same release again is a repair.
 // Hands back the recorded release.
-std::optional<release_version> refuse_older_release(const release_version& release, per_program_file<held_image>& held,
-                                                    const std::string& source) {
-  std::optional<release_version> recorded;
+outcome refuse_older_release(const release_version& release, per_program_file<held_image>& held,
+                             const std::string& source, std::optional<release_version>& recorded) {
   LSTATUS error = 0;
   if (!read_release_record(recorded, error)) {
     discard_new_files(held);
-    report_fatal_error("Failed to read the installed Vora release (Error: {}).", static_cast<DWORD>(error));
+    return fail_with(static_cast<DWORD>(error), "Failed to read the installed Vora release (Error: {}).",
+                     static_cast<DWORD>(error));
   }
   const release_version floor{build::release_floor[0], build::release_floor[1], build::release_floor[2],
                               build::release_floor[3]};
@@ -92,11 +94,11 @@ std::optional<release_version> refuse_older_release(const release_version& relea
                   below_record ? "the highest release installed" : "the lowest release this setup installs");
     if (source == manifest_file_name) {
       discard_new_files(held);
-      report_fatal_error("Failed to download {}", manifest_file_name);
+      return fail_with(0, "Failed to download {}", manifest_file_name);
     }
-    fail_download(service_file, held);
+    return download_failed(service_file, held);
   }
-  return recorded;
+  return std::nullopt;
 }
 
 // The script names the commands it runs by their full path in System32, as
@@ -123,7 +125,7 @@ std::uint64_t held_bytes(const per_program_file<held_image>& held) {
   std::uint64_t total = 0;
   for (const held_image& file : held) {
     LARGE_INTEGER size{};
-    if (file.handle != nullptr && file.handle != INVALID_HANDLE_VALUE && sys().GetFileSizeEx(file.handle, &size))
+    if (file.handle && sys().GetFileSizeEx(file.handle.get(), &size))
       total += static_cast<std::uint64_t>(size.QuadPart);
   }
   return total;
@@ -161,15 +163,16 @@ bool write_uninstall_script(const std::filesystem::path& path, std::uint64_t* wr
   return true;
 }
 
-void run_install(SC_HANDLE manager) {
-  const bool reinstall = service_installed(manager);
+outcome run_install(SC_HANDLE manager) {
+  bool reinstall = false;
+  if (auto cause = probe_installed_service(manager, reinstall)) return cause;
 
   // Everything is fetched and verified while an earlier service keeps
   // running, so a failed update leaves that installation as it was.
   per_program_file<held_image> held;
   per_program_file<image_version> versions;
   if (const DWORD error = prepare_download_directories())
-    report_fatal_error("Failed to secure directory '{}' (Error: {}).", narrow_path(staging_directory()), error);
+    return fail_with(error, "Failed to secure directory '{}' (Error: {}).", narrow_path(staging_directory()), error);
   // What a run killed before its swap began had downloaded.
   clear_staging_directory({});
   // The signed manifest first: which release, and each file's path, size
@@ -179,23 +182,25 @@ void run_install(SC_HANDLE manager) {
   release_manifest manifest;
   if (!fetch_release_manifest(names, manifest)) {
     discard_new_files(held);
-    report_fatal_error("Failed to download {}", manifest_file_name);
+    return fail_with(0, "Failed to download {}", manifest_file_name);
   }
-  refuse_older_release(manifest.release, held, manifest_file_name);
+  std::optional<release_version> recorded;
+  if (auto cause = refuse_older_release(manifest.release, held, manifest_file_name, recorded)) return cause;
   spdlog::info("Installing release {} from {}", version_text(manifest.release), to_utf8(storage_base_url));
   for (std::size_t i = 0; i < program_files.size(); ++i) {
-    if (!fetch_verified_file(program_files[i], held[i], std::nullopt, true, &versions[i], &manifest.files.at(names[i])))
-      fail_download(i, held);
+    if (!fetch_verified_file(program_files[i], held[i], std::nullopt, signature_check::required, &versions[i],
+                             &manifest.files.at(names[i])))
+      return download_failed(i, held);
   }
-  refuse_mixed_releases(versions, held);
+  if (auto cause = refuse_mixed_releases(versions, held)) return cause;
   const release_version release = versions[service_file].product_version;
   // Signed twice: by the code signer in each file, and by the manifest key.
   if (compare_versions(release, manifest.release) != 0) {
     spdlog::error("Release {} of '{}' is not release {} the release manifest names", version_text(release),
                   names[service_file], version_text(manifest.release));
-    fail_download(service_file, held);
+    return download_failed(service_file, held);
   }
-  const std::optional<release_version> recorded = refuse_older_release(release, held, names[service_file]);
+  if (auto cause = refuse_older_release(release, held, names[service_file], recorded)) return cause;
 
   update_swap swap;
   swap.manager = manager;
@@ -208,11 +213,11 @@ void run_install(SC_HANDLE manager) {
     if ((!recorded || compare_versions(release, *recorded) > 0) && !write_release_record(release, record_error))
       spdlog::warn("Failed to record the installed release (Error: {})", static_cast<DWORD>(record_error));
   };
-  const plan_outcome outcome = run_plan(swap_steps(swap), swap_commit_step, swap_journal(swap));
-  if (outcome.failure) {
-    if (outcome.undone && swap.restoring) spdlog::info("Restored the earlier installation");
+  const plan_outcome ran = run_plan(swap_steps(swap), swap_commit_step, swap_journal(swap));
+  if (ran.failure) {
+    if (ran.undone && swap.restoring) spdlog::info("Restored the earlier installation");
     discard_new_files(held);
-    report_fatal_error(outcome.failure->message);
+    return ran.failure;
   }
   // Held until now so the files cannot change between their verification and
   // the service's start.
@@ -232,6 +237,7 @@ void run_install(SC_HANDLE manager) {
   else
     spdlog::warn("Failed to register Vora with Apps & features (Error: {})", static_cast<DWORD>(entry_error));
   spdlog::info("Installed release {} in '{}'", version_text(release), narrow_path(install_directory()));
+  return std::nullopt;
 }
 
 }  // namespace vora

@@ -4,14 +4,16 @@
 #include <filesystem>
 #include <string>
 
+#include "base/failure.h"
 #include "download/held_image.h"
 #include "platform/win32_types.h"
 
 namespace vora {
 
-// The /install action; every hard failure inside is fatal, so a return means
-// the service is registered (possibly with logged warnings).
-void run_install(SC_HANDLE manager);
+// The /install action. Empty means the service is registered and running
+// (possibly with logged warnings); a failure has left any earlier
+// installation as it was and dropped what was downloaded.
+[[nodiscard]] outcome run_install(SC_HANDLE manager);
 
 // Writes the program's uninstall script (resource 101) to path byte for
 // byte, with the system's own System32 folder in place of the placeholder;

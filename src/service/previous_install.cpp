@@ -4,10 +4,10 @@
 
 #include <filesystem>
 
-#include "app/text.h"
-#include "diagnostics/directories.h"
-#include "diagnostics/safe_files.h"
-#include "diagnostics/staging_directory.h"
+#include "base/text.h"
+#include "files/directories.h"
+#include "files/safe_files.h"
+#include "files/staging_directory.h"
 #include "platform/system.h"
 
 namespace vora {
@@ -72,7 +72,7 @@ bool set_previous_files_aside(previous_install& previous, std::size_t& failed) {
     const std::wstring aside = aside_path(previous.final_paths[i]);
     // A leftover of an install whose old broker was still running.
     const DWORD leftover_error = delete_in_place(aside);
-    if (leftover_error || !rename_handle(previous.files[i].get(), aside, true)) {
+    if (leftover_error || !rename_by_handle(previous.files[i].get(), aside, if_target_exists::replace)) {
       const DWORD error = leftover_error ? leftover_error : sys().GetLastError();
       failed = i;
       spdlog::error("Failed to set installed '{}' aside (Error: {})", to_utf8(previous.final_paths[i]), error);
@@ -87,7 +87,7 @@ bool restore_previous_files(previous_install& previous) {
   bool all = true;
   for (std::size_t i = 0; i < previous.files.size(); ++i) {
     if (!previous.aside[i]) continue;
-    if (rename_handle(previous.files[i].get(), previous.final_paths[i], true)) {
+    if (rename_by_handle(previous.files[i].get(), previous.final_paths[i], if_target_exists::replace)) {
       previous.aside[i] = false;
       continue;
     }

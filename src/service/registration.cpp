@@ -3,7 +3,7 @@
 #include <fmt/format.h>
 #include <spdlog/spdlog.h>
 
-#include "app/text.h"
+#include "base/text.h"
 #include "platform/scoped.h"
 #include "platform/system.h"
 #include "service/configuration.h"
@@ -28,8 +28,8 @@ bool reconfigure_service(SC_HANDLE service, const std::wstring& command_line) {
 
 }  // namespace
 
-std::optional<service_failure> configure_service(SC_HANDLE manager, const std::wstring& service_path,
-                                                 platform::scoped_service_handle& service, bool& created) {
+std::optional<failure> configure_service(SC_HANDLE manager, const std::wstring& service_path,
+                                         platform::scoped_service_handle& service, bool& created) {
   created = false;
   const std::wstring command_line = L"\"" + service_path + L"\"";
   service.reset(sys().OpenServiceW(manager, service_name, SERVICE_ALL_ACCESS));
@@ -39,7 +39,7 @@ std::optional<service_failure> configure_service(SC_HANDLE manager, const std::w
     service.reset();
     // Deleted by somebody else and held open: it goes once they close it.
     if (error != ERROR_SERVICE_MARKED_FOR_DELETE)
-      return service_failure{fmt::format("Failed to configure Vora service (Error: {}).", error)};
+      return failure{fmt::format("Failed to configure Vora service (Error: {}).", error)};
   }
   for (int attempt = 0; !service && attempt < 40; ++attempt) {
     service.reset(sys().CreateServiceW(manager, service_name, service_display_name, SERVICE_ALL_ACCESS,
@@ -54,8 +54,7 @@ std::optional<service_failure> configure_service(SC_HANDLE manager, const std::w
     sys().sleep_ms(250);
   }
   if (!service) {
-    if (error != ERROR_SERVICE_EXISTS)
-      return service_failure{fmt::format("Failed to create Vora service (Error: {}).", error)};
+    if (error != ERROR_SERVICE_EXISTS) return failure{fmt::format("Failed to create Vora service (Error: {}).", error)};
     spdlog::warn("Vora service already exists after removal attempt, skipping creation");
     return std::nullopt;
   }
@@ -66,17 +65,17 @@ std::optional<service_failure> configure_service(SC_HANDLE manager, const std::w
     spdlog::warn("Service installed but failure actions could not be set");
   std::string dacl_error;
   if (!apply_interactive_service_dacl(service.get(), dacl_error))
-    return service_failure{fmt::format("Failed to set Vora service permissions (Error: {}).", dacl_error)};
+    return failure{fmt::format("Failed to set Vora service permissions (Error: {}).", dacl_error)};
   spdlog::info("{} the Vora service for '{}'", created ? "Registered" : "Reconfigured", to_utf8(service_path));
   return std::nullopt;
 }
 
-std::optional<service_failure> start_service(SC_HANDLE service, bool& started) {
+std::optional<failure> start_service(SC_HANDLE service, bool& started) {
   started = sys().StartServiceW(service, 0, nullptr) != FALSE;
   if (!started) {
     const DWORD error = sys().GetLastError();
     if (error != ERROR_SERVICE_ALREADY_RUNNING)
-      return service_failure{fmt::format("Failed to start Vora service (Error: {}).", error)};
+      return failure{fmt::format("Failed to start Vora service (Error: {}).", error)};
   }
   return std::nullopt;
 }
@@ -97,30 +96,30 @@ bool delete_service_registration(SC_HANDLE manager) {
   return false;
 }
 
-std::optional<service_failure> register_and_start(SC_HANDLE manager, const std::wstring& service_path) {
+std::optional<failure> register_and_start(SC_HANDLE manager, const std::wstring& service_path) {
   platform::scoped_service_handle service;
   bool created = false;
-  if (auto failure = configure_service(manager, service_path, service, created)) return failure;
+  if (auto cause = configure_service(manager, service_path, service, created)) return cause;
   // Already registered, as somebody else just made it.
   if (!service) return std::nullopt;
   bool started = false;
-  if (auto failure = start_service(service.get(), started)) return failure;
+  if (auto cause = start_service(service.get(), started)) return cause;
   if (started) confirm_service_running(service.get());
   return std::nullopt;
 }
 
 // Stops the earlier service so its files can be swapped; its registration
 // is kept.
-std::optional<service_failure> stop_service_for_update(SC_HANDLE manager) {
+std::optional<failure> stop_service_for_update(SC_HANDLE manager) {
   platform::scoped_service_handle service(
       sys().OpenServiceW(manager, service_name, SERVICE_STOP | SERVICE_QUERY_STATUS));
   if (!service) {
     const DWORD error = sys().GetLastError();
     if (error == ERROR_SERVICE_DOES_NOT_EXIST) return std::nullopt;
-    return service_failure{fmt::format("Failed to open Vora service for update (Error: {}).", error)};
+    return failure{fmt::format("Failed to open Vora service for update (Error: {}).", error)};
   }
   if (!stop_service_and_wait(service.get()))
-    return service_failure{fmt::format("Failed to stop Vora service (Error: {}).", sys().GetLastError())};
+    return failure{fmt::format("Failed to stop Vora service (Error: {}).", sys().GetLastError())};
   return std::nullopt;
 }
 

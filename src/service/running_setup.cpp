@@ -9,11 +9,11 @@
 #include <string>
 #include <vector>
 
-#include "app/fatal_error.h"
-#include "app/text.h"
-#include "diagnostics/directories.h"
-#include "diagnostics/protected_directory.h"
-#include "diagnostics/safe_files.h"
+#include "base/failure.h"
+#include "base/text.h"
+#include "files/directories.h"
+#include "files/protected_directory.h"
+#include "files/safe_files.h"
 #include "platform/crt.h"
 #include "platform/scoped.h"
 #include "platform/system.h"
@@ -50,7 +50,7 @@ bool lies_inside(const std::wstring& path, const std::wstring& directory) {
 // A new folder under Program Files, where a standard user can create
 // nothing, with a name nobody can have guessed.
 bool make_protected_folder(std::filesystem::path& folder, platform::scoped_handle& held, DWORD& error) {
-  const std::filesystem::path program_files = known_folder_path(folder_id_program_files);
+  const std::filesystem::path program_files = install_directory().parent_path();
   const std::wstring parent_final = directory_final_path(program_files, error);
   if (parent_final.empty()) return false;
   const std::wstring name = L"VoraSetup-" + unguessable_name_part();
@@ -142,7 +142,7 @@ void move_running_setup_out() {
     spdlog::warn("Failed to record the running setup's move (Error: {})", static_cast<DWORD>(record_error));
     return;
   }
-  if (!rename_handle(file.get(), target, false)) {
+  if (!rename_by_handle(file.get(), target, if_target_exists::fail)) {
     error = sys().GetLastError();
     held.reset();
     delete_in_place(folder);
@@ -177,7 +177,7 @@ void settle_running_setup() {
 bool return_running_setup() {
   moved_setup& state = moved();
   if (!state.file) return true;
-  if (!rename_handle(state.file.get(), state.home, false)) {
+  if (!rename_by_handle(state.file.get(), state.home, if_target_exists::fail)) {
     spdlog::warn("Failed to move the running setup back to '{}' (Error: {})", to_utf8(state.home),
                  sys().GetLastError());
     return false;

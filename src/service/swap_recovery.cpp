@@ -5,9 +5,9 @@
 
 #include <algorithm>
 
-#include "app/text.h"
-#include "diagnostics/safe_files.h"
-#include "diagnostics/staging_directory.h"
+#include "base/text.h"
+#include "files/safe_files.h"
+#include "files/staging_directory.h"
 #include "service/swap_journal.h"
 #include "service/update_plan.h"
 #include "service/update_swap.h"
@@ -22,12 +22,13 @@ swap_record from_earlier_setups(swap_record record) {
   return record;
 }
 
-std::optional<std::string> finish_or_undo(SC_HANDLE manager) {
+outcome finish_or_undo(SC_HANDLE manager) {
   std::optional<swap_record> record;
   LSTATUS read_error = 0;
   if (!read_swap_record(record, read_error))
-    return fmt::format("Failed to read the state of an interrupted Vora update (Error: {}).",
-                       static_cast<DWORD>(read_error));
+    return fail_with(static_cast<DWORD>(read_error),
+                     "Failed to read the state of an interrupted Vora update (Error: {}).",
+                     static_cast<DWORD>(read_error));
   if (!record) return std::nullopt;
   *record = from_earlier_setups(*record);
 
@@ -39,16 +40,17 @@ std::optional<std::string> finish_or_undo(SC_HANDLE manager) {
   // A step this setup never writes: nobody can tell which installation is
   // whole, so nothing may guess.
   if (std::none_of(steps.begin(), steps.end(), [&](const plan_step& step) { return step.name == record->step; }))
-    return fmt::format("Failed to read the state of an interrupted Vora update (Error: {}).", ERROR_INVALID_DATA);
+    return fail_with(ERROR_INVALID_DATA, "Failed to read the state of an interrupted Vora update (Error: {}).",
+                     ERROR_INVALID_DATA);
   plan_journal journal = swap_journal(swap);
   journal.undoing = [](const std::string&) {};
   const bool forward = record->step == swap_commit_step;
   spdlog::info(forward ? "Finishing an interrupted update: its new installation was running"
                        : "Undoing an interrupted update: putting the earlier installation back");
-  const plan_outcome outcome = resume_plan(steps, swap_commit_step, record->step, journal);
-  if (outcome.failure) {
-    spdlog::error("{}", outcome.failure->message);
-    return std::string("Failed to put back the earlier Vora installation.");
+  const plan_outcome ran = resume_plan(steps, swap_commit_step, record->step, journal);
+  if (ran.failure) {
+    spdlog::error("{}", ran.failure->message);
+    return failure{"Failed to put back the earlier Vora installation."};
   }
   if (!forward) {
     // What the killed run had downloaded.
@@ -61,12 +63,12 @@ std::optional<std::string> finish_or_undo(SC_HANDLE manager) {
 
 // The setup a killed run had moved out of the install directory goes back
 // under its name; when a new setup took that name, it is deleted instead.
-std::optional<std::string> return_moved_setup() {
+outcome return_moved_setup() {
   std::optional<moved_setup_record> record;
   LSTATUS error = 0;
   if (!read_moved_setup(record, error))
-    return fmt::format("Failed to read the state of an interrupted Vora update (Error: {}).",
-                       static_cast<DWORD>(error));
+    return fail_with(static_cast<DWORD>(error), "Failed to read the state of an interrupted Vora update (Error: {}).",
+                     static_cast<DWORD>(error));
   if (!record) return std::nullopt;
   const std::filesystem::path moved(record->moved);
   const std::filesystem::path folder = moved.parent_path();
@@ -78,7 +80,7 @@ std::optional<std::string> return_moved_setup() {
   if (!folder_final.empty())
     file.reset(open_exactly(moved, child_final_path(folder_final, moved.filename().wstring()),
                             DELETE | FILE_READ_ATTRIBUTES | SYNCHRONIZE, reached, open_error));
-  if (file && rename_handle(file.get(), record->home, false)) {
+  if (file && rename_by_handle(file.get(), record->home, if_target_exists::fail)) {
     spdlog::info("Moved the setup an interrupted run had moved out back to '{}'", to_utf8(record->home));
   } else if (file && (open_error = delete_by_handle(file.get())) != 0) {
     spdlog::warn("Failed to delete '{}' (Error: {})", narrow_path(moved), open_error);
@@ -92,8 +94,8 @@ std::optional<std::string> return_moved_setup() {
 
 }  // namespace
 
-std::optional<std::string> recover_interrupted_update(SC_HANDLE manager) {
-  if (auto failure = finish_or_undo(manager)) return failure;
+outcome recover_interrupted_update(SC_HANDLE manager) {
+  if (auto cause = finish_or_undo(manager)) return cause;
   return return_moved_setup();
 }
 

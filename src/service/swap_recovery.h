@@ -9,12 +9,13 @@
 #include <optional>
 #include <string>
 
+#include "base/failure.h"
 #include "platform/win32_types.h"
 
 namespace vora {
 
 // The user message when the journal cannot be read or the earlier
 // installation cannot be put back; the journal then stays for the next run.
-std::optional<std::string> recover_interrupted_update(SC_HANDLE manager);
+outcome recover_interrupted_update(SC_HANDLE manager);
 
 }  // namespace vora

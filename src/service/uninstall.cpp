@@ -9,11 +9,10 @@
 #include <system_error>
 #include <vector>
 
-#include "app/fatal_error.h"
-#include "app/text.h"
-#include "diagnostics/directories.h"
+#include "base/text.h"
 #include "diagnostics/logging.h"
-#include "diagnostics/protected_directory.h"
+#include "files/directories.h"
+#include "files/protected_directory.h"
 #include "platform/scoped.h"
 #include "platform/system.h"
 #include "service/control.h"
@@ -29,36 +28,43 @@ constexpr std::int32_t removal_attempts = 5;
 
 }  // namespace
 
-bool remove_service(SC_HANDLE manager) {
+outcome remove_service(SC_HANDLE manager, bool* removed) {
+  bool found = false;
+  if (removed == nullptr) removed = &found;
+  *removed = false;
   platform::scoped_service_handle service(
       sys().OpenServiceW(manager, service_name, DELETE | SERVICE_STOP | SERVICE_QUERY_STATUS));
   if (!service) {
     const DWORD error = sys().GetLastError();
-    if (error == ERROR_SERVICE_DOES_NOT_EXIST) return false;
-    report_fatal_error("Failed to open Vora service for removal (Error: {}).", error);
+    if (error == ERROR_SERVICE_DOES_NOT_EXIST) return std::nullopt;
+    return fail_with(error, "Failed to open Vora service for removal (Error: {}).", error);
   }
 
   if (!stop_service_and_wait(service.get())) {
     // Closing the handle may change the last error: read it first.
     const DWORD error = sys().GetLastError();
     service.reset();
-    report_fatal_error("Failed to stop Vora service (Error: {}).", error);
+    return fail_with(error, "Failed to stop Vora service (Error: {}).", error);
   }
 
   if (!sys().DeleteService(service.get())) {
     const DWORD error = sys().GetLastError();
     service.reset();
     // Another handle still open somewhere: the service goes once it closes.
-    if (error == ERROR_SERVICE_MARKED_FOR_DELETE) return true;
-    report_fatal_error("Failed to delete Vora service (Error: {}).", error);
+    *removed = error == ERROR_SERVICE_MARKED_FOR_DELETE;
+    if (*removed) return std::nullopt;
+    return fail_with(error, "Failed to delete Vora service (Error: {}).", error);
   }
-  return true;
+  *removed = true;
+  return std::nullopt;
 }
 
-void run_uninstall(SC_HANDLE manager, bool full) {
+outcome run_uninstall(SC_HANDLE manager, bool full) {
   // What support reads first: what this run removed.
   std::vector<std::string> removed;
-  if (remove_service(manager)) removed.push_back("the Vora service");
+  bool service_removed = false;
+  if (auto cause = remove_service(manager, &service_removed)) return cause;
+  if (service_removed) removed.push_back("the Vora service");
 
   spdlog::info("Removing installation directory");
   const std::filesystem::path install = install_directory();
@@ -96,7 +102,7 @@ void run_uninstall(SC_HANDLE manager, bool full) {
   if (!full) {
     remove_entry();
     say_removed();
-    return;
+    return std::nullopt;
   }
   LSTATUS record_error = 0;
   if (!remove_release_record(record_error))
@@ -113,6 +119,7 @@ void run_uninstall(SC_HANDLE manager, bool full) {
   const std::filesystem::path data = data_directory();
   if (!remove_tree_with_retries(data, error, removal_attempts))
     spdlog::warn("Failed to fully remove data directory '{}': {}", narrow_path(data), error.message());
+  return std::nullopt;
 }
 
 }  // namespace vora

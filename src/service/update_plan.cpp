@@ -29,28 +29,28 @@ bool undo_through(const std::vector<plan_step>& steps, std::size_t last, const p
 // again, and kept for the next run otherwise.
 plan_outcome run_from(const std::vector<plan_step>& steps, std::size_t first, std::size_t commit,
                       const plan_journal& journal) {
-  plan_outcome outcome;
+  plan_outcome ran;
   for (std::size_t i = first; i < steps.size(); ++i) {
-    outcome.failure = journal.record(steps[i].name);
+    ran.failure = journal.record(steps[i].name);
     // A step not recorded has not begun; those before it have.
-    if (outcome.failure && i == 0) return outcome;
-    if (outcome.failure && i <= commit && undo_through(steps, i - 1, journal)) {
-      outcome.undone = true;
+    if (ran.failure && i == 0) return ran;
+    if (ran.failure && i <= commit && undo_through(steps, i - 1, journal)) {
+      ran.undone = true;
       journal.forget();
     }
-    if (outcome.failure) return outcome;
-    outcome.failure = steps[i].run();
-    if (outcome.failure) {
+    if (ran.failure) return ran;
+    ran.failure = steps[i].run();
+    if (ran.failure) {
       if (i < commit && undo_through(steps, i, journal)) {
-        outcome.undone = true;
+        ran.undone = true;
         journal.forget();
       }
-      return outcome;
+      return ran;
     }
     kill_point(steps[i].name);
   }
   journal.forget();
-  return outcome;
+  return ran;
 }
 
 }  // namespace
@@ -63,19 +63,19 @@ plan_outcome resume_plan(const std::vector<plan_step>& steps, const std::string&
                          const plan_journal& journal) {
   const std::size_t at = index_of(steps, recorded);
   const std::size_t commit_at = index_of(steps, commit);
-  plan_outcome outcome;
+  plan_outcome ran;
   if (at == steps.size()) {
-    outcome.failure = plan_failure{
-        fmt::format("The interrupted update stopped at a step this setup does not know ('{}').", recorded)};
-    return outcome;
+    ran.failure =
+        failure{fmt::format("The interrupted update stopped at a step this setup does not know ('{}').", recorded)};
+    return ran;
   }
   if (at >= commit_at) return run_from(steps, at, commit_at, journal);
-  outcome.undone = undo_through(steps, at, journal);
-  if (outcome.undone)
+  ran.undone = undo_through(steps, at, journal);
+  if (ran.undone)
     journal.forget();
   else
-    outcome.failure = plan_failure{"Failed to put back the earlier Vora installation."};
-  return outcome;
+    ran.failure = failure{"Failed to put back the earlier Vora installation."};
+  return ran;
 }
 
 }  // namespace vora

@@ -12,16 +12,13 @@
 #include <string>
 #include <vector>
 
-namespace vora {
+#include "base/failure.h"
 
-struct plan_failure {
-  std::string message;  // what the user is told
-};
-using step_result = std::optional<plan_failure>;
+namespace vora {
 
 struct plan_step {
   std::string name;
-  std::function<step_result()> run;
+  std::function<outcome()> run;
   // Safe to repeat, and to run for a step that only began; false when
   // something could not be undone (logged by the step).
   std::function<bool()> undo;
@@ -29,7 +26,7 @@ struct plan_step {
 
 struct plan_journal {
   // Durably, before the step runs; a failure ends the plan before the step.
-  std::function<step_result(const std::string& step)> record;
+  std::function<outcome(const std::string& step)> record;
   // Once the plan is whole again, undone or done.
   std::function<void()> forget;
   // Before the first undo runs, with the step it begins with.
@@ -37,7 +34,7 @@ struct plan_journal {
 };
 
 struct plan_outcome {
-  step_result failure;
+  outcome failure;
   bool undone = false;  // every step begun was undone
 };
 

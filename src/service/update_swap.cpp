@@ -5,11 +5,11 @@
 
 #include <filesystem>
 
-#include "app/text.h"
-#include "diagnostics/directories.h"
-#include "diagnostics/safe_files.h"
-#include "diagnostics/staging_directory.h"
+#include "base/text.h"
 #include "download/download.h"
+#include "files/directories.h"
+#include "files/safe_files.h"
+#include "files/staging_directory.h"
 #include "platform/scoped.h"
 #include "platform/system.h"
 #include "service/install.h"
@@ -22,8 +22,8 @@ namespace {
 
 std::wstring installed_path(std::size_t i) { return (install_directory() / program_files[i]).wstring(); }
 
-plan_failure download_failure(std::size_t i) {
-  return plan_failure{fmt::format("Failed to download {}", to_utf8(program_files[i]))};
+failure download_failure(std::size_t i) {
+  return failure{fmt::format("Failed to download {}", to_utf8(program_files[i]))};
 }
 
 // An earlier file set aside in the staging folder, opened exactly there.
@@ -57,7 +57,7 @@ void clear_leftovers(const update_swap& swap) {
 // still runs, so nobody can take a hold on it from here on.
 plan_step hold_step(update_swap& swap) {
   return {"hold",
-          [&swap]() -> step_result {
+          [&swap]() -> outcome {
             clear_leftovers(swap);
             std::size_t failed = 0;
             const bool held = hold_previous_files(program_files, swap.previous, failed);
@@ -77,18 +77,18 @@ plan_step hold_step(update_swap& swap) {
 // back to its files, which are in place again by then, and started.
 plan_step stop_step(update_swap& swap) {
   return {"stop",
-          [&swap]() -> step_result {
+          [&swap]() -> outcome {
             if (!swap.earlier_service) return std::nullopt;
-            if (auto failure = stop_service_for_update(swap.manager)) return plan_failure{failure->message};
+            if (auto cause = stop_service_for_update(swap.manager)) return cause;
             return std::nullopt;
           },
           [&swap] {
             if (!swap.earlier_service) return true;
             // Waits out a stop that was still under way.
-            auto failure = stop_service_for_update(swap.manager);
-            if (!failure) failure = register_and_start(swap.manager, installed_path(service_file));
-            if (!failure) return true;
-            spdlog::error("Failed to restore the earlier installation: {}", failure->message);
+            auto cause = stop_service_for_update(swap.manager);
+            if (!cause) cause = register_and_start(swap.manager, installed_path(service_file));
+            if (!cause) return true;
+            spdlog::error("Failed to restore the earlier installation: {}", cause->message);
             return false;
           }};
 }
@@ -98,7 +98,7 @@ plan_step stop_step(update_swap& swap) {
 // took it; by handle while this run holds them, by name after a kill.
 plan_step set_aside_step(update_swap& swap) {
   return {"set-aside",
-          [&swap]() -> step_result {
+          [&swap]() -> outcome {
             std::size_t failed = 0;
             if (set_previous_files_aside(swap.previous, failed)) return std::nullopt;
             spdlog::error("Failed to finalize '{}'", to_utf8(program_files[failed]));
@@ -112,7 +112,7 @@ plan_step set_aside_step(update_swap& swap) {
               DWORD error = 0;
               platform::scoped_handle aside = open_aside(i, error);
               if (!aside && is_missing_error(error)) continue;
-              if (!aside || !rename_handle(aside.get(), installed_path(i), true)) {
+              if (!aside || !rename_by_handle(aside.get(), installed_path(i), if_target_exists::replace)) {
                 if (aside) error = sys().GetLastError();
                 spdlog::error("Failed to put back the earlier '{}' (Error: {})", to_utf8(program_files[i]), error);
                 whole = false;
@@ -128,45 +128,46 @@ plan_step set_aside_step(update_swap& swap) {
 // them; after a kill, those with an earlier file set aside are replaced by
 // it, and the others are deleted.
 plan_step place_step(update_swap& swap) {
-  return {"place",
-          [&swap]() -> step_result {
-            for (std::size_t i = 0; i < program_files.size(); ++i) {
-              held_image& file = (*swap.fresh)[i];
-              std::wstring final_path;
-              const bool placed = place_verified_file(program_files[i], file, final_path);
-              // A file renamed before its identity check failed is in place too.
-              swap.in_place[i] = placed || file.handle != nullptr;
-              if (!placed) return download_failure(i);
-              if (i == 0) swap.service_path = final_path;
+  return {
+      "place",
+      [&swap]() -> outcome {
+        for (std::size_t i = 0; i < program_files.size(); ++i) {
+          held_image& file = (*swap.fresh)[i];
+          std::wstring final_path;
+          const bool placed = place_verified_file(program_files[i], file, final_path);
+          // A file renamed before its identity check failed is in place too.
+          swap.in_place[i] = placed || file.handle.get() != nullptr;
+          if (!placed) return download_failure(i);
+          if (i == 0) swap.service_path = final_path;
+        }
+        if (!write_uninstall_script(install_directory() / L"UninstallVora.bat", &swap.script_bytes))
+          spdlog::warn("Failed to create uninstall bat");
+        return std::nullopt;
+      },
+      [&swap] {
+        if (!swap.puts_back()) return true;
+        for (std::size_t i = 0; i < program_files.size(); ++i) {
+          if (swap.fresh) {
+            held_image& file = (*swap.fresh)[i];
+            if (!swap.in_place[i] || !file.handle) continue;
+            if (!rename_by_handle(file.handle.get(), download_temp_path(program_files[i]), if_target_exists::replace)) {
+              if (const DWORD error = delete_by_handle(file.handle.get()))
+                spdlog::warn("Failed to delete '{}' (Error: {})", to_utf8(file.path), error);
+              file.dispose();
             }
-            if (!write_uninstall_script(install_directory() / L"UninstallVora.bat", &swap.script_bytes))
-              spdlog::warn("Failed to create uninstall bat");
-            return std::nullopt;
-          },
-          [&swap] {
-            if (!swap.puts_back()) return true;
-            for (std::size_t i = 0; i < program_files.size(); ++i) {
-              if (swap.fresh) {
-                held_image& file = (*swap.fresh)[i];
-                if (!swap.in_place[i] || file.handle == nullptr || file.handle == INVALID_HANDLE_VALUE) continue;
-                if (!rename_handle(file.handle, download_temp_path(program_files[i]), true)) {
-                  if (const DWORD error = delete_by_handle(file.handle))
-                    spdlog::warn("Failed to delete '{}' (Error: {})", to_utf8(file.path), error);
-                  file.dispose();
-                }
-                swap.in_place[i] = false;
-                continue;
-              }
-              DWORD error = 0;
-              if (open_aside(i, error) || !is_missing_error(error)) continue;
-              // The earlier setup may have moved itself out instead; it comes
-              // back once the swap is undone. A new file that cannot go yet
-              // stays: it is one of the release's own.
-              if (const DWORD delete_error = delete_in_place(installed_path(i)))
-                spdlog::warn("Failed to delete '{}' (Error: {})", to_utf8(installed_path(i)), delete_error);
-            }
-            return true;
-          }};
+            swap.in_place[i] = false;
+            continue;
+          }
+          DWORD error = 0;
+          if (open_aside(i, error) || !is_missing_error(error)) continue;
+          // The earlier setup may have moved itself out instead; it comes
+          // back once the swap is undone. A new file that cannot go yet
+          // stays: it is one of the release's own.
+          if (const DWORD delete_error = delete_in_place(installed_path(i)))
+            spdlog::warn("Failed to delete '{}' (Error: {})", to_utf8(installed_path(i)), delete_error);
+        }
+        return true;
+      }};
 }
 
 // configure: the registration is set to this setup's configuration and the
@@ -174,9 +175,9 @@ plan_step place_step(update_swap& swap) {
 // registration made here; a kept one is set back by the stop step's undo.
 plan_step configure_step(update_swap& swap) {
   return {"configure",
-          [&swap]() -> step_result {
-            if (auto failure = configure_service(swap.manager, swap.service_path, swap.service, swap.created_service))
-              return plan_failure{failure->message};
+          [&swap]() -> outcome {
+            if (auto cause = configure_service(swap.manager, swap.service_path, swap.service, swap.created_service))
+              return cause;
             return std::nullopt;
           },
           [&swap] {
@@ -190,17 +191,17 @@ plan_step configure_step(update_swap& swap) {
 // start: undone by stopping the new service, whose files are about to go.
 plan_step start_step(update_swap& swap) {
   return {"start",
-          [&swap]() -> step_result {
+          [&swap]() -> outcome {
             // Registered meanwhile by somebody else: left as it is.
             if (!swap.service) return std::nullopt;
-            if (auto failure = start_service(swap.service.get(), swap.started)) return plan_failure{failure->message};
+            if (auto cause = start_service(swap.service.get(), swap.started)) return cause;
             return std::nullopt;
           },
           [&swap] {
             if (!swap.puts_back()) return true;
-            const auto failure = stop_service_for_update(swap.manager);
-            if (failure) spdlog::error("Failed to restore the earlier installation: {}", failure->message);
-            return !failure;
+            const auto cause = stop_service_for_update(swap.manager);
+            if (cause) spdlog::error("Failed to restore the earlier installation: {}", cause->message);
+            return !cause;
           }};
 }
 
@@ -208,7 +209,7 @@ plan_step start_step(update_swap& swap) {
 // record of the highest release installed.
 plan_step confirm_step(update_swap& swap) {
   return {"confirm",
-          [&swap]() -> step_result {
+          [&swap]() -> outcome {
             // One that was running already is not waited for.
             if (swap.service && swap.started) confirm_service_running(swap.service.get());
             swap.service.reset();
@@ -222,7 +223,7 @@ plan_step confirm_step(update_swap& swap) {
 // every leftover go, and with them the staging folder.
 plan_step commit_step(update_swap& swap) {
   return {swap_commit_step,
-          [&swap]() -> step_result {
+          [&swap]() -> outcome {
             discard_previous_files(swap.previous);
             clear_leftovers(swap);
             release_staging_directory();
@@ -240,11 +241,11 @@ std::vector<plan_step> swap_steps(update_swap& swap) {
 
 plan_journal swap_journal(update_swap& swap) {
   plan_journal journal;
-  journal.record = [&swap](const std::string& step) -> step_result {
+  journal.record = [&swap](const std::string& step) -> outcome {
     if (!swap.journaled && !swap.earlier_service && !swap.earlier_files) return std::nullopt;
     LSTATUS error = 0;
     if (!record_swap_step({step, swap.earlier_service}, error))
-      return plan_failure{
+      return failure{
           fmt::format("Failed to record the Vora update in progress (Error: {}).", static_cast<DWORD>(error))};
     swap.journaled = true;
     return std::nullopt;

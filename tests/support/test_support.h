@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "app/fatal_error.h"
+#include "base/failure.h"
 #include "platform/system.h"
 
 namespace vora::test {
@@ -75,6 +77,12 @@ class fake_system {
 
 // A fresh, empty folder under the system's temporary directory.
 std::filesystem::path make_temp_dir(const std::string& name);
+
+// What the action dispatch does with an operation's failure: ends the run
+// with its message.
+inline void dispatch(const outcome& cause) {
+  if (cause) report_fatal_error(*cause);
+}
 
 }  // namespace vora::test
 

@@ -2,6 +2,7 @@
 // faults, so the crash handler writes a dump and exits with code 1.
 #include <spdlog/spdlog.h>
 
+#include "app/fatal_error.h"
 #include "diagnostics/logging.h"
 
 namespace {
@@ -12,7 +13,7 @@ __attribute__((noinline)) void write_through(volatile int* target) { *target = 4
 }  // namespace
 
 int wmain() {
-  vora::init_diagnostics(L"crash");
+  if (const auto cause = vora::init_diagnostics(L"crash", vora::report_fatal_error)) vora::report_fatal_error(*cause);
   spdlog::info("Crash test about to fault");
   volatile int* volatile target = nullptr;
   write_through(target);

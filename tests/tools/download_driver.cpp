@@ -11,7 +11,8 @@
 #include <optional>
 #include <string>
 
-#include "app/text.h"
+#include "app/fatal_error.h"
+#include "base/text.h"
 #include "diagnostics/logging.h"
 #include "download/download.h"
 #include "download/held_image.h"
@@ -21,11 +22,12 @@ int wmain(int argc, wchar_t** argv) {
     std::fprintf(stderr, "usage: download_driver NAME [HOLD_MS FLAG_PATH]\n");
     return 2;
   }
-  vora::init_diagnostics(L"driver");
+  if (const auto cause = vora::init_diagnostics(L"driver", vora::report_fatal_error)) vora::report_fatal_error(*cause);
   std::wstring final_path;
   vora::held_image held;
   vora::prepare_download_directories();
-  const bool placed = vora::download_program_file(argv[1], final_path, held, std::nullopt, true);
+  const bool placed =
+      vora::download_program_file(argv[1], final_path, held, std::nullopt, vora::signature_check::required);
   std::printf("result: %s\n", placed ? "true" : "false");
   if (placed) {
     std::printf("final: %s\nheld: %s\n", vora::to_utf8(final_path).c_str(), vora::to_utf8(held.path).c_str());

@@ -9,6 +9,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "app/fatal_error.h"
 #include "diagnostics/logging.h"
 
 namespace {
@@ -20,7 +21,7 @@ __attribute__((noinline)) void throw_from_below(const std::string& text) { throw
 
 int wmain(int argc, wchar_t** argv) {
   const std::wstring mode = argc > 1 ? argv[1] : L"throw";
-  vora::init_diagnostics(mode);
+  if (const auto cause = vora::init_diagnostics(mode, vora::report_fatal_error)) vora::report_fatal_error(*cause);
   spdlog::info("Throw test about to end abnormally");
   if (mode == L"abort") std::abort();
   if (mode == L"terminate") std::terminate();

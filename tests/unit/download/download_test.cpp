@@ -9,10 +9,10 @@
 #include <fstream>
 #include <sstream>
 
-#include "diagnostics/directories.h"
 #include "download/placement.h"
 #include "download/retry_policy.h"
 #include "fake_cdn.h"
+#include "files/directories.h"
 #include "pe_builder.h"
 #include "test_support.h"
 
@@ -73,7 +73,7 @@ class DownloadProgramFile : public ::testing::Test {
     fs::remove_all(dir, ec);
   }
   bool download(const std::wstring& file = L"VoraService.exe") {
-    return download_program_file(file, final_path, held, std::nullopt, true);
+    return download_program_file(file, final_path, held, std::nullopt, signature_check::required);
   }
   fs::path temp_of(const std::wstring& file = L"VoraService.exe") const {
     return dir / L".staging" / (file + L".download");
@@ -87,7 +87,7 @@ class DownloadProgramFile : public ::testing::Test {
     EXPECT_FALSE(fs::exists(fs::symlink_status(temp_of(file))));
     EXPECT_FALSE(fs::exists(dir / file));
     EXPECT_EQ(final_path, L"untouched");
-    EXPECT_EQ(held.handle, nullptr);
+    EXPECT_EQ(held.handle.get(), nullptr);
     EXPECT_EQ(files.open(), 0);
     EXPECT_EQ(cdn.open_internet_handles(), 0);
     EXPECT_EQ(cdn.open_crypt_objects(), 0);
@@ -109,8 +109,8 @@ TEST_F(DownloadProgramFile, PlacesTheServedFileHeldOpenUnderItsFinalName) {
   const fs::path expected = dir / L"VoraService.exe";
   EXPECT_EQ(final_path, expected.wstring());
   EXPECT_FALSE(fs::exists(temp_of()));
-  EXPECT_NE(held.handle, nullptr);
-  EXPECT_NE(held.handle, INVALID_HANDLE_VALUE);
+  EXPECT_NE(held.handle.get(), nullptr);
+  EXPECT_NE(held.handle.get(), INVALID_HANDLE_VALUE);
   EXPECT_EQ(files.open(), 1);
   std::error_code ec;
   EXPECT_TRUE(is_same_file(held.path, final_path, ec));
@@ -130,7 +130,7 @@ TEST_F(DownloadProgramFile, RequestsTheBaseUrlFollowedByTheFileName) {
     cdn.serve(file, signed_body);
     held_image each;
     std::wstring path;
-    ASSERT_TRUE(download_program_file(file, path, each, std::nullopt, true));
+    ASSERT_TRUE(download_program_file(file, path, each, std::nullopt, signature_check::required));
   }
   EXPECT_EQ(cdn.requests, (std::vector<std::wstring>{L"VoraService.exe", L"VoraSetup.exe", L"VoraBroker.exe"}));
   ASSERT_EQ(cdn.connections.size(), 3u);
@@ -247,7 +247,7 @@ TEST_F(DownloadProgramFile, VerificationFailuresDiscardTheDownload) {
     EXPECT_EQ(other.open_crypt_objects(), 0);
     EXPECT_FALSE(fs::exists(temp_of()));
     EXPECT_FALSE(fs::exists(dir / L"VoraService.exe"));
-    EXPECT_EQ(held.handle, nullptr);
+    EXPECT_EQ(held.handle.get(), nullptr);
   };
   const std::string temp = temp_of().string();
   run([](test::fake_cdn& c) { c.trust_result = 0x800B0100; },
@@ -262,7 +262,8 @@ TEST_F(DownloadProgramFile, VerificationFailuresDiscardTheDownload) {
   test::fake_cdn hashed;
   hashed.serve(L"VoraService.exe", signed_body);
   log.clear();
-  EXPECT_FALSE(download_program_file(L"VoraService.exe", final_path, held, std::string(64, 'a'), false));
+  EXPECT_FALSE(
+      download_program_file(L"VoraService.exe", final_path, held, std::string(64, 'a'), signature_check::skipped));
   EXPECT_TRUE(log.contains(spdlog::level::err, "Pinned hash and generated hash don't match (" + temp + ")"));
   expect_discarded();
 }
@@ -371,7 +372,7 @@ TEST_F(DownloadProgramFile, CanonicalPathFailureAfterTheMoveKeepsTheFileHeld) {
   EXPECT_EQ(log.texts().back(), "Failed to update canonical path");
   EXPECT_TRUE(log.contains(spdlog::level::warn, "GetFinalPathNameByHandleW failed (Error: 6)"));
   EXPECT_TRUE(fs::exists(dir / L"VoraService.exe"));
-  EXPECT_NE(held.handle, nullptr);
+  EXPECT_NE(held.handle.get(), nullptr);
   EXPECT_EQ(files.open(), 1);
   EXPECT_EQ(final_path, L"untouched");
 }
@@ -387,7 +388,7 @@ TEST_F(DownloadProgramFile, IdentityMismatchKeepsEverythingAndNamesBothPaths) {
   EXPECT_EQ(log.texts().back(), "Canonical path and final path mismatch (Canonical Path: " + decoy.string() +
                                     ", Final Path: " + final_name + ", Error: " + std::error_code().message() + ")");
   EXPECT_TRUE(fs::exists(dir / L"VoraService.exe"));
-  EXPECT_NE(held.handle, nullptr);
+  EXPECT_NE(held.handle.get(), nullptr);
   EXPECT_EQ(files.open(), 1);
   EXPECT_EQ(final_path, L"untouched");
 }
@@ -403,7 +404,7 @@ TEST_F(DownloadProgramFile, IdentityThatCannotBeReadIsAMismatchWithItsError) {
   const std::string text = log.texts().back();
   EXPECT_EQ(text.rfind("Canonical path and final path mismatch (Canonical Path: " + missing.string(), 0), 0u) << text;
   EXPECT_EQ(text.find("Error: " + std::error_code().message() + ")"), std::string::npos) << text;
-  EXPECT_NE(held.handle, nullptr);
+  EXPECT_NE(held.handle.get(), nullptr);
 }
 
 #ifndef _WIN32
@@ -441,7 +442,7 @@ class DownloadRetries : public DownloadProgramFile {
   // The generated bodies are byte patterns, not signed images: these cases
   // are about which bytes arrive, so the signature check is not asked for.
   bool download(const std::wstring& file = L"VoraService.exe") {
-    return download_program_file(file, final_path, held, std::nullopt, false);
+    return download_program_file(file, final_path, held, std::nullopt, signature_check::skipped);
   }
   std::vector<std::string> retry_lines() const {
     std::vector<std::string> out;

@@ -9,6 +9,7 @@
 #include <map>
 #include <tuple>
 
+#include "files/safe_files.h"
 #include "links.h"
 #include "test_support.h"
 
@@ -53,10 +54,10 @@ TEST(HeldImage, DisposeClosesOnceAndClearsThePath) {
   const auto handle = reinterpret_cast<HANDLE>(0x5678);
   {
     held_image held;
-    held.handle = handle;
+    held.handle.reset(handle);
     held.path = L"C:\\x";
     held.dispose();
-    EXPECT_EQ(held.handle, nullptr);
+    EXPECT_EQ(held.handle.get(), nullptr);
     EXPECT_TRUE(held.path.empty());
     held.dispose();
   }
@@ -65,7 +66,7 @@ TEST(HeldImage, DisposeClosesOnceAndClearsThePath) {
   closes.closed.clear();
   {
     held_image none;
-    none.handle = INVALID_HANDLE_VALUE;
+    none.handle.reset(INVALID_HANDLE_VALUE);
     held_image empty;
   }
   EXPECT_TRUE(closes.closed.empty());
@@ -82,19 +83,19 @@ TEST(HeldImage, MoveTransfersOwnershipSoOnlyTheNewOwnerCloses) {
   const auto second = reinterpret_cast<HANDLE>(0x2222);
   {
     held_image a;
-    a.handle = first;
+    a.handle.reset(first);
     a.path = L"a";
     held_image b(std::move(a));
-    EXPECT_EQ(a.handle, nullptr);
+    EXPECT_EQ(a.handle.get(), nullptr);
     EXPECT_TRUE(a.path.empty());
-    EXPECT_EQ(b.handle, first);
+    EXPECT_EQ(b.handle.get(), first);
     EXPECT_EQ(b.path, L"a");
 
     held_image c;
-    c.handle = second;
+    c.handle.reset(second);
     c = std::move(b);  // c's own handle goes first
     EXPECT_EQ(closed, std::vector<HANDLE>{second});
-    EXPECT_EQ(c.handle, first);
+    EXPECT_EQ(c.handle.get(), first);
   }
   EXPECT_EQ(closed, (std::vector<HANDLE>{second, first}));
 }
@@ -184,7 +185,7 @@ TEST(RenameByHandle, BuildsTheRenameRecordAndReportsFailure) {
     return answer;
   };
   const auto handle = reinterpret_cast<HANDLE>(0x77);
-  ASSERT_TRUE(rename_by_handle(handle, target));
+  ASSERT_TRUE(rename_by_handle(handle, target, if_target_exists::replace));
   EXPECT_EQ(seen_handle, handle);
   EXPECT_EQ(seen_class, FileRenameInfo);
   const std::size_t name_bytes = target.size() * sizeof(WCHAR);
@@ -199,8 +200,9 @@ TEST(RenameByHandle, BuildsTheRenameRecordAndReportsFailure) {
   EXPECT_TRUE(log.records().empty());
 
   answer = FALSE;
-  EXPECT_FALSE(rename_by_handle(handle, target));
-  EXPECT_TRUE(log.contains(spdlog::level::err, "SetFileInformationByHandle(FileRenameInfo) failed (Error: 32)"));
+  EXPECT_FALSE(rename_by_handle(handle, target, if_target_exists::replace));
+  EXPECT_EQ(sys().GetLastError(), 32u) << "the caller reports the system's reason";
+  EXPECT_TRUE(log.records().empty());
 }
 
 TEST(Placement, RenameByHandleReplacesAnExistingFileAndTheHandleFollows) {
@@ -209,11 +211,11 @@ TEST(Placement, RenameByHandleReplacesAnExistingFileAndTheHandleFollows) {
   write_file(dir / "new.exe.download", "new bytes");
   write_file(dir / "new.exe", "old bytes");
   held_image held;
-  held.handle = open_like_verify(dir / "new.exe.download");
-  ASSERT_NE(held.handle, INVALID_HANDLE_VALUE);
+  held.handle.reset(open_like_verify(dir / "new.exe.download"));
+  ASSERT_NE(held.handle.get(), INVALID_HANDLE_VALUE);
   ASSERT_TRUE(update_canonical_path(held));
 
-  ASSERT_TRUE(rename_by_handle(held.handle, (dir / "new.exe").wstring()));
+  ASSERT_TRUE(rename_by_handle(held.handle.get(), (dir / "new.exe").wstring(), if_target_exists::replace));
   ASSERT_TRUE(update_canonical_path(held));
   std::error_code ec;
   EXPECT_TRUE(is_same_file(held.path, (dir / "new.exe").wstring(), ec));
@@ -319,13 +321,13 @@ TEST(DiscardDownload, ClosesTheHandleThenDeletesTheTemporaryFile) {
   const fs::path temp = dir / "VoraService.exe.download";
   write_file(temp, "partial");
   held_image held;
-  held.handle = open_like_verify(temp);
+  held.handle.reset(open_like_verify(temp));
   held.path = L"kept";
-  ASSERT_NE(held.handle, INVALID_HANDLE_VALUE);
-  const HANDLE opened = held.handle;
+  ASSERT_NE(held.handle.get(), INVALID_HANDLE_VALUE);
+  const HANDLE opened = held.handle.get();
 
   discard_download(held, temp.wstring());
-  EXPECT_EQ(held.handle, nullptr);
+  EXPECT_EQ(held.handle.get(), nullptr);
   EXPECT_EQ(held.path, L"kept");
   // The held handle goes first; the removal's own handles come after it.
   ASSERT_FALSE(closes.closed.empty());
@@ -354,9 +356,9 @@ TEST(DiscardDownload, MissingFileAndNoHandleAreQuiet) {
   close_counter closes;
   const fs::path dir = test::make_temp_dir("discard-missing");
   held_image held;
-  held.handle = INVALID_HANDLE_VALUE;
+  held.handle.reset(INVALID_HANDLE_VALUE);
   discard_download(held, (dir / "absent.download").wstring());
-  EXPECT_EQ(held.handle, nullptr);
+  EXPECT_EQ(held.handle.get(), nullptr);
   EXPECT_EQ(std::count(closes.closed.begin(), closes.closed.end(), INVALID_HANDLE_VALUE), 0);
   EXPECT_TRUE(log.records().empty());
 }

@@ -39,13 +39,13 @@ class VerifyImage : public ::testing::Test {
   // the extraction warnings.
   std::string canonical() {
     held_image probe;
-    probe.handle = sys().CreateFileW(image.wstring().c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE,
-                                     nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    probe.handle.reset(sys().CreateFileW(image.wstring().c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                                         nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
     EXPECT_TRUE(update_canonical_path(probe));
     return fs::path(probe.path).string();
   }
   bool verify(held_image& held, bool signature = true, std::optional<std::string> hash = std::nullopt) {
-    return verify_image(image.wstring(), held, hash, signature);
+    return verify_image(image.wstring(), held, hash, signature ? signature_check::required : signature_check::skipped);
   }
   std::string name() const { return image.string(); }
 
@@ -71,8 +71,8 @@ TEST_F(VerifyImage, SignedByThePinnedSignerPassesAndStaysHeld) {
   ASSERT_TRUE(verify(held));
   ASSERT_EQ(opens.size(), 1u);
   EXPECT_EQ(opens[0], std::make_tuple(DWORD{0x80010000}, DWORD{1}, DWORD{3}, DWORD{0x02000000}));
-  EXPECT_NE(held.handle, nullptr);
-  EXPECT_NE(held.handle, INVALID_HANDLE_VALUE);
+  EXPECT_NE(held.handle.get(), nullptr);
+  EXPECT_NE(held.handle.get(), INVALID_HANDLE_VALUE);
   std::error_code ec;
   EXPECT_TRUE(is_same_file(held.path, image.wstring(), ec));
 
@@ -80,8 +80,8 @@ TEST_F(VerifyImage, SignedByThePinnedSignerPassesAndStaysHeld) {
   ASSERT_EQ(cdn.trust_calls.size(), 2u);
   EXPECT_EQ(cdn.trust_calls[0].path, held.path);
   // The verdict concerns the bytes behind the held handle, not a new open.
-  EXPECT_EQ(cdn.trust_calls[0].file, held.handle);
-  EXPECT_EQ(cdn.trust_calls[1].file, held.handle);
+  EXPECT_EQ(cdn.trust_calls[0].file, held.handle.get());
+  EXPECT_EQ(cdn.trust_calls[1].file, held.handle.get());
   EXPECT_EQ(cdn.trust_calls[0].state_action, WTD_STATEACTION_VERIFY);
   EXPECT_EQ(cdn.trust_calls[1].state_action, WTD_STATEACTION_CLOSE);
   // The request itself: generic verify action, no UI, revocation of the whole
@@ -114,7 +114,7 @@ TEST_F(VerifyImage, SignedByThePinnedSignerPassesAndStaysHeld) {
   // The file pointer is back at the start after the signer check.
   LARGE_INTEGER zero{}, position{};
   position.QuadPart = -1;
-  ASSERT_TRUE(sys().SetFilePointerEx(held.handle, zero, &position, 1));
+  ASSERT_TRUE(sys().SetFilePointerEx(held.handle.get(), zero, &position, 1));
   EXPECT_EQ(position.QuadPart, 0);
 }
 
@@ -129,7 +129,7 @@ TEST_F(VerifyImage, TheNameIsReadFromTheBytesBehindTheHeldHandle) {
   };
   held_image held;
   image_identity identity{L"voraBROKER.EXE", {}};
-  ASSERT_TRUE(verify_image(image.wstring(), held, std::nullopt, true, &identity))
+  ASSERT_TRUE(verify_image(image.wstring(), held, std::nullopt, signature_check::required, &identity))
       << ::testing::PrintToString(log.texts());
   EXPECT_EQ(identity.found.original_filename, u"VoraBroker.exe");
   EXPECT_EQ(identity.found.product_version, (release_version{1, 2, 3, 4}));
@@ -155,7 +155,7 @@ TEST_F(VerifyImage, TheNameIsReadFromTheBytesBehindTheHeldHandle) {
   };
   held_image again;
   identity.fetched_as = L"VoraBroker.exe";
-  EXPECT_FALSE(verify_image(image.wstring(), again, std::nullopt, true, &identity));
+  EXPECT_FALSE(verify_image(image.wstring(), again, std::nullopt, signature_check::required, &identity));
   // The file on disk is unchanged: only the mapped bytes differ from those signed.
   const auto texts = log.texts();
   EXPECT_TRUE(std::any_of(texts.begin(), texts.end(), [&](const std::string& t) {
@@ -187,18 +187,18 @@ TEST_F(VerifyImage, OpenFailureWarnsTwiceAndClosesTheEarlierHandle) {
     return TRUE;
   };
   held_image held;
-  held.handle = reinterpret_cast<HANDLE>(0x4242);
+  held.handle.reset(reinterpret_cast<HANDLE>(0x4242));
   const std::wstring missing = (dir / "missing.exe").wstring();
-  EXPECT_FALSE(verify_image(missing, held, std::nullopt, true));
+  EXPECT_FALSE(verify_image(missing, held, std::nullopt, signature_check::required));
   EXPECT_EQ(closed, std::vector<HANDLE>{reinterpret_cast<HANDLE>(0x4242)});
-  EXPECT_EQ(held.handle, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(held.handle.get(), INVALID_HANDLE_VALUE);
   const std::string shown = fs::path(missing).string();
   EXPECT_EQ(log.texts(), (std::vector<std::string>{"Verifying image (" + shown + ")",
                                                    "CreateFileW failed for '" + shown + "' (Error: 2)",
                                                    "Failed to open image exclusively (" + shown + ")"}));
   EXPECT_TRUE(log.contains(spdlog::level::warn, "Failed to open image exclusively (" + shown + ")"));
   EXPECT_TRUE(cdn.trust_calls.empty());
-  held.handle = nullptr;
+  held.handle.reset(nullptr);
 }
 
 TEST_F(VerifyImage, CanonicalPathFailureKeepsTheHandleForTheCaller) {
@@ -208,8 +208,8 @@ TEST_F(VerifyImage, CanonicalPathFailureKeepsTheHandleForTheCaller) {
   };
   held_image held;
   EXPECT_FALSE(verify(held));
-  EXPECT_NE(held.handle, nullptr);
-  EXPECT_NE(held.handle, INVALID_HANDLE_VALUE);
+  EXPECT_NE(held.handle.get(), nullptr);
+  EXPECT_NE(held.handle.get(), INVALID_HANDLE_VALUE);
   EXPECT_EQ(log.texts(), (std::vector<std::string>{"Verifying image (" + name() + ")",
                                                    "GetFinalPathNameByHandleW failed (Error: 87)",
                                                    "Failed to open image exclusively (" + name() + ")"}));
@@ -224,7 +224,7 @@ TEST_F(VerifyImage, UntrustedSignatureStopsBeforeTheSignerIsRead) {
   ASSERT_EQ(cdn.trust_calls.size(), 2u);
   EXPECT_EQ(cdn.trust_calls[1].state_action, WTD_STATEACTION_CLOSE);
   EXPECT_EQ(std::count(cdn.calls.begin(), cdn.calls.end(), "CryptQueryObject"), 0);
-  EXPECT_NE(held.handle, nullptr);
+  EXPECT_NE(held.handle.get(), nullptr);
 }
 
 TEST_F(VerifyImage, ForeignSignerIsNamedByItsUpperCaseThumbprint) {
@@ -504,7 +504,7 @@ TEST_F(VerifyImage, WithNoChecksOnlyOpensAndResolves) {
   EXPECT_TRUE(verify(held, false));
   EXPECT_TRUE(cdn.trust_calls.empty());
   EXPECT_TRUE(cdn.calls.empty());
-  EXPECT_NE(held.handle, nullptr);
+  EXPECT_NE(held.handle.get(), nullptr);
   EXPECT_TRUE(log.contains(spdlog::level::info, "Verified Tindle signed image (" + name() + ")"));
 }
 
@@ -514,15 +514,16 @@ TEST_F(VerifyImage, ALinkIsFollowedAndTheTargetIsWhatGetsChecked) {
   if (!test::make_file_symlink(image, link, why)) GTEST_SKIP() << "cannot create a symbolic link here: " << why;
   if (!std::ifstream(link, std::ios::binary)) GTEST_SKIP() << "a link made here cannot be opened through (Wine)";
   held_image held;
-  ASSERT_TRUE(verify_image(link.wstring(), held, std::nullopt, true)) << testing::PrintToString(log.texts());
+  ASSERT_TRUE(verify_image(link.wstring(), held, std::nullopt, signature_check::required))
+      << testing::PrintToString(log.texts());
   std::error_code ec;
   EXPECT_TRUE(is_same_file(held.path, image.wstring(), ec));
   EXPECT_EQ(fs::path(held.path).filename(), image.filename());
   ASSERT_FALSE(cdn.trust_calls.empty());
   EXPECT_EQ(cdn.trust_calls[0].path, held.path);
   // The verdict concerns the bytes behind the held handle, not a new open.
-  EXPECT_EQ(cdn.trust_calls[0].file, held.handle);
-  EXPECT_EQ(cdn.trust_calls[1].file, held.handle);
+  EXPECT_EQ(cdn.trust_calls[0].file, held.handle.get());
+  EXPECT_EQ(cdn.trust_calls[1].file, held.handle.get());
 }
 
 TEST(Sha256File, HashesFromTheCurrentPositionToTheEnd) {
@@ -533,19 +534,19 @@ TEST(Sha256File, HashesFromTheCurrentPositionToTheEnd) {
   std::ofstream(dir / "text", std::ios::binary) << text;
 
   held_image empty;
-  empty.handle = sys().CreateFileW((dir / "empty").wstring().c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                   OPEN_EXISTING, 0, nullptr);
+  empty.handle.reset(sys().CreateFileW((dir / "empty").wstring().c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                       OPEN_EXISTING, 0, nullptr));
   std::string out;
-  ASSERT_TRUE(sha256_file(empty.handle, out));
+  ASSERT_TRUE(sha256_file(empty.handle.get(), out));
   EXPECT_EQ(out, "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
 
   held_image file;
-  file.handle = sys().CreateFileW((dir / "text").wstring().c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                  OPEN_EXISTING, 0, nullptr);
+  file.handle.reset(sys().CreateFileW((dir / "text").wstring().c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                      OPEN_EXISTING, 0, nullptr));
   LARGE_INTEGER offset{};
   offset.QuadPart = 7;
-  ASSERT_TRUE(sys().SetFilePointerEx(file.handle, offset, nullptr, FILE_BEGIN));
-  ASSERT_TRUE(sha256_file(file.handle, out));
+  ASSERT_TRUE(sys().SetFilePointerEx(file.handle.get(), offset, nullptr, FILE_BEGIN));
+  ASSERT_TRUE(sha256_file(file.handle.get(), out));
   EXPECT_EQ(out, sha256_hex(text.substr(7)));
 }
 

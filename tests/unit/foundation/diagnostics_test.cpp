@@ -10,9 +10,9 @@
 #include <sstream>
 
 #include "diagnostics/crash_handler.h"
-#include "diagnostics/directories.h"
 #include "diagnostics/logging.h"
 #include "diagnostics/pruning.h"
+#include "files/directories.h"
 #include "platform/scoped.h"
 #include "test_support.h"
 
@@ -37,10 +37,16 @@ void touch(const fs::path& path, std::chrono::seconds age) {
 
 // ---- Directories ----
 
+std::wstring folder_path(const GUID& folder) {
+  std::wstring path;
+  EXPECT_FALSE(known_folder_path(folder, path));
+  return path;
+}
+
 TEST(Directories, ComposedFromTheKnownFoldersAndCached) {
   EXPECT_EQ(install_directory().filename(), fs::path(L"Vora"));
-  EXPECT_EQ(install_directory().parent_path(), fs::path(known_folder_path(folder_id_program_files)));
-  EXPECT_EQ(data_directory().parent_path(), fs::path(known_folder_path(folder_id_program_data)));
+  EXPECT_EQ(install_directory().parent_path(), fs::path(folder_path(folder_id_program_files)));
+  EXPECT_EQ(data_directory().parent_path(), fs::path(folder_path(folder_id_program_data)));
   EXPECT_EQ(log_directory(), data_directory() / L"Logs");
   EXPECT_EQ(crash_directory(), data_directory() / L"Crashes");
   EXPECT_EQ(program_log_directory(), log_directory());
@@ -67,7 +73,8 @@ TEST(Directories, KnownFolderFailureIsFatal) {
     return static_cast<HRESULT>(0x80070002);
   };
   sys().CoTaskMemFree = [&](LPVOID) { freed = true; };
-  EXPECT_EQ(VORA_EXIT_CODE(known_folder_path(folder_id_program_data)), 1);
+  std::wstring path;
+  EXPECT_EQ(VORA_EXIT_CODE(test::dispatch(known_folder_path(folder_id_program_data, path))), 1);
   EXPECT_EQ(fakes.boxes.at(0).text, "Failed to resolve known folder path.");
   EXPECT_FALSE(freed);
 }
@@ -81,7 +88,7 @@ TEST(Directories, KnownFolderBufferIsFreedWithTheShellAllocator) {
     return 0;
   };
   sys().CoTaskMemFree = [&](LPVOID memory) { freed = memory; };
-  EXPECT_EQ(known_folder_path(folder_id_program_data), L"D:\\Data");
+  EXPECT_EQ(folder_path(folder_id_program_data), L"D:\\Data");
   EXPECT_EQ(freed, shell_buffer);
 }
 
@@ -254,7 +261,7 @@ TEST_F(Logging, FileNameFormat) {
 }
 
 TEST_F(Logging, WritesCrlfLinesFromInfoUpAndFlushesEachRecord) {
-  init_logging(L"setup-42");
+  EXPECT_FALSE(init_logging(L"setup-42"));
   EXPECT_TRUE(logging_ready);
   EXPECT_EQ(spdlog::default_logger(), program_logger);
   EXPECT_EQ(program_logger->name(), "vora_anticheat");
@@ -281,7 +288,7 @@ TEST_F(Logging, WritesCrlfLinesFromInfoUpAndFlushesEachRecord) {
 }
 
 TEST_F(Logging, ShutdownDiscardsEverythingAfterwards) {
-  init_logging(L"setup-43");
+  EXPECT_FALSE(init_logging(L"setup-43"));
   spdlog::info("before");
   shutdown_logging();
   EXPECT_EQ(program_logger, nullptr);
@@ -301,8 +308,8 @@ TEST_F(Logging, ShutdownDiscardsEverythingAfterwards) {
 }
 
 TEST_F(Logging, SecondInitialisationIsFatal) {
-  init_logging(L"setup-44");
-  EXPECT_EQ(VORA_EXIT_CODE(init_logging(L"setup-44")), 1);
+  EXPECT_FALSE(init_logging(L"setup-44"));
+  EXPECT_EQ(VORA_EXIT_CODE(test::dispatch(init_logging(L"setup-44"))), 1);
   ASSERT_EQ(fakes_.boxes.size(), 1u);
   EXPECT_EQ(fakes_.boxes[0].text.rfind("Failed to create logger '" + program_log_directory().string(), 0), 0u)
       << fakes_.boxes[0].text;
@@ -313,7 +320,7 @@ TEST_F(Logging, PrunesBeforeOpeningThisRunsFile) {
   for (int i = 0; i < 160; ++i) {
     touch(program_log_directory() / ("old-" + std::to_string(i) + ".log"), std::chrono::minutes(5 + i));
   }
-  init_logging(L"setup-45");
+  EXPECT_FALSE(init_logging(L"setup-45"));
   std::size_t count = 0;
   for (const auto& entry : fs::directory_iterator(program_log_directory())) count += entry.is_regular_file();
   EXPECT_EQ(count, 151u);
@@ -324,7 +331,7 @@ TEST_F(Logging, PrunesBeforeOpeningThisRunsFile) {
 TEST_F(Logging, UncreatableLogDirectoryIsFatalWithNameTextAndCode) {
   fs::create_directories(program_log_directory().parent_path());
   std::ofstream(program_log_directory()) << "a file where the folder belongs";
-  EXPECT_EQ(VORA_EXIT_CODE(init_logging(L"setup-46")), 1);
+  EXPECT_EQ(VORA_EXIT_CODE(test::dispatch(init_logging(L"setup-46"))), 1);
   ASSERT_EQ(fakes_.boxes.size(), 1u);
   const std::string& text = fakes_.boxes[0].text;
   EXPECT_EQ(text.rfind("Failed to create log directory '" + program_log_directory().string() + "': ", 0), 0u) << text;
@@ -408,7 +415,7 @@ TEST_F(CrashHandler, InstallCreatesTheDirectoryPrunesAndSetsTheFilter) {
   fs::create_directories(program_crash_directory());
   for (int i = 0; i < 20; ++i)
     touch(program_crash_directory() / ("d" + std::to_string(i) + ".dmp"), std::chrono::minutes(i + 1));
-  install_crash_handler(L"setup-99");
+  ASSERT_FALSE(install_crash_handler(L"setup-99", report_fatal_error));
   EXPECT_EQ(installed, &crash_filter);
   EXPECT_EQ(std::get_terminate(), &terminate_through_crash_filter);
   EXPECT_EQ(crash_dump_prefix(), L"setup-99");
@@ -417,7 +424,7 @@ TEST_F(CrashHandler, InstallCreatesTheDirectoryPrunesAndSetsTheFilter) {
 }
 
 TEST_F(CrashHandler, WrittenDumpIsNamedInTheMessage) {
-  install_crash_handler(L"setup-99");
+  ASSERT_FALSE(install_crash_handler(L"setup-99", report_fatal_error));
   EXPECT_EQ(VORA_EXIT_CODE(crash_filter(&pointers)), 1);
   EXPECT_EQ(fs::path(created_path).string(), dump_path());
   EXPECT_EQ(fakes_.boxes.at(0).text,
@@ -426,7 +433,7 @@ TEST_F(CrashHandler, WrittenDumpIsNamedInTheMessage) {
 }
 
 TEST_F(CrashHandler, DumpFileThatCannotBeCreated) {
-  install_crash_handler(L"setup-99");
+  ASSERT_FALSE(install_crash_handler(L"setup-99", report_fatal_error));
   create_error = 5;
   EXPECT_EQ(VORA_EXIT_CODE(crash_filter(&pointers)), 1);
   EXPECT_EQ(
@@ -436,7 +443,7 @@ TEST_F(CrashHandler, DumpFileThatCannotBeCreated) {
 }
 
 TEST_F(CrashHandler, DumpThatFailsNamesCodeAndPath) {
-  install_crash_handler(L"setup-99");
+  ASSERT_FALSE(install_crash_handler(L"setup-99", report_fatal_error));
   dump_error = 0x8007000E;
   EXPECT_EQ(VORA_EXIT_CODE(crash_filter(&pointers)), 1);
   EXPECT_EQ(fakes_.boxes.at(0).text,
@@ -449,7 +456,7 @@ TEST_F(CrashHandler, CrashDirectoryThatIsAFileIsFatal) {
   fs::remove_all(program_crash_directory());
   fs::create_directories(program_crash_directory().parent_path());
   std::ofstream(program_crash_directory()) << "not a directory";
-  EXPECT_EQ(VORA_EXIT_CODE(install_crash_handler(L"setup-99")), 1);
+  EXPECT_EQ(VORA_EXIT_CODE(test::dispatch(install_crash_handler(L"setup-99", report_fatal_error))), 1);
   EXPECT_EQ(installed, nullptr);
   EXPECT_EQ(fakes_.boxes.at(0).text.rfind(
                 "Failed to create crash directory '" + program_crash_directory().string() + "': ", 0),

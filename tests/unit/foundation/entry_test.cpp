@@ -8,10 +8,10 @@
 
 #include "app/single_instance.h"
 #include "build_config.h"
-#include "diagnostics/directories.h"
 #include "diagnostics/logging.h"
-#include "diagnostics/protected_directory.h"
 #include "download/version_resource.h"
+#include "files/directories.h"
+#include "files/protected_directory.h"
 #include "test_support.h"
 
 namespace vora {

@@ -3,7 +3,7 @@
 // point, as Windows does. Wine cannot make links from Windows code, so the
 // cases that plant one run on the host only; what Wine does with a host link
 // (it opens the target) is faked where it matters.
-#include "diagnostics/protected_directory.h"
+#include "files/protected_directory.h"
 
 #include <gtest/gtest.h>
 #include <spdlog/spdlog.h>
@@ -11,12 +11,12 @@
 #include <chrono>
 #include <fstream>
 
-#include "app/text.h"
+#include "base/text.h"
 #include "diagnostics/crash_handler.h"
-#include "diagnostics/directories.h"
 #include "diagnostics/logging.h"
 #include "diagnostics/pruning.h"
-#include "diagnostics/safe_files.h"
+#include "files/directories.h"
+#include "files/safe_files.h"
 #include "test_support.h"
 
 namespace vora {
@@ -124,7 +124,9 @@ TEST_F(DataDirectories, AreCreatedWithTheProtectedDescriptorOwnedByAdministrator
     return real(object, info, descriptor);
   };
 
-  EXPECT_TRUE(prepare_data_directories().empty());
+  std::vector<std::string> notes;
+  EXPECT_FALSE(prepare_data_directories(notes));
+  EXPECT_TRUE(notes.empty());
 
   const std::vector<std::string> expected_dirs = {narrow_path(data_directory()), narrow_path(program_log_directory()),
                                                   narrow_path(program_crash_directory())};
@@ -166,7 +168,8 @@ TEST_F(DataDirectories, OneOwnedByAnOrdinaryUserIsMovedAsideOneOwnedByAdministra
     return result;
   };
 
-  const std::vector<std::string> notes = prepare_data_directories();
+  std::vector<std::string> notes;
+  ASSERT_FALSE(prepare_data_directories(notes));
 
   ASSERT_EQ(notes.size(), 1u);
   const std::string logs = narrow_path(program_log_directory());
@@ -196,7 +199,8 @@ TEST_F(DataDirectories, OneOwnedByThePlayersOwnUserIsMovedAsideAndHeldOnesCannot
     return real(path, access, share, attributes, disposition, flags, template_file);
   };
 
-  const std::vector<std::string> notes = prepare_data_directories();
+  std::vector<std::string> notes;
+  ASSERT_FALSE(prepare_data_directories(notes));
 
   ASSERT_EQ(notes.size(), 1u);
   EXPECT_NE(notes[0].find("': it is owned by S-1-5-21-0-0-0-1000"), std::string::npos) << notes[0];
@@ -208,7 +212,9 @@ TEST_F(DataDirectories, OneOwnedByThePlayersOwnUserIsMovedAsideAndHeldOnesCannot
   EXPECT_EQ(shares[2].first, "Crashes");
   for (const auto& share : shares) EXPECT_EQ(share.second & DELETE, 0u) << share.first;
   release_data_directories();
-  EXPECT_TRUE(prepare_data_directories().empty()) << "what the program made is trusted next time";
+  notes.clear();
+  EXPECT_FALSE(prepare_data_directories(notes));
+  EXPECT_TRUE(notes.empty()) << "what the program made is trusted next time";
 }
 
 TEST(DirectoryOwners, TheWineUserIsTrustedOnlyUnderWine) {
@@ -260,7 +266,8 @@ TEST_F(DataDirectories, OneThatDeniesAdministratorsIsTakenOverAndMovedAside) {
     return real(path, access, share, attributes, disposition, flags, template_file);
   };
 
-  const std::vector<std::string> notes = prepare_data_directories();
+  std::vector<std::string> notes;
+  ASSERT_FALSE(prepare_data_directories(notes));
 
   EXPECT_EQ(privileges,
             (std::vector<std::wstring>{L"SeTakeOwnershipPrivilege", L"SeRestorePrivilege", L"SeBackupPrivilege"}));
@@ -283,7 +290,8 @@ TEST_F(DataDirectories, NamesPreparedForTheMovedAsideFolderAreSkipped) {
     for (int n = 1; n < 100; ++n) fs::create_directory(data_directory() / (base + "-" + std::to_string(n)));
   }
 
-  const std::vector<std::string> notes = prepare_data_directories();
+  std::vector<std::string> notes;
+  ASSERT_FALSE(prepare_data_directories(notes));
 
   ASSERT_EQ(notes.size(), 1u) << "the data directory is trusted, Logs is not";
   EXPECT_EQ(notes[0].find("Moved untrusted directory '" + narrow_path(program_log_directory())), 0u) << notes[0];
@@ -295,12 +303,14 @@ TEST_F(DataDirectories, NamesPreparedForTheMovedAsideFolderAreSkipped) {
 TEST_F(DataDirectories, LinkPlantedAsLogsIsRenamedAsALink) {
   const fs::path outside = test::make_temp_dir("outside");
   write(outside / "old.log", "someone else's");
-  prepare_data_directories();
+  std::vector<std::string> notes;
+  ASSERT_FALSE(prepare_data_directories(notes));
   release_data_directories();
   fs::remove(program_log_directory());
   fs::create_directory_symlink(outside, program_log_directory());
 
-  const std::vector<std::string> notes = prepare_data_directories();
+  notes.clear();
+  ASSERT_FALSE(prepare_data_directories(notes));
 
   ASSERT_EQ(notes.size(), 1u);
   EXPECT_NE(notes[0].find("': it is a link"), std::string::npos) << notes[0];
@@ -346,7 +356,7 @@ TEST_F(LinkSafety, LinksInATreeAreRemovedAsLinksAndNeverListed) {
     return real(pattern, data);
   };
 
-  EXPECT_EQ(remove_tree(root_, true), 0u);
+  EXPECT_EQ(remove_tree(root_, link_report::warn), 0u);
 
   EXPECT_FALSE(fs::exists(fs::symlink_status(root_)));
   EXPECT_EQ(read(outside_ / "precious.txt"), "not the program's");
@@ -357,7 +367,7 @@ TEST_F(LinkSafety, ALinkThatOpensAsItsTargetIsLeftInPlaceWithAWarning) {
   fs::create_directory_symlink(outside_, root_ / "junction");
   open_links_as_wine_does();
 
-  EXPECT_EQ(remove_tree(root_, true), ERROR_CANT_RESOLVE_FILENAME);
+  EXPECT_EQ(remove_tree(root_, link_report::warn), ERROR_CANT_RESOLVE_FILENAME);
 
   EXPECT_TRUE(fs::is_symlink(root_ / "junction"));
   EXPECT_EQ(read(outside_ / "precious.txt"), "not the program's");

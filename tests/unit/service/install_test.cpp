@@ -9,9 +9,9 @@
 #include <optional>
 
 #include "build_config.h"
-#include "diagnostics/directories.h"
 #include "fake_cdn.h"
 #include "fake_manifest.h"
+#include "files/directories.h"
 #include "pe_builder.h"
 #include "service/swap_recovery.h"
 #include "service_fixture.h"
@@ -81,80 +81,11 @@ class Install : public test::service_fixture {
       return close_handle(handle);
     };
 
-    t.OpenServiceW = [this](SC_HANDLE manager, LPCWSTR name, DWORD access) -> SC_HANDLE {
-      EXPECT_EQ(manager, fake_manager);
-      EXPECT_EQ(std::wstring(name), L"VoraAntiCheat");
-      record("OpenServiceW " + std::to_string(access));
-      if (probe_error != 0) return fail_with<SC_HANDLE>(probe_error, nullptr);
-      if (!installed) return fail_with<SC_HANDLE>(ERROR_SERVICE_DOES_NOT_EXIST, nullptr);
-      if (access == SERVICE_ALL_ACCESS) return fake_service;
-      return access == SERVICE_QUERY_STATUS ? fake_probe : fake_old_service;
-    };
-    t.ChangeServiceConfigW = [this](SC_HANDLE service, DWORD type, DWORD start, DWORD error_control, LPCWSTR path,
-                                    LPCWSTR group, LPDWORD tag, LPCWSTR dependencies, LPCWSTR account, LPCWSTR password,
-                                    LPCWSTR display) -> BOOL {
-      record("ChangeServiceConfigW");
-      EXPECT_EQ(service, fake_service);
-      // Every setting written, none left as the registration had it.
-      EXPECT_EQ(type, 0x10u);
-      EXPECT_EQ(start, 3u);
-      EXPECT_EQ(error_control, 1u);
-      EXPECT_EQ(std::wstring(group), L"");
-      EXPECT_EQ(tag, nullptr);
-      EXPECT_EQ(std::wstring(dependencies), L"") << "an empty list, not 'unchanged'";
-      EXPECT_EQ(std::wstring(account), L"LocalSystem");
-      EXPECT_EQ(std::wstring(password), L"");
-      EXPECT_EQ(std::wstring(display), L"Vora Anti-Cheat");
-      if (reconfigure_error != 0) {
-        if (reconfigure_error == ERROR_SERVICE_MARKED_FOR_DELETE) installed = false;
-        return fail_with<BOOL>(reconfigure_error, FALSE);
-      }
-      binary_path = path;
-      return TRUE;
-    };
-    t.DeleteService = [this](SC_HANDLE service) -> BOOL {
-      EXPECT_TRUE(service == fake_old_service || service == fake_service);
-      record(service == fake_service ? "DeleteService new" : "DeleteService");
-      installed = false;
-      return TRUE;
-    };
-    t.CreateServiceW = [this](SC_HANDLE manager, LPCWSTR name, LPCWSTR display, DWORD access, DWORD type, DWORD start,
-                              DWORD error_control, LPCWSTR path, LPCWSTR group, LPDWORD tag, LPCWSTR dependencies,
-                              LPCWSTR account, LPCWSTR password) -> SC_HANDLE {
-      record("CreateServiceW");
-      EXPECT_EQ(manager, fake_manager);
-      EXPECT_EQ(std::wstring(name), L"VoraAntiCheat");
-      EXPECT_EQ(std::wstring(display), L"Vora Anti-Cheat");
-      EXPECT_EQ(access, 0xF01FFu);
-      EXPECT_EQ(type, 0x10u);
-      EXPECT_EQ(start, 3u);
-      EXPECT_EQ(error_control, 1u);
-      binary_path = path;
-      EXPECT_EQ(group, nullptr);
-      EXPECT_EQ(tag, nullptr);
-      EXPECT_EQ(dependencies, nullptr);
-      EXPECT_EQ(std::wstring(account), L"LocalSystem");
-      EXPECT_EQ(password, nullptr);
-      if (create_error != 0) return fail_with<SC_HANDLE>(create_error, nullptr);
-      installed = true;
-      return fake_service;
-    };
-    t.ChangeServiceConfig2W = [this](SC_HANDLE service, DWORD level, LPVOID) -> BOOL {
-      EXPECT_EQ(service, fake_service);
-      record("ChangeServiceConfig2W " + std::to_string(level));
-      return level == SERVICE_CONFIG_DESCRIPTION && description_refused   ? fail_with<BOOL>(ERROR_ACCESS_DENIED, FALSE)
-             : level == SERVICE_CONFIG_FAILURE_ACTIONS && actions_refused ? fail_with<BOOL>(ERROR_ACCESS_DENIED, FALSE)
-                                                                          : TRUE;
-    };
     install_security_fakes();
-    t.StartServiceW = [this](SC_HANDLE service, DWORD argc, LPCWSTR* argv) -> BOOL {
-      EXPECT_EQ(service, fake_service);
-      EXPECT_EQ(argc, 0u);
-      EXPECT_EQ(argv, nullptr);
-      record("StartServiceW");
+    // The placed files must still be held when the service starts.
+    t.StartServiceW = [this, start = t.StartServiceW](SC_HANDLE service, DWORD argc, LPCWSTR* argv) {
       files_open_at_start = open_files.size();
-      if (start_error != 0) return fail_with<BOOL>(start_error, FALSE);
-      return TRUE;
+      return start(service, argc, argv);
     };
 
     t.GetModuleHandleW = [](LPCWSTR name) -> HMODULE {
@@ -362,15 +293,8 @@ class Install : public test::service_fixture {
   bool custom_manifest = false;  // the test serves its own VoraRelease.json
   std::map<HANDLE, std::string> open_files;
   std::size_t files_open_at_start = 0;
-  bool installed = false;
-  DWORD probe_error = 0;
-  DWORD create_error = 0;
-  DWORD reconfigure_error = 0;
+  test::fake_service_manager manager{events};
   DWORD dacl_error = 0;
-  DWORD start_error = 0;
-  bool description_refused = false;
-  bool actions_refused = false;
-  std::wstring binary_path;
   std::string script = "@echo off\r\nsetlocal\r\necho \"Vora\"\r\n\r\npause";
   bool resource_found = true;
   bool resource_loads = true;
@@ -378,7 +302,7 @@ class Install : public test::service_fixture {
 };
 
 TEST_F(Install, FreshMachineGoesThroughEveryStepInOrder) {
-  run_install(fake_manager);
+  EXPECT_FALSE(run_install(fake_manager));
 
   EXPECT_EQ(events, (std::vector<std::string>{
                         "OpenServiceW 4",
@@ -399,6 +323,7 @@ TEST_F(Install, FreshMachineGoesThroughEveryStepInOrder) {
   EXPECT_TRUE(open_files.empty());
 
   // Quoted, spaces and all, with nothing after the closing quote.
+  const std::wstring binary_path = manager.created.value().binary_path;
   EXPECT_EQ(binary_path, L"\"" + (install_directory() / L"VoraService.exe").wstring() + L"\"");
   EXPECT_NE(binary_path.find(L' '), std::wstring::npos);
   EXPECT_EQ(read_all(install_directory() / L"VoraService.exe"), service_body);
@@ -413,12 +338,39 @@ TEST_F(Install, FreshMachineGoesThroughEveryStepInOrder) {
   EXPECT_TRUE(fakes.boxes.empty());
 }
 
+// Created on a fresh machine and written over an earlier registration alike;
+// the new one leaves the optional settings unset, the kept one has each of
+// them overwritten, none left as the earlier registration had it.
+TEST_F(Install, RegistersTheServiceAsLocalSystemOnDemandWithNormalErrorControl) {
+  EXPECT_FALSE(run_install(fake_manager));
+  queries = 0;
+  status_script = {state(SERVICE_STOPPED), state(SERVICE_RUNNING)};
+  EXPECT_FALSE(run_install(fake_manager));
+  ASSERT_TRUE(manager.created && manager.reconfigured);
+  for (const auto& written : {*manager.created, *manager.reconfigured}) {
+    EXPECT_EQ(written.display, L"Vora Anti-Cheat");
+    EXPECT_EQ(written.type, 0x10u);        // SERVICE_WIN32_OWN_PROCESS
+    EXPECT_EQ(written.start, 3u);          // SERVICE_DEMAND_START
+    EXPECT_EQ(written.error_control, 1u);  // SERVICE_ERROR_NORMAL
+    EXPECT_EQ(written.account, L"LocalSystem");
+    EXPECT_FALSE(written.tag_requested);
+  }
+  EXPECT_EQ(manager.created->name, L"VoraAntiCheat");
+  EXPECT_EQ(manager.created->access, 0xF01FFu);  // SERVICE_ALL_ACCESS
+  EXPECT_EQ(manager.created->password, std::nullopt);
+  EXPECT_EQ(manager.created->group, std::nullopt);
+  EXPECT_EQ(manager.created->dependencies, std::nullopt);
+  EXPECT_EQ(manager.reconfigured->password, L"");
+  EXPECT_EQ(manager.reconfigured->group, L"");
+  EXPECT_EQ(manager.reconfigured->dependencies, L"") << "an empty list, not 'unchanged'";
+}
+
 // The registration is kept and set to the new files: deleted, it would stay
 // marked for deletion while anybody holds a handle to it.
 TEST_F(Install, ExistingServiceIsStoppedOnlyOnceEveryFileIsVerifiedAndKeepsItsRegistration) {
-  installed = true;
+  manager.registered = true;
   status_script = {state(SERVICE_STOPPED), state(SERVICE_RUNNING)};
-  run_install(fake_manager);
+  EXPECT_FALSE(run_install(fake_manager));
   EXPECT_EQ(std::vector<std::string>(events.begin(), events.begin() + 12),
             (std::vector<std::string>{"OpenServiceW 4", "CloseServiceHandle probe", "GET VoraRelease.json",
                                       "GET VoraService.exe", "GET VoraSetup.exe", "GET VoraBroker.exe",
@@ -437,17 +389,18 @@ TEST_F(Install, ExistingServiceIsStoppedOnlyOnceEveryFileIsVerifiedAndKeepsItsRe
   EXPECT_EQ(registry.count(L"UpdateInProgress"), 0u);
   EXPECT_EQ(count_prefix("DeleteService") + count_prefix("CreateServiceW"), 0u);
   EXPECT_TRUE(called("StartServiceW"));
-  EXPECT_EQ(binary_path, L"\"" + (install_directory() / L"VoraService.exe").wstring() + L"\"");
+  EXPECT_EQ(manager.reconfigured.value().binary_path,
+            L"\"" + (install_directory() / L"VoraService.exe").wstring() + L"\"");
   EXPECT_TRUE(log.contains(spdlog::level::info, "Vora service is already installed, reinstalling"));
   EXPECT_EQ(read_all(install_directory() / L"VoraSetup.exe"), setup_body);
 }
 
 TEST_F(Install, ARegistrationThatCannotBeReconfigured) {
   // Deleted by somebody else who still holds it: created again once it goes.
-  installed = true;
-  reconfigure_error = ERROR_SERVICE_MARKED_FOR_DELETE;
+  manager.registered = true;
+  manager.reconfigure_error = ERROR_SERVICE_MARKED_FOR_DELETE;
   status_script = {state(SERVICE_STOPPED), state(SERVICE_RUNNING)};
-  run_install(fake_manager);
+  EXPECT_FALSE(run_install(fake_manager));
   EXPECT_LT(position("ChangeServiceConfigW"), position("CreateServiceW"));
   EXPECT_TRUE(called("StartServiceW"));
   EXPECT_TRUE(fakes.boxes.empty());
@@ -455,23 +408,23 @@ TEST_F(Install, ARegistrationThatCannotBeReconfigured) {
   // Any other refusal ends the install with its own message.
   events.clear();
   fakes.boxes.clear();
-  installed = true;
-  reconfigure_error = ERROR_ACCESS_DENIED;
+  manager.registered = true;
+  manager.reconfigure_error = ERROR_ACCESS_DENIED;
   queries = 0;
-  EXPECT_EQ(VORA_EXIT_CODE(run_install(fake_manager)), 1);
+  EXPECT_EQ(VORA_EXIT_CODE(test::dispatch(run_install(fake_manager))), 1);
   EXPECT_EQ(fakes.boxes.at(0).text, "Failed to configure Vora service (Error: 5).");
   EXPECT_FALSE(called("CreateServiceW"));
   EXPECT_FALSE(called("StartServiceW"));
 }
 
 TEST_F(Install, FailedUpdateLeavesTheEarlierInstallationAsItWas) {
-  installed = true;
+  manager.registered = true;
   fs::create_directories(install_directory());
   for (const wchar_t* name : {L"VoraService.exe", L"VoraSetup.exe", L"VoraBroker.exe", L"UninstallVora.bat"})
     std::ofstream(install_directory() / name, std::ios::binary) << "earlier";
   cdn.fail_send(L"VoraBroker.exe", 12029);
 
-  EXPECT_EQ(VORA_EXIT_CODE(run_install(fake_manager)), 1);
+  EXPECT_EQ(VORA_EXIT_CODE(test::dispatch(run_install(fake_manager))), 1);
 
   EXPECT_EQ(fakes.boxes.at(0).text, "Failed to download VoraBroker.exe");
   EXPECT_EQ(count_prefix("OpenServiceW 36") + count_prefix("DeleteService"), 0u) << "the service was not touched";
@@ -488,15 +441,15 @@ TEST_F(Install, FailedUpdateLeavesTheEarlierInstallationAsItWas) {
 }
 
 TEST_F(Install, FailedProbeIsFatalBeforeAnything) {
-  probe_error = ERROR_ACCESS_DENIED;
-  EXPECT_EQ(VORA_EXIT_CODE(run_install(fake_manager)), 1);
+  manager.open_error = ERROR_ACCESS_DENIED;
+  EXPECT_EQ(VORA_EXIT_CODE(test::dispatch(run_install(fake_manager))), 1);
   EXPECT_EQ(fakes.boxes.at(0).text, "Failed to query existing Vora service (Error: 5).");
   EXPECT_TRUE(cdn.requests.empty());
 }
 
 TEST_F(Install, FailedFetchStopsTheInstallAtThatFile) {
   cdn.fail_send(L"VoraSetup.exe", 12029);  // ERROR_WINHTTP_CANNOT_CONNECT
-  EXPECT_EQ(VORA_EXIT_CODE(run_install(fake_manager)), 1);
+  EXPECT_EQ(VORA_EXIT_CODE(test::dispatch(run_install(fake_manager))), 1);
   EXPECT_EQ(fakes.boxes.at(0).text, "Failed to download VoraSetup.exe");
   // Five attempts at the file that cannot be reached, none at the next.
   EXPECT_EQ(cdn.requests,
@@ -514,7 +467,7 @@ TEST_F(Install, AFileThatIsNotTheManifestsIsRefusedBeforeVerification) {
   cdn.serve(L"VoraRelease.json", test::fake_manifest_for(cdn));
   const std::uint64_t before_broker = test::fake_manifest_for(cdn).size() + service_body.size() + setup_body.size();
   cdn.serve(L"VoraBroker.exe", broker_body.substr(0, broker_body.size() - 1));
-  EXPECT_EQ(VORA_EXIT_CODE(run_install(fake_manager)), 1);
+  EXPECT_EQ(VORA_EXIT_CODE(test::dispatch(run_install(fake_manager))), 1);
   EXPECT_TRUE(log.contains(spdlog::level::err, "Failed to download 'VoraBroker.exe': Content-Length " +
                                                    std::to_string(broker_body.size() - 1) + " is not the expected " +
                                                    std::to_string(broker_body.size()) + " bytes"));
@@ -525,7 +478,7 @@ TEST_F(Install, AFileThatIsNotTheManifestsIsRefusedBeforeVerification) {
   cdn.serve(L"VoraBroker.exe", changed);
   cdn.trust_calls.clear();
   log.clear();
-  EXPECT_EQ(VORA_EXIT_CODE(run_install(fake_manager)), 1);
+  EXPECT_EQ(VORA_EXIT_CODE(test::dispatch(run_install(fake_manager))), 1);
   EXPECT_TRUE(log.contains(spdlog::level::err, "Downloaded 'VoraBroker.exe' failed verification"));
   EXPECT_EQ(cdn.trust_calls.size(), 4u) << "the service and the setup only, each verified and closed";
   EXPECT_EQ(fakes.boxes.back().text, "Failed to download VoraBroker.exe");
@@ -533,13 +486,13 @@ TEST_F(Install, AFileThatIsNotTheManifestsIsRefusedBeforeVerification) {
 }
 
 TEST_F(Install, ScriptIsTheResourceByteForByteAndRewritesCleanly) {
-  run_install(fake_manager);
+  EXPECT_FALSE(run_install(fake_manager));
   EXPECT_EQ(read_all(script_path()), script);
 
   // Over an earlier installation: one copy of the content, not two.
   queries = 0;
   status_script = {state(SERVICE_STOPPED), state(SERVICE_RUNNING)};
-  run_install(fake_manager);
+  EXPECT_FALSE(run_install(fake_manager));
   EXPECT_TRUE(called("ChangeServiceConfigW"));
   EXPECT_EQ(read_all(script_path()), script);
   EXPECT_EQ(fs::file_size(script_path()), script.size());
@@ -554,7 +507,7 @@ TEST_F(Install, ScriptNamesSystem32OnlyWhereItCanBeQuotedAsItIs) {
     buffer[system32.size()] = L'\0';
     return static_cast<UINT>(system32.size());
   };
-  run_install(fake_manager);
+  EXPECT_FALSE(run_install(fake_manager));
   EXPECT_EQ(read_all(script_path()), "\"C:\\Windows\\System32\\net.exe\" session\r\ncd /d \"C:\\Windows\\System32\"");
 
   // A folder the script would read as a variable, an escape or a second
@@ -567,7 +520,7 @@ TEST_F(Install, ScriptNamesSystem32OnlyWhereItCanBeQuotedAsItIs) {
     events.clear();
     queries = 0;
     status_script = {state(SERVICE_STOPPED), state(SERVICE_RUNNING)};
-    run_install(fake_manager);
+    EXPECT_FALSE(run_install(fake_manager));
     EXPECT_FALSE(fs::exists(script_path())) << fs::path(odd).string();
     EXPECT_EQ(logged(), std::vector<std::string>{"Failed to create uninstall bat"});
     EXPECT_TRUE(called("StartServiceW"));
@@ -575,7 +528,7 @@ TEST_F(Install, ScriptNamesSystem32OnlyWhereItCanBeQuotedAsItIs) {
 }
 
 TEST_F(Install, AppsEntryNamesTheInstalledSetupAndItsTroubleIsOnlyAWarning) {
-  run_install(fake_manager);
+  EXPECT_FALSE(run_install(fake_manager));
   ASSERT_TRUE(entry.has_value());
   const std::wstring setup = (install_directory() / L"VoraSetup.exe").wstring();
   EXPECT_EQ(entry->at(L"UninstallString"),
@@ -592,7 +545,7 @@ TEST_F(Install, AppsEntryNamesTheInstalledSetupAndItsTroubleIsOnlyAWarning) {
   status_script = {state(SERVICE_STOPPED), state(SERVICE_RUNNING)};
   log.clear();
   events.clear();
-  run_install(fake_manager);
+  EXPECT_FALSE(run_install(fake_manager));
   EXPECT_FALSE(entry.has_value());
   EXPECT_EQ(logged(), std::vector<std::string>{"Failed to register Vora with Apps & features (Error: 5)"});
   EXPECT_TRUE(called("StartServiceW"));
@@ -611,12 +564,12 @@ TEST_F(Install, ScriptTroubleIsOnlyAWarning) {
   for (std::size_t i = 0; i < troubles.size(); ++i) {
     resource_found = resource_loads = resource_locks = true;
     script = "@echo off\r\npause";
-    installed = false;
+    manager.registered = false;
     events.clear();
     queries = 0;
     log.clear();
     troubles[i]();
-    run_install(fake_manager);
+    EXPECT_FALSE(run_install(fake_manager));
     EXPECT_EQ(logged(), std::vector<std::string>{"Failed to create uninstall bat"}) << "case " << i;
     EXPECT_TRUE(log.contains(spdlog::level::warn, "Failed to create uninstall bat"));
     EXPECT_TRUE(called("StartServiceW")) << "case " << i;
@@ -630,15 +583,15 @@ TEST_F(Install, ScriptThatCannotBeFlushedIsReported) {
   // The bytes fit the stream's buffer; only closing the file finds the disk full.
   fs::create_directories(install_directory());
   fs::create_symlink("/dev/full", script_path());
-  run_install(fake_manager);
+  EXPECT_FALSE(run_install(fake_manager));
   EXPECT_TRUE(log.contains(spdlog::level::warn, "Failed to create uninstall bat"));
   EXPECT_TRUE(called("StartServiceW"));
 }
 #endif
 
 TEST_F(Install, ServiceThatStillExistsIsLeftAsItIs) {
-  create_error = ERROR_SERVICE_EXISTS;
-  run_install(fake_manager);
+  manager.create_error = ERROR_SERVICE_EXISTS;
+  EXPECT_FALSE(run_install(fake_manager));
   EXPECT_TRUE(
       log.contains(spdlog::level::warn, "Vora service already exists after removal attempt, skipping creation"));
   EXPECT_EQ(count_prefix("ChangeServiceConfig2W"), 0u);
@@ -655,9 +608,9 @@ TEST_F(Install, ServiceThatStillExistsIsLeftAsItIs) {
 
 TEST_F(Install, CreationFailuresOtherThanExistingAreFatal) {
   for (DWORD error : {DWORD{ERROR_SERVICE_MARKED_FOR_DELETE}, DWORD{ERROR_ACCESS_DENIED}}) {
-    create_error = error;
+    manager.create_error = error;
     fakes.boxes.clear();
-    EXPECT_EQ(VORA_EXIT_CODE(run_install(fake_manager)), 1);
+    EXPECT_EQ(VORA_EXIT_CODE(test::dispatch(run_install(fake_manager))), 1);
     EXPECT_EQ(fakes.boxes.at(0).text, "Failed to create Vora service (Error: " + std::to_string(error) + ").");
     EXPECT_FALSE(called("StartServiceW"));
     EXPECT_EQ(count_prefix("ChangeServiceConfig2W"), 0u);
@@ -665,9 +618,9 @@ TEST_F(Install, CreationFailuresOtherThanExistingAreFatal) {
 }
 
 TEST_F(Install, RefusedDescriptionAndFailureActionsAreWarnings) {
-  description_refused = true;
-  actions_refused = true;
-  run_install(fake_manager);
+  manager.description_error = ERROR_ACCESS_DENIED;
+  manager.failure_actions_error = ERROR_ACCESS_DENIED;
+  EXPECT_FALSE(run_install(fake_manager));
   EXPECT_EQ(logged(),
             (std::vector<std::string>{"ChangeServiceConfig2W (SERVICE_CONFIG_DESCRIPTION) failed (Error: 5)",
                                       "Service installed but description could not be set",
@@ -679,7 +632,7 @@ TEST_F(Install, RefusedDescriptionAndFailureActionsAreWarnings) {
 
 TEST_F(Install, PermissionFailureClosesTheServiceThenIsFatal) {
   dacl_error = ERROR_ACCESS_DENIED;
-  EXPECT_EQ(VORA_EXIT_CODE(run_install(fake_manager)), 1);
+  EXPECT_EQ(VORA_EXIT_CODE(test::dispatch(run_install(fake_manager))), 1);
   const std::string message =
       "Failed to set Vora service permissions (Error: Failed to query service security descriptor size: 5).";
   EXPECT_EQ(fakes.boxes.at(0).text, message);
@@ -689,8 +642,8 @@ TEST_F(Install, PermissionFailureClosesTheServiceThenIsFatal) {
 
 TEST_F(Install, StartOutcomes) {
   // Already running: no wait, no warning.
-  start_error = ERROR_SERVICE_ALREADY_RUNNING;
-  run_install(fake_manager);
+  manager.start_error = ERROR_SERVICE_ALREADY_RUNNING;
+  EXPECT_FALSE(run_install(fake_manager));
   EXPECT_EQ(queries, 0u);
   EXPECT_EQ(logged(), std::vector<std::string>{});
   EXPECT_EQ(count("CloseServiceHandle service"), 1u);
@@ -698,9 +651,9 @@ TEST_F(Install, StartOutcomes) {
 
   // Refused: the handle is closed, then the fatal error.
   events.clear();
-  installed = false;
-  start_error = 1053;  // ERROR_SERVICE_REQUEST_TIMEOUT
-  EXPECT_EQ(VORA_EXIT_CODE(run_install(fake_manager)), 1);
+  manager.registered = false;
+  manager.start_error = 1053;  // ERROR_SERVICE_REQUEST_TIMEOUT
+  EXPECT_EQ(VORA_EXIT_CODE(test::dispatch(run_install(fake_manager))), 1);
   EXPECT_EQ(fakes.boxes.at(0).text, "Failed to start Vora service (Error: 1053).");
   EXPECT_LT(position("CloseServiceHandle service"),
             position("MessageBoxA Failed to start Vora service (Error: 1053)."));
@@ -708,7 +661,7 @@ TEST_F(Install, StartOutcomes) {
 
 TEST_F(Install, ServiceSlowToRunIsOnlyAWarning) {
   status_script = {state(SERVICE_START_PENDING, 0, 0)};
-  run_install(fake_manager);
+  EXPECT_FALSE(run_install(fake_manager));
   EXPECT_EQ(elapsed(), 15050u);
   EXPECT_TRUE(log.contains(spdlog::level::warn, "Timed out waiting for Vora service to reach running state"));
   EXPECT_EQ(count("CloseServiceHandle service"), 1u);
@@ -729,7 +682,7 @@ TEST_F(Install, AReleaseBelowTheSetupsFloorIsRefused) {
   cdn.serve(L"VoraService.exe", body(u"VoraService.exe", older));
   cdn.serve(L"VoraSetup.exe", body(u"VoraSetup.exe", older));
   cdn.serve(L"VoraBroker.exe", body(u"VoraBroker.exe", older));
-  EXPECT_EQ(VORA_EXIT_CODE(run_install(fake_manager)), 1);
+  EXPECT_EQ(VORA_EXIT_CODE(test::dispatch(run_install(fake_manager))), 1);
   EXPECT_EQ(errors_of(log),
             std::vector<std::string>{"Release 0.9.0.0 of 'VoraRelease.json' is below " + version_text(this_release) +
                                      " (the lowest release this setup installs)"});
@@ -739,7 +692,7 @@ TEST_F(Install, AReleaseBelowTheSetupsFloorIsRefused) {
 TEST_F(Install, ARecordThatCannotBeReadStopsTheInstall) {
   // The journal of an interrupted update is read first, from the same key.
   registry_error = ERROR_ACCESS_DENIED;
-  EXPECT_EQ(recover_interrupted_update(fake_manager),
+  EXPECT_EQ(recover_interrupted_update(fake_manager).value_or(failure{}).message,
             "Failed to read the state of an interrupted Vora update (Error: 5).");
 
   // A journal that names no step: nobody can tell which installation is
@@ -748,7 +701,7 @@ TEST_F(Install, ARecordThatCannotBeReadStopsTheInstall) {
   registry_key = true;
   for (const wchar_t* text : {L"half", L"place, earlier", L"Place"}) {
     registry[L"UpdateInProgress"] = text;
-    EXPECT_EQ(recover_interrupted_update(fake_manager),
+    EXPECT_EQ(recover_interrupted_update(fake_manager).value_or(failure{}).message,
               "Failed to read the state of an interrupted Vora update (Error: 13).");
   }
   EXPECT_TRUE(events.empty()) << ::testing::PrintToString(events);
@@ -758,7 +711,7 @@ TEST_F(Install, ARecordThatCannotBeReadStopsTheInstall) {
   registry_error = 0;
   registry_key = true;
   registry[L"HighestRelease"] = L"1.0";  // not four parts: no floor can be read from it
-  EXPECT_EQ(VORA_EXIT_CODE(run_install(fake_manager)), 1);
+  EXPECT_EQ(VORA_EXIT_CODE(test::dispatch(run_install(fake_manager))), 1);
   EXPECT_EQ(fakes.boxes.at(0).text, "Failed to read the installed Vora release (Error: 13).");
   EXPECT_FALSE(called("CreateServiceW"));
 }

@@ -40,7 +40,7 @@ TEST_F(RealServiceManager, StandInServiceRunsStopsAndIsRemoved) {
 
   manager = ::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT | SC_MANAGER_CREATE_SERVICE);
   ASSERT_NE(manager, nullptr) << ::GetLastError();
-  remove_service(manager);  // whatever an earlier run left
+  EXPECT_FALSE(remove_service(manager));  // whatever an earlier run left
 
   const std::wstring command_line = L"\"" + image.wstring() + L"\"";
   SC_HANDLE service = ::CreateServiceW(manager, service_name, service_display_name, SERVICE_ALL_ACCESS,
@@ -56,13 +56,13 @@ TEST_F(RealServiceManager, StandInServiceRunsStopsAndIsRemoved) {
   EXPECT_TRUE(wait_for_service_state(service, SERVICE_RUNNING, 15000));
   ::CloseServiceHandle(service);
 
-  remove_service(manager);
+  EXPECT_FALSE(remove_service(manager));
   EXPECT_TRUE(boxes.empty()) << boxes.front();
   EXPECT_EQ(::OpenServiceW(manager, service_name, SERVICE_QUERY_STATUS), nullptr);
   EXPECT_EQ(::GetLastError(), ERROR_SERVICE_DOES_NOT_EXIST);
 
   // Gone already: nothing to do, nothing fatal.
-  remove_service(manager);
+  EXPECT_FALSE(remove_service(manager));
   EXPECT_TRUE(boxes.empty());
 }
 

@@ -5,8 +5,8 @@
 #include <filesystem>
 #include <fstream>
 
-#include "app/text.h"
-#include "diagnostics/directories.h"
+#include "base/text.h"
+#include "files/directories.h"
 #include "test_support.h"
 
 namespace vora {

@@ -23,7 +23,97 @@ std::string handle_name(const void* handle) {
   return "handle:" + std::to_string(reinterpret_cast<std::uintptr_t>(handle));
 }
 
+template <typename T>
+T fail_with(DWORD error, T result) {
+  sys().SetLastError(error);
+  return result;
+}
+
+std::optional<std::wstring> text_or_null(LPCWSTR text) {
+  return text ? std::optional<std::wstring>(text) : std::nullopt;
+}
+
+// As asked; ChangeServiceConfigW names no service and asks no access.
+fake_service_manager::registration written(LPCWSTR name, DWORD access, LPCWSTR display, LPCWSTR path, DWORD type,
+                                           DWORD start, DWORD error_control, LPCWSTR group, LPDWORD tag,
+                                           LPCWSTR dependencies, LPCWSTR account, LPCWSTR password) {
+  return {.name = text_or_null(name).value_or(L""),
+          .access = access,
+          .display = text_or_null(display).value_or(L""),
+          .binary_path = text_or_null(path).value_or(L""),
+          .type = type,
+          .start = start,
+          .error_control = error_control,
+          .account = text_or_null(account).value_or(L""),
+          .password = text_or_null(password),
+          .group = text_or_null(group),
+          .dependencies = text_or_null(dependencies),
+          .tag_requested = tag != nullptr};
+}
+
 }  // namespace
+
+// The handle checks are what a real manager would refuse: handles it never
+// gave out, and services it does not hold.
+fake_service_manager::fake_service_manager(std::vector<std::string>& events) : events_(events) {
+  auto& t = sys();
+  t.OpenServiceW = [this](SC_HANDLE manager, LPCWSTR name, DWORD access) -> SC_HANDLE {
+    EXPECT_EQ(manager, fake_manager);
+    EXPECT_EQ(std::wstring(name), L"VoraAntiCheat");
+    events_.push_back("OpenServiceW " + std::to_string(access));
+    if (open_error != 0) return fail_with<SC_HANDLE>(open_error, nullptr);
+    if (!registered) return fail_with<SC_HANDLE>(ERROR_SERVICE_DOES_NOT_EXIST, nullptr);
+    if (access == SERVICE_QUERY_STATUS) return fake_probe;
+    const bool full = access == SERVICE_ALL_ACCESS || access == (DELETE | SERVICE_STOP | SERVICE_QUERY_STATUS);
+    return full ? fake_service : fake_old_service;
+  };
+  t.ChangeServiceConfigW = [this](SC_HANDLE service, DWORD type, DWORD start, DWORD error_control, LPCWSTR path,
+                                  LPCWSTR group, LPDWORD tag, LPCWSTR dependencies, LPCWSTR account, LPCWSTR password,
+                                  LPCWSTR display) -> BOOL {
+    events_.push_back("ChangeServiceConfigW");
+    EXPECT_EQ(service, fake_service);
+    reconfigured =
+        written(nullptr, 0, display, path, type, start, error_control, group, tag, dependencies, account, password);
+    if (reconfigure_error == ERROR_SERVICE_MARKED_FOR_DELETE) registered = false;
+    return reconfigure_error != 0 ? fail_with<BOOL>(reconfigure_error, FALSE) : TRUE;
+  };
+  t.CreateServiceW = [this](SC_HANDLE manager, LPCWSTR name, LPCWSTR display, DWORD access, DWORD type, DWORD start,
+                            DWORD error_control, LPCWSTR path, LPCWSTR group, LPDWORD tag, LPCWSTR dependencies,
+                            LPCWSTR account, LPCWSTR password) -> SC_HANDLE {
+    events_.push_back("CreateServiceW");
+    EXPECT_EQ(manager, fake_manager);
+    created =
+        written(name, access, display, path, type, start, error_control, group, tag, dependencies, account, password);
+    if (create_error != 0) return fail_with<SC_HANDLE>(create_error, nullptr);
+    registered = true;
+    return fake_service;
+  };
+  t.ChangeServiceConfig2W = [this](SC_HANDLE service, DWORD level, LPVOID) -> BOOL {
+    EXPECT_EQ(service, fake_service);
+    events_.push_back("ChangeServiceConfig2W " + std::to_string(level));
+    const DWORD error = level == SERVICE_CONFIG_DESCRIPTION       ? description_error
+                        : level == SERVICE_CONFIG_FAILURE_ACTIONS ? failure_actions_error
+                                                                  : 0;
+    return error != 0 ? fail_with<BOOL>(error, FALSE) : TRUE;
+  };
+  t.StartServiceW = [this](SC_HANDLE service, DWORD argc, LPCWSTR* argv) -> BOOL {
+    EXPECT_EQ(service, fake_service);
+    // The service takes no arguments.
+    EXPECT_EQ(argc, 0u);
+    EXPECT_EQ(argv, nullptr);
+    events_.push_back("StartServiceW");
+    if (start_error != 0) return fail_with<BOOL>(start_error, FALSE);
+    return TRUE;
+  };
+  t.DeleteService = [this](SC_HANDLE service) -> BOOL {
+    EXPECT_TRUE(service == fake_old_service || service == fake_service);
+    // "new": the registration the logic created itself.
+    events_.push_back(service == fake_service && created ? "DeleteService new" : "DeleteService");
+    if (delete_error != 0) return fail_with<BOOL>(delete_error, FALSE);
+    registered = false;
+    return TRUE;
+  };
+}
 
 service_fixture::service_fixture() {
   auto& t = sys();

@@ -1,10 +1,11 @@
 // Shared fakes of the service tests: a manual clock driven by counted sleeps,
-// an ordered record of the platform calls the logic makes, and a file that
-// refuses deletion.
+// an ordered record of the platform calls the logic makes, a service manager
+// holding at most the Vora service, and a file that refuses deletion.
 #pragma once
 
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -47,6 +48,51 @@ class service_fixture : public ::testing::Test {
   std::vector<std::string> events;
   static constexpr std::uint64_t start_time = 7'000'000;
   std::uint64_t now = start_time;
+};
+
+// The service manager's calls about the Vora service, answered from plain
+// data: what the logic registered, and the error each call is to fail with.
+// Events go to the fixture's record. Opens name their handle by what they
+// are for: the probe (status only), the service (full access, or the
+// removal's) and the old service (an update's stop or delete).
+class fake_service_manager {
+ public:
+  explicit fake_service_manager(std::vector<std::string>& events);
+  fake_service_manager(const fake_service_manager&) = delete;
+  fake_service_manager& operator=(const fake_service_manager&) = delete;
+
+  // One CreateServiceW or ChangeServiceConfigW as asked; a null string is
+  // nullopt where null means something (unset, or unchanged).
+  struct registration {
+    std::wstring name;  // CreateServiceW only
+    DWORD access = 0;   // CreateServiceW only
+    std::wstring display;
+    std::wstring binary_path;
+    DWORD type = 0;
+    DWORD start = 0;
+    DWORD error_control = 0;
+    std::wstring account;
+    std::optional<std::wstring> password;
+    std::optional<std::wstring> group;
+    std::optional<std::wstring> dependencies;  // the list's first entry
+    bool tag_requested = false;
+  };
+  std::optional<registration> created;       // the last CreateServiceW
+  std::optional<registration> reconfigured;  // the last ChangeServiceConfigW
+
+  bool registered = false;
+
+  DWORD open_error = 0;  // every OpenServiceW
+  DWORD create_error = 0;
+  // ERROR_SERVICE_MARKED_FOR_DELETE also lets the registration go.
+  DWORD reconfigure_error = 0;
+  DWORD start_error = 0;
+  DWORD delete_error = 0;
+  DWORD description_error = 0;
+  DWORD failure_actions_error = 0;
+
+ private:
+  std::vector<std::string>& events_;
 };
 
 // A file inside a fresh or existing folder that removal cannot delete until

@@ -4,64 +4,44 @@
 
 #include <fstream>
 
-#include "diagnostics/directories.h"
 #include "diagnostics/logging.h"
+#include "files/directories.h"
 #include "service_fixture.h"
 
 namespace vora {
 namespace {
 
 using test::fake_manager;
-using test::fake_service;
 
-// An installed service behind the manager: opening, deleting and the status
-// it reports are scripted per test.
+// An installed service behind the manager; the status it reports is
+// scripted per test.
 class ServiceRemoval : public test::service_fixture {
  protected:
   ServiceRemoval() {
     status_script = {state(SERVICE_STOPPED)};
-    sys().OpenServiceW = [this](SC_HANDLE manager, LPCWSTR name, DWORD access) -> SC_HANDLE {
-      EXPECT_EQ(manager, fake_manager);
-      EXPECT_EQ(std::wstring(name), L"VoraAntiCheat");
-      record("OpenServiceW " + std::to_string(access));
-      if (open_error != 0) {
-        sys().SetLastError(open_error);
-        return nullptr;
-      }
-      return fake_service;
-    };
-    sys().DeleteService = [this](SC_HANDLE service) -> BOOL {
-      EXPECT_EQ(service, fake_service);
-      record("DeleteService");
-      if (delete_error != 0) {
-        sys().SetLastError(delete_error);
-        return FALSE;
-      }
-      return TRUE;
-    };
+    manager.registered = true;
   }
 
-  DWORD open_error = 0;
-  DWORD delete_error = 0;
+  test::fake_service_manager manager{events};
   const std::string open_for_removal = "OpenServiceW 65572";  // DELETE | SERVICE_STOP | SERVICE_QUERY_STATUS
 };
 
 TEST_F(ServiceRemoval, MissingServiceIsNothingToDo) {
-  open_error = ERROR_SERVICE_DOES_NOT_EXIST;
-  remove_service(fake_manager);
+  manager.registered = false;
+  EXPECT_FALSE(remove_service(fake_manager));
   EXPECT_EQ(events, (std::vector<std::string>{open_for_removal}));
   EXPECT_TRUE(fakes.boxes.empty());
 }
 
 TEST_F(ServiceRemoval, StoppedServiceIsDeletedAtOnce) {
-  remove_service(fake_manager);
+  EXPECT_FALSE(remove_service(fake_manager));
   EXPECT_EQ(events, (std::vector<std::string>{open_for_removal, "QueryServiceStatusEx service", "DeleteService",
                                               "CloseServiceHandle service"}));
 }
 
 TEST_F(ServiceRemoval, RunningServiceIsStoppedBeforeDeletion) {
   status_script = {state(SERVICE_RUNNING, 0, 0, 321), state(SERVICE_STOPPED)};
-  remove_service(fake_manager);
+  EXPECT_FALSE(remove_service(fake_manager));
   EXPECT_LT(position("ControlService service 1"), position("DeleteService"));
   EXPECT_LT(position("CloseHandle process"), position("DeleteService"));
   EXPECT_EQ(events.back(), "CloseServiceHandle service");
@@ -69,21 +49,21 @@ TEST_F(ServiceRemoval, RunningServiceIsStoppedBeforeDeletion) {
 }
 
 TEST_F(ServiceRemoval, ServiceMarkedForDeletionCountsAsRemoved) {
-  delete_error = ERROR_SERVICE_MARKED_FOR_DELETE;
-  remove_service(fake_manager);
+  manager.delete_error = ERROR_SERVICE_MARKED_FOR_DELETE;
+  EXPECT_FALSE(remove_service(fake_manager));
   EXPECT_EQ(events.back(), "CloseServiceHandle service");
   EXPECT_TRUE(fakes.boxes.empty());
 }
 
 TEST_F(ServiceRemoval, FailuresAreFatalWithTheirCodeAfterTheHandleIsClosed) {
-  open_error = ERROR_ACCESS_DENIED;
-  EXPECT_EQ(VORA_EXIT_CODE(remove_service(fake_manager)), 1);
+  manager.open_error = ERROR_ACCESS_DENIED;
+  EXPECT_EQ(VORA_EXIT_CODE(test::dispatch(remove_service(fake_manager))), 1);
   EXPECT_EQ(fakes.boxes.at(0).text, "Failed to open Vora service for removal (Error: 5).");
   EXPECT_FALSE(called("CloseServiceHandle service"));
 
   // The stop is refused; the code is read before the handle is closed (the
   // fake close leaves a different last error behind).
-  open_error = 0;
+  manager.open_error = 0;
   events.clear();
   queries = 0;
   status_script = {state(SERVICE_RUNNING, 0, 0, 9)};
@@ -91,7 +71,7 @@ TEST_F(ServiceRemoval, FailuresAreFatalWithTheirCodeAfterTheHandleIsClosed) {
     sys().SetLastError(1061);  // ERROR_SERVICE_CANNOT_ACCEPT_CTRL
     return FALSE;
   };
-  EXPECT_EQ(VORA_EXIT_CODE(remove_service(fake_manager)), 1);
+  EXPECT_EQ(VORA_EXIT_CODE(test::dispatch(remove_service(fake_manager))), 1);
   EXPECT_EQ(fakes.boxes.at(1).text, "Failed to stop Vora service (Error: 1061).");
   EXPECT_LT(position("CloseServiceHandle service"), position("MessageBoxA Failed to stop Vora service (Error: 1061)."));
   EXPECT_FALSE(called("DeleteService"));
@@ -99,8 +79,8 @@ TEST_F(ServiceRemoval, FailuresAreFatalWithTheirCodeAfterTheHandleIsClosed) {
   events.clear();
   queries = 0;
   status_script = {state(SERVICE_STOPPED)};
-  delete_error = ERROR_ACCESS_DENIED;
-  EXPECT_EQ(VORA_EXIT_CODE(remove_service(fake_manager)), 1);
+  manager.delete_error = ERROR_ACCESS_DENIED;
+  EXPECT_EQ(VORA_EXIT_CODE(test::dispatch(remove_service(fake_manager))), 1);
   EXPECT_EQ(fakes.boxes.at(2).text, "Failed to delete Vora service (Error: 5).");
   EXPECT_LT(position("CloseServiceHandle service"), position("MessageBoxA Failed to delete Vora service (Error: 5)."));
   EXPECT_EQ(count("CloseServiceHandle service"), 1u);
@@ -109,7 +89,7 @@ TEST_F(ServiceRemoval, FailuresAreFatalWithTheirCodeAfterTheHandleIsClosed) {
 TEST_F(ServiceRemoval, StopTimeoutIsFatal) {
   status_script = {state(SERVICE_RUNNING, 0, 0, 9), state(SERVICE_STOP_PENDING, 0, 0, 9)};
   sys().SetLastError(0);
-  EXPECT_EQ(VORA_EXIT_CODE(remove_service(fake_manager)), 1);
+  EXPECT_EQ(VORA_EXIT_CODE(test::dispatch(remove_service(fake_manager))), 1);
   EXPECT_EQ(elapsed(), 15050u);
   EXPECT_EQ(fakes.boxes.at(0).text.rfind("Failed to stop Vora service (Error: ", 0), 0u);
   EXPECT_FALSE(called("DeleteService"));
@@ -130,7 +110,7 @@ class recording_sink : public spdlog::sinks::base_sink<std::mutex> {
 class Uninstall : public ServiceRemoval {
  protected:
   Uninstall() {
-    open_error = ERROR_SERVICE_DOES_NOT_EXIST;
+    manager.registered = false;
     std::filesystem::create_directories(install_directory() / "sub");
     std::ofstream(install_directory() / "VoraService.exe") << "image";
     std::ofstream(install_directory() / "sub" / "nested.txt") << "x";
@@ -156,7 +136,7 @@ class Uninstall : public ServiceRemoval {
 };
 
 TEST_F(Uninstall, WithoutServiceRemovesTheInstallDirectoryAndKeepsTheData) {
-  run_uninstall(fake_manager, false);
+  EXPECT_FALSE(run_uninstall(fake_manager, false));
   EXPECT_FALSE(std::filesystem::exists(install_directory()));
   EXPECT_TRUE(std::filesystem::exists(data_directory() / "Logs" / "setup.log"));
   EXPECT_EQ(log.texts(),
@@ -167,22 +147,23 @@ TEST_F(Uninstall, WithoutServiceRemovesTheInstallDirectoryAndKeepsTheData) {
 
 TEST_F(Uninstall, MissingInstallDirectoryIsNoTrouble) {
   std::filesystem::remove_all(install_directory());
-  run_uninstall(fake_manager, false);
+  EXPECT_FALSE(run_uninstall(fake_manager, false));
   EXPECT_EQ(log.texts(), (std::vector<std::string>{"Removing installation directory",
                                                    "Removed nothing: no Vora service or install directory was found"}));
   EXPECT_TRUE(fakes.sleeps.empty());
 }
 
 TEST_F(Uninstall, ServiceIsRemovedBeforeAnyDirectory) {
-  open_error = 0;
-  run_uninstall(fake_manager, false);
+  manager.registered = true;
+  EXPECT_FALSE(run_uninstall(fake_manager, false));
   EXPECT_TRUE(called("DeleteService"));
   EXPECT_FALSE(std::filesystem::exists(install_directory()));
 
   // A fatal removal leaves every directory in place.
   std::filesystem::create_directories(install_directory());
-  delete_error = ERROR_ACCESS_DENIED;
-  EXPECT_EQ(VORA_EXIT_CODE(run_uninstall(fake_manager, true)), 1);
+  manager.registered = true;  // installed again
+  manager.delete_error = ERROR_ACCESS_DENIED;
+  EXPECT_EQ(VORA_EXIT_CODE(test::dispatch(run_uninstall(fake_manager, true))), 1);
   EXPECT_TRUE(std::filesystem::exists(install_directory()));
   EXPECT_TRUE(std::filesystem::exists(data_directory() / "Logs" / "setup.log"));
 }
@@ -190,7 +171,7 @@ TEST_F(Uninstall, ServiceIsRemovedBeforeAnyDirectory) {
 TEST_F(Uninstall, StubbornInstallDirectoryIsRetriedThenOnlyWarned) {
   test::undeletable_file in_use(install_directory() / "VoraSetup.exe");
   if (!in_use.locked()) GTEST_SKIP() << "cannot make a file undeletable here";
-  run_uninstall(fake_manager, false);
+  EXPECT_FALSE(run_uninstall(fake_manager, false));
   EXPECT_EQ(fakes.sleeps, (std::vector<std::uint32_t>{300, 300, 300, 300, 300}));
   ASSERT_EQ(log.records().size(), 3u);
   EXPECT_EQ(log.records()[1].level, spdlog::level::warn);
@@ -202,7 +183,7 @@ TEST_F(Uninstall, StubbornInstallDirectoryIsRetriedThenOnlyWarned) {
 
 TEST_F(Uninstall, FullFormClosesTheLogBeforeRemovingTheDataDirectory) {
   const auto file_log = use_file_logger();
-  run_uninstall(fake_manager, true);
+  EXPECT_FALSE(run_uninstall(fake_manager, true));
   EXPECT_FALSE(std::filesystem::exists(install_directory()));
   EXPECT_FALSE(std::filesystem::exists(data_directory()));
   EXPECT_EQ(file_log->lines,
@@ -217,7 +198,7 @@ TEST_F(Uninstall, FullFormWarnsAboutTheDataDirectoryOnlyToTheDiscardingLog) {
   test::undeletable_file in_use(data_directory() / "Crashes" / "setup.dmp");
   if (!in_use.locked()) GTEST_SKIP() << "cannot make a file undeletable here";
   const auto file_log = use_file_logger();
-  run_uninstall(fake_manager, true);
+  EXPECT_FALSE(run_uninstall(fake_manager, true));
   EXPECT_EQ(file_log->lines.back(), "Removing data directory");
   EXPECT_EQ(fakes.sleeps.size(), 5u);
   EXPECT_TRUE(fakes.boxes.empty());

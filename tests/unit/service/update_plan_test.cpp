@@ -22,9 +22,9 @@ class UpdatePlan : public ::testing::Test {
     std::vector<plan_step> list;
     for (const std::string name : {"a", "b", "c", "d", "e"}) {
       list.push_back({name,
-                      [this, name]() -> step_result {
+                      [this, name]() -> outcome {
                         done.push_back("run " + name);
-                        if (name == fail_at) return plan_failure{"failed at " + name};
+                        if (name == fail_at) return failure{"failed at " + name};
                         if (name == kill_after) throw killed{};
                         return std::nullopt;
                       },
@@ -38,8 +38,8 @@ class UpdatePlan : public ::testing::Test {
 
   plan_journal journal() {
     plan_journal j;
-    j.record = [this](const std::string& step) -> step_result {
-      if (step == refuse_record) return plan_failure{"cannot record " + step};
+    j.record = [this](const std::string& step) -> outcome {
+      if (step == refuse_record) return failure{"cannot record " + step};
       recorded = step;
       return std::nullopt;
     };

@@ -1,4 +1,4 @@
-#include "diagnostics/safe_files.h"
+#include "files/safe_files.h"
 
 #include <fmt/xchar.h>
 #include <spdlog/spdlog.h>
@@ -8,7 +8,7 @@
 #include <cstring>
 #include <random>
 
-#include "app/text.h"
+#include "base/text.h"
 #include "platform/crt.h"
 #include "platform/scoped.h"
 #include "platform/system.h"
@@ -49,11 +49,11 @@ void warn_left_link(const std::filesystem::path& path, const std::wstring& reach
 }
 
 DWORD remove_entry(const std::filesystem::path& path, const std::wstring& expected_final, DWORD attributes,
-                   bool report_links) {
+                   link_report links) {
   std::wstring reached;
   if (is_link(attributes) || !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
     const DWORD error = delete_exactly(path, expected_final, reached);
-    if (error == ERROR_CANT_RESOLVE_FILENAME && report_links) warn_left_link(path, reached);
+    if (error == ERROR_CANT_RESOLVE_FILENAME && links == link_report::warn) warn_left_link(path, reached);
     return error;
   }
 
@@ -66,7 +66,7 @@ DWORD remove_entry(const std::filesystem::path& path, const std::wstring& expect
     platform::scoped_handle directory(open_exactly(path, expected_final, FILE_READ_ATTRIBUTES, reached, error));
     if (!directory) {
       if (is_missing_error(error)) return 0;
-      if (error == ERROR_CANT_RESOLVE_FILENAME && report_links) warn_left_link(path, reached);
+      if (error == ERROR_CANT_RESOLVE_FILENAME && links == link_report::warn) warn_left_link(path, reached);
       return error;
     }
     if (!list_directory(path, entries, error)) return error;
@@ -74,7 +74,7 @@ DWORD remove_entry(const std::filesystem::path& path, const std::wstring& expect
   DWORD first_error = 0;
   for (const auto& entry : entries) {
     const DWORD child_error =
-        remove_entry(path / entry.name, child_final_path(expected_final, entry.name), entry.attributes, report_links);
+        remove_entry(path / entry.name, child_final_path(expected_final, entry.name), entry.attributes, links);
     if (child_error && !first_error) first_error = child_error;
   }
   const DWORD own_error = delete_exactly(path, expected_final, reached);
@@ -176,7 +176,7 @@ HANDLE open_exactly(const std::filesystem::path& path, const std::wstring& expec
   return handle.release();
 }
 
-bool rename_handle(HANDLE handle, const std::wstring& target, bool replace) {
+bool rename_by_handle(HANDLE handle, const std::wstring& target, if_target_exists existing) {
   const std::size_t name_bytes = target.size() * sizeof(WCHAR);
   const std::size_t size = sizeof(FILE_RENAME_INFO) + name_bytes;
   // Whole 64-bit words keep the record aligned; the zero fill leaves a
@@ -184,7 +184,7 @@ bool rename_handle(HANDLE handle, const std::wstring& target, bool replace) {
   std::vector<std::uint64_t> storage((size + sizeof(std::uint64_t) - 1) / sizeof(std::uint64_t), 0);
   auto* bytes = reinterpret_cast<std::byte*>(storage.data());
   auto* info = reinterpret_cast<FILE_RENAME_INFO*>(bytes);
-  info->ReplaceIfExists = replace ? TRUE : FALSE;
+  info->ReplaceIfExists = existing == if_target_exists::replace ? TRUE : FALSE;
   info->RootDirectory = nullptr;
   info->FileNameLength = static_cast<DWORD>(name_bytes);
   std::memcpy(bytes + offsetof(FILE_RENAME_INFO, FileName), target.data(), name_bytes);
@@ -205,7 +205,7 @@ bool move_aside(const std::filesystem::path& path, const std::wstring& expected_
     else if (attempt)
       name += L"-" + std::to_wstring(attempt);
     aside = path.parent_path() / name;
-    if (rename_handle(handle.get(), aside.wstring(), false)) return true;
+    if (rename_by_handle(handle.get(), aside.wstring(), if_target_exists::fail)) return true;
     error = sys().GetLastError();
     if (error != ERROR_ALREADY_EXISTS && error != ERROR_FILE_EXISTS) return false;
   }
@@ -247,7 +247,7 @@ DWORD delete_in_place(const std::filesystem::path& path) {
   return delete_exactly(path, child_final_path(parent_final, path.filename().wstring()));
 }
 
-DWORD remove_tree(const std::filesystem::path& path, bool report_links) {
+DWORD remove_tree(const std::filesystem::path& path, link_report links) {
   const std::wstring wide = path.wstring();
   const DWORD attributes = sys().GetFileAttributesW(wide.c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES) {
@@ -259,7 +259,7 @@ DWORD remove_tree(const std::filesystem::path& path, bool report_links) {
   DWORD error = 0;
   const std::wstring parent_final = directory_final_path(path.parent_path(), error);
   if (error) return error;
-  return remove_entry(path, child_final_path(parent_final, path.filename().wstring()), attributes, report_links);
+  return remove_entry(path, child_final_path(parent_final, path.filename().wstring()), attributes, links);
 }
 
 }  // namespace vora

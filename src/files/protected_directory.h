@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "base/failure.h"
 #include "platform/scoped.h"
 #include "platform/win32_types.h"
 
@@ -35,20 +36,20 @@ std::string sid_text(PSID sid);
 // Wine user that owns everything there).
 bool is_trusted_owner(PSID owner);
 
-// The protected DACL: SYSTEM and Administrators full control and, with
-// users_read, Users read and execute, inherited by everything below. Freed
-// with LocalFree.
-DWORD build_protected_dacl(PACL& dacl, bool users_read = true);
-
-// A descriptor of owner Administrators and that DACL, protected from
-// inheritance; false (error from GetLastError) when it cannot be built.
-bool protected_descriptor(SECURITY_DESCRIPTOR& descriptor, PACL dacl);
-
 struct directory_rules {
   bool no_links = false;       // a link inside makes it untrusted
   bool users_read = true;      // Users may read and list it
   bool protect_files = false;  // its files get the DACL too, one by one
 };
+
+// The protected DACL: SYSTEM and Administrators full control and, with
+// users_read, Users read and execute, inherited by everything below. Freed
+// with LocalFree.
+DWORD build_protected_dacl(PACL& dacl, const directory_rules& rules);
+
+// A descriptor of owner Administrators and that DACL, protected from
+// inheritance; false (error from GetLastError) when it cannot be built.
+bool protected_descriptor(SECURITY_DESCRIPTOR& descriptor, PACL dacl);
 
 // Makes path a trusted, protected directory: creates it with the protected
 // security descriptor, or checks an existing one (a real directory whose
@@ -64,9 +65,9 @@ DWORD secure_directory(const std::filesystem::path& path, const std::wstring& ex
 // Secures the data directory, then Logs and Crashes, and holds them until
 // release_data_directories. A name that cannot be cleared gives way to a
 // fresh folder beside it for this run's log and dumps; only when even that
-// fails does the run end with a fatal error naming the directory. Returns the
-// lines to log once logging is up.
-std::vector<std::string> prepare_data_directories();
+// fails is it a failure naming the directory. notes receives the lines to
+// log once logging is up.
+[[nodiscard]] outcome prepare_data_directories(std::vector<std::string>& notes);
 void release_data_directories();
 
 }  // namespace vora

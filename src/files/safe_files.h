@@ -33,9 +33,13 @@ bool list_directory(const std::filesystem::path& directory, std::vector<director
 // (path unchanged) when the platform cannot tell.
 bool final_path_of(HANDLE handle, std::wstring& path);
 
+// What renaming onto a name that is taken does.
+enum class if_target_exists { fail, replace };
+
 // Gives the open file or directory a new full path, by its handle (opened
-// with DELETE access); replace allows an existing target to be replaced.
-bool rename_handle(HANDLE handle, const std::wstring& target, bool replace);
+// with DELETE access); the handle stays open either way. False with the
+// system's last error.
+bool rename_by_handle(HANDLE handle, const std::wstring& target, if_target_exists existing);
 
 // The final path of a directory reached the ordinary way (links followed),
 // for the folders above the ones this program walks. Empty with the error.
@@ -63,9 +67,10 @@ DWORD delete_exactly(const std::filesystem::path& path, const std::wstring& expe
 
 // Removes a file, link or whole tree without following links: a link is
 // removed as a link, or, where that cannot be done without reaching its
-// target, left in place with a warning (when report_links is set). 0 when
+// target, left in place, with a warning unless links is quiet. 0 when
 // the path is gone or was never there, else the first Windows error.
-DWORD remove_tree(const std::filesystem::path& path, bool report_links);
+enum class link_report { warn, quiet };
+DWORD remove_tree(const std::filesystem::path& path, link_report links);
 
 // Renames the entry itself (a link as a link, never its target) to a free
 // name beside it, "<name>.untrusted-<seconds>[-n]", and past a few taken

@@ -5,6 +5,7 @@
 #include <string>
 #include <system_error>
 
+#include "base/failure.h"
 #include "platform/win32_types.h"
 
 namespace vora {
@@ -15,8 +16,12 @@ inline constexpr GUID folder_id_program_files = {
 inline constexpr GUID folder_id_program_data = {
     0x62AB5D82, 0xFDC1, 0x4DC3, {0xA9, 0xDD, 0x07, 0x0D, 0x1D, 0x49, 0x5D, 0x97}};
 
-// The known folder's path as the shell returns it; a failure is fatal.
-std::wstring known_folder_path(const GUID& folder);
+// The known folder's path as the shell returns it.
+[[nodiscard]] outcome known_folder_path(const GUID& folder, std::wstring& path);
+
+// Program Files and ProgramData, once per run: the entry resolves them
+// first, after narrowing the DLL search, since the call loads shell DLLs.
+[[nodiscard]] outcome resolve_known_folders();
 
 // Computed once, returned as copies.
 std::filesystem::path install_directory();
@@ -35,7 +40,8 @@ struct run_directories {
 run_directories& this_run_directories();
 
 // Removes a file or tree, retrying with a 300 ms pause after every failed
-// attempt. True when the path is gone; ec keeps the last attempt's error.
+// attempt. True when the path is gone; ec keeps the last attempt's error,
+// or why the path could not even be looked at.
 bool remove_tree_with_retries(const std::filesystem::path& path, std::error_code& ec, std::int32_t attempts);
 
 }  // namespace vora

@@ -1,4 +1,4 @@
-#include "diagnostics/protected_directory.h"
+#include "files/protected_directory.h"
 
 #include <fmt/format.h>
 
@@ -6,12 +6,9 @@
 #include <optional>
 #include <vector>
 
-#include "app/fatal_error.h"
-#include "app/text.h"
-#include "diagnostics/crash_handler.h"
-#include "diagnostics/directories.h"
-#include "diagnostics/logging.h"
-#include "diagnostics/safe_files.h"
+#include "base/text.h"
+#include "files/directories.h"
+#include "files/safe_files.h"
 #include "platform/scoped.h"
 #include "platform/system.h"
 
@@ -219,7 +216,7 @@ bool is_trusted_owner(PSID owner) {
   return sys().under_wine() && equal_sids(owner, wine_user_sid().get());
 }
 
-DWORD build_protected_dacl(PACL& dacl, bool users_read) {
+DWORD build_protected_dacl(PACL& dacl, const directory_rules& rules) {
   struct grant {
     const fixed_sid& sid;
     DWORD access;
@@ -237,13 +234,13 @@ DWORD build_protected_dacl(PACL& dacl, bool users_read) {
     entries[i].Trustee.ptstrName = static_cast<LPWSTR>(grants[i].sid.get());
   }
   dacl = nullptr;
-  return sys().SetEntriesInAclW(users_read ? 3 : 2, entries, nullptr, &dacl);
+  return sys().SetEntriesInAclW(rules.users_read ? 3 : 2, entries, nullptr, &dacl);
 }
 
 DWORD secure_directory(const std::filesystem::path& path, const std::wstring& expected_final,
                        const directory_rules& rules, std::vector<std::string>& notes, platform::scoped_handle& held) {
   PACL raw_dacl = nullptr;
-  const DWORD dacl_error = build_protected_dacl(raw_dacl, rules.users_read);
+  const DWORD dacl_error = build_protected_dacl(raw_dacl, rules);
   local_memory dacl{raw_dacl};
   if (dacl_error) return dacl_error;
 
@@ -312,7 +309,7 @@ DWORD secure_for_this_run(const std::filesystem::path& path, const std::wstring&
     return 0;
   }
   PACL raw_dacl = nullptr;
-  DWORD fresh_error = build_protected_dacl(raw_dacl, rules.users_read);
+  DWORD fresh_error = build_protected_dacl(raw_dacl, rules);
   local_memory dacl{raw_dacl};
   const std::filesystem::path fresh = path.parent_path() / (path.filename().wstring() + L"." + unguessable_name_part());
   // Creating never reuses what is there, so the folder is this run's own.
@@ -333,28 +330,33 @@ DWORD secure_for_this_run(const std::filesystem::path& path, const std::wstring&
 
 }  // namespace
 
-std::vector<std::string> prepare_data_directories() {
-  std::vector<std::string> notes;
+outcome prepare_data_directories(std::vector<std::string>& notes) {
   const std::filesystem::path data = data_directory();
   DWORD error = 0;
   // ProgramData itself belongs to the system: its final path anchors ours.
   const std::wstring root_final = directory_final_path(data.parent_path(), error);
-  if (error) report_fatal_error("Failed to secure directory '{}' (Error: {}).", narrow_path(data), error);
+  if (error) return fail_with(error, "Failed to secure directory '{}' (Error: {}).", narrow_path(data), error);
   const auto secure = [&notes](const std::filesystem::path& path, const std::wstring& parent_final,
-                               const directory_rules& rules) {
-    std::filesystem::path used;
+                               const directory_rules& rules, std::filesystem::path& used) -> outcome {
     if (const DWORD failed = secure_for_this_run(path, parent_final, rules, notes, used))
-      report_fatal_error("Failed to secure directory '{}' (Error: {}).", narrow_path(path), failed);
-    return used;
+      return fail_with(failed, "Failed to secure directory '{}' (Error: {}).", narrow_path(path), failed);
+    return std::nullopt;
   };
-  const std::filesystem::path data_used = secure(data, root_final, {false, true, false});
+  std::filesystem::path data_used;
+  if (auto cause = secure(data, root_final, {.users_read = true}, data_used)) return cause;
   const std::wstring data_final = child_final_path(root_final, data_used.filename().wstring());
   // Logs stay readable by users so that a player can send them to support;
   // a full-memory dump of an elevated process is for administrators only.
-  // Braces run left to right: the log folder is secured first.
-  this_run_directories() = {secure(data_used / log_directory().filename(), data_final, {true, true, false}),
-                            secure(data_used / crash_directory().filename(), data_final, {true, false, true})};
-  return notes;
+  // The log folder is secured first.
+  run_directories used;
+  if (auto cause =
+          secure(data_used / log_directory().filename(), data_final, {.no_links = true, .users_read = true}, used.logs))
+    return cause;
+  if (auto cause = secure(data_used / crash_directory().filename(), data_final,
+                          {.no_links = true, .users_read = false, .protect_files = true}, used.crashes))
+    return cause;
+  this_run_directories() = used;
+  return std::nullopt;
 }
 
 void release_data_directories() {

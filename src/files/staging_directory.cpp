@@ -1,13 +1,13 @@
-#include "diagnostics/staging_directory.h"
+#include "files/staging_directory.h"
 
 #include <spdlog/spdlog.h>
 
 #include <vector>
 
-#include "app/text.h"
-#include "diagnostics/directories.h"
-#include "diagnostics/protected_directory.h"
-#include "diagnostics/safe_files.h"
+#include "base/text.h"
+#include "files/directories.h"
+#include "files/protected_directory.h"
+#include "files/safe_files.h"
 #include "platform/crt.h"
 #include "platform/scoped.h"
 #include "platform/system.h"
@@ -52,7 +52,7 @@ void clear_staging_directory(const std::vector<std::wstring>& keep) {
     bool kept = false;
     for (const std::wstring& wanted : keep) kept = kept || platform::equal_ignoring_case(path.wstring(), wanted);
     if (kept) continue;
-    error = remove_tree(path, true);
+    error = remove_tree(path, link_report::warn);
     if (error == 0) continue;
     if (!sys().MoveFileExW(path.wstring().c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT))
       spdlog::warn("Failed to schedule '{}' for removal at restart (Error: {})", narrow_path(path),

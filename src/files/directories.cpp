@@ -1,31 +1,65 @@
-#include "diagnostics/directories.h"
+#include "files/directories.h"
 
-#include "app/fatal_error.h"
-#include "diagnostics/safe_files.h"
+#include <exception>
+
+#include "files/safe_files.h"
 #include "platform/system.h"
 
 namespace vora {
 
-std::wstring known_folder_path(const GUID& folder) {
+outcome known_folder_path(const GUID& folder, std::wstring& path) {
   PWSTR raw = nullptr;
   const HRESULT result = sys().SHGetKnownFolderPath(folder, 0, nullptr, &raw);
   if (result < 0) {
     // The shell may hand back a buffer even on failure.
     if (raw) sys().CoTaskMemFree(raw);
-    report_fatal_error("Failed to resolve known folder path.");
+    return failure{"Failed to resolve known folder path.", static_cast<DWORD>(result)};
   }
-  std::wstring path = raw ? raw : L"";
+  path = raw ? raw : L"";
   sys().CoTaskMemFree(raw);
-  return path;
+  return std::nullopt;
+}
+
+namespace {
+
+struct known_folders {
+  std::filesystem::path program_files;
+  std::filesystem::path program_data;
+  bool resolved = false;
+};
+
+known_folders& folders() {
+  static known_folders resolved;
+  return resolved;
+}
+
+const known_folders& resolved_folders() {
+  // The entry resolves them before anything else and ends the run with the
+  // failure; a caller that skipped that has no folder to fall back on.
+  if (resolve_known_folders()) std::terminate();
+  return folders();
+}
+
+}  // namespace
+
+outcome resolve_known_folders() {
+  known_folders& resolved = folders();
+  if (resolved.resolved) return std::nullopt;
+  std::wstring program_files;
+  std::wstring program_data;
+  if (auto cause = known_folder_path(folder_id_program_files, program_files)) return cause;
+  if (auto cause = known_folder_path(folder_id_program_data, program_data)) return cause;
+  resolved = {program_files, program_data, true};
+  return std::nullopt;
 }
 
 std::filesystem::path install_directory() {
-  static const std::filesystem::path path = std::filesystem::path(known_folder_path(folder_id_program_files)) / L"Vora";
+  static const std::filesystem::path path = resolved_folders().program_files / L"Vora";
   return path;
 }
 
 std::filesystem::path data_directory() {
-  static const std::filesystem::path path = std::filesystem::path(known_folder_path(folder_id_program_data)) / L"Vora";
+  static const std::filesystem::path path = resolved_folders().program_data / L"Vora";
   return path;
 }
 
@@ -50,15 +84,15 @@ bool remove_tree_with_retries(const std::filesystem::path& path, std::error_code
   for (std::int32_t attempt = 0; attempt < attempts; ++attempt) {
     ec.clear();
     // A link left in place is reported once, not on every attempt.
-    const DWORD error = remove_tree(path, attempt == 0);
+    const DWORD error = remove_tree(path, attempt == 0 ? link_report::warn : link_report::quiet);
     if (!error) return true;
     ec.assign(static_cast<int>(error), std::system_category());
     // The tree may be gone even though the removal reported trouble.
     if (sys().GetFileAttributesW(wide.c_str()) == INVALID_FILE_ATTRIBUTES) {
       const DWORD exists_error = sys().GetLastError();
       if (is_missing_error(exists_error)) return true;
-      throw std::filesystem::filesystem_error("exists", path,
-                                              std::error_code(static_cast<int>(exists_error), std::system_category()));
+      ec.assign(static_cast<int>(exists_error), std::system_category());
+      return false;
     }
     sys().sleep_ms(300);
   }
