@@ -14,7 +14,7 @@ std::filesystem::path single_instance_lock_path() { return install_directory().p
 HANDLE open_single_instance_lock(DWORD& error) {
   PACL dacl = nullptr;
   error = build_protected_dacl(dacl, {.users_read = false});
-  if (error) return nullptr;
+  if (error != 0u) return nullptr;
   SECURITY_DESCRIPTOR descriptor{};
   SECURITY_ATTRIBUTES attributes{};
   attributes.nLength = sizeof(attributes);

@@ -97,7 +97,7 @@ LONG crash_filter(EXCEPTION_POINTERS* exception) {
   info.ClientPointers = FALSE;
   // The file stays open: process exit closes it.
   if (sys().MiniDumpWriteDump(sys().GetCurrentProcess(), sys().GetCurrentProcessId(), file,
-                              static_cast<MINIDUMP_TYPE>(crash_dump_type), &info, nullptr, nullptr)) {
+                              static_cast<MINIDUMP_TYPE>(crash_dump_type), &info, nullptr, nullptr) != 0) {
     end_crashed_run(fmt::format(
         "A fatal error has occurred and the program has crashed.\n\nA crash report has been saved to:\n{}\n\nPlease "
         "report this to staff.",

@@ -43,7 +43,7 @@ void prune_old_files(const std::filesystem::path& directory, const std::wstring&
   DWORD error = 0;
   std::wstring directory_final;
   if (list_directory(directory, entries, error)) directory_final = directory_final_path(directory, error);
-  if (error) {
+  if (error != 0u) {
     spdlog::warn("Failed to enumerate '{}' for log pruning: {}", narrow_path(directory),
                  std::system_category().message(static_cast<int>(error)));
     return;
@@ -53,7 +53,8 @@ void prune_old_files(const std::filesystem::path& directory, const std::wstring&
   for (const auto& entry : entries) {
     // Only regular files: never a folder, and never a link, whatever it
     // points to.
-    if (entry.attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE)) continue;
+    if ((entry.attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE)) != 0u)
+      continue;
     if (std::filesystem::path(entry.name).extension().wstring() != extension) continue;
     files.push_back({entry.name, entry.last_write});
   }
@@ -73,7 +74,7 @@ void prune_old_files(const std::filesystem::path& directory, const std::wstring&
     const std::filesystem::path path = directory / file.name;
     // Deleted through a handle that provably reaches this very file.
     const DWORD remove_error = delete_exactly(path, child_final_path(directory_final, file.name));
-    if (!remove_error) {
+    if (remove_error == 0u) {
       spdlog::debug("Pruned old file '{}'", narrow_path(path));
     } else {
       spdlog::warn("Failed to prune file '{}': {}", narrow_path(path),

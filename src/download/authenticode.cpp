@@ -30,7 +30,7 @@ std::optional<der_element> read_der(std::span<const std::uint8_t> in) {
   out.tag = in[0];
   std::size_t length = in[1];
   std::size_t header = 2;
-  if (length & 0x80) {
+  if ((length & 0x80) != 0u) {
     const std::size_t count = length & 0x7F;
     if (count == 0 || count > 4 || in.size() < 2 + count || in[2] == 0) return std::nullopt;
     length = 0;
@@ -59,7 +59,7 @@ std::string oid_text(std::span<const std::uint8_t> contents) {
     if (value == 0 && contents[i] == 0x80) return {};  // not the fewest bytes
     if (value > (UINT64_MAX >> 8)) return {};
     value = value << 7 | (contents[i] & 0x7F);
-    if (contents[i] & 0x80) {
+    if ((contents[i] & 0x80) != 0) {
       if (i + 1 == contents.size()) return {};
       continue;
     }
@@ -104,7 +104,7 @@ std::optional<std::array<byte_range, 3>> authenticode_ranges(std::span<const std
     return std::nullopt;
   }
   const std::size_t count_at = optional_header + (magic == 0x20B ? 108 : 92);
-  const std::size_t entry = count_at + 4 + certificate_directory * 8;
+  const std::size_t entry = count_at + 4 + std::size_t{certificate_directory} * 8;
   if (entry + 8 > optional_header + optional_size || entry + 8 > image.size()) {
     reason = "the optional header holds no certificate-table entry";
     return std::nullopt;

@@ -152,8 +152,8 @@ attempt_result failed_call(const char* format) {
 std::optional<std::wstring> header_text(HINTERNET request, DWORD level) {
   std::vector<wchar_t> buffer(header_capacity, L'\0');
   DWORD bytes = header_capacity * sizeof(wchar_t);
-  if (!sys().WinHttpQueryHeaders(request, level, WINHTTP_HEADER_NAME_BY_INDEX, buffer.data(), &bytes,
-                                 WINHTTP_NO_HEADER_INDEX))
+  if (sys().WinHttpQueryHeaders(request, level, WINHTTP_HEADER_NAME_BY_INDEX, buffer.data(), &bytes,
+                                WINHTTP_NO_HEADER_INDEX) == 0)
     return std::nullopt;
   return std::wstring(buffer.data(), std::min<DWORD>(bytes / sizeof(wchar_t), header_capacity));
 }
@@ -208,11 +208,12 @@ attempt_result fetch_attempt(const std::wstring& url, resume_point& resume, body
   session.reset(sys().WinHttpOpen(L"Vora/1.0", WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY, WINHTTP_NO_PROXY_NAME,
                                   WINHTTP_NO_PROXY_BYPASS, 0));
   if (!session) return failed_call("WinHttpOpen failed: {}");
-  if (!sys().WinHttpSetTimeouts(session.get(), network_ms, network_ms, network_ms, static_cast<int>(receive_ms)))
+  if (sys().WinHttpSetTimeouts(session.get(), network_ms, network_ms, network_ms, static_cast<int>(receive_ms)) == 0)
     return failed_call("WinHttpSetTimeouts failed (Error: {})");
   // Wine's WinHttpSetTimeouts leaves the wait for the response headers at
   // its own 21 s; set it, so that a server that never answers stalls too.
-  if (!sys().WinHttpSetOption(session.get(), WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &receive_ms, sizeof(receive_ms)))
+  if (sys().WinHttpSetOption(session.get(), WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &receive_ms, sizeof(receive_ms)) ==
+      0)
     return failed_call("WinHttpSetOption failed (Error: {})");
 
   std::array<wchar_t, host_name_capacity> host_name{};
@@ -223,7 +224,7 @@ attempt_result fetch_attempt(const std::wstring& url, resume_point& resume, body
   components.dwHostNameLength = host_name_capacity;
   components.lpszUrlPath = url_path.data();
   components.dwUrlPathLength = url_path_capacity;
-  if (!sys().WinHttpCrackUrl(url.c_str(), 0, 0, &components)) return failed_call("WinHttpCrackUrl failed: {}");
+  if (sys().WinHttpCrackUrl(url.c_str(), 0, 0, &components) == 0) return failed_call("WinHttpCrackUrl failed: {}");
 
   connection.reset(sys().WinHttpConnect(session.get(), host_name.data(), components.nPort, 0));
   if (!connection) return failed_call("WinHttpConnect failed: {}");
@@ -236,15 +237,16 @@ attempt_result fetch_attempt(const std::wstring& url, resume_point& resume, body
   std::wstring headers;
   if (ranged)
     headers = L"Range: bytes=" + std::to_wstring(resume.written) + L"-\r\nIf-Range: " + resume.validator + L"\r\n";
-  if (!sys().WinHttpSendRequest(request.get(), ranged ? headers.c_str() : WINHTTP_NO_ADDITIONAL_HEADERS,
-                                static_cast<DWORD>(headers.size()), WINHTTP_NO_REQUEST_DATA, 0, 0, 0))
+  if (sys().WinHttpSendRequest(request.get(), ranged ? headers.c_str() : WINHTTP_NO_ADDITIONAL_HEADERS,
+                               static_cast<DWORD>(headers.size()), WINHTTP_NO_REQUEST_DATA, 0, 0, 0) == 0)
     return failed_call("WinHttpSendRequest failed: {}");
-  if (!sys().WinHttpReceiveResponse(request.get(), nullptr)) return failed_call("WinHttpReceiveResponse failed: {}");
+  if (sys().WinHttpReceiveResponse(request.get(), nullptr) == 0)
+    return failed_call("WinHttpReceiveResponse failed: {}");
 
   DWORD status = 0;
   DWORD status_size = sizeof(status);
-  if (!sys().WinHttpQueryHeaders(request.get(), WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
-                                 WINHTTP_HEADER_NAME_BY_INDEX, &status, &status_size, WINHTTP_NO_HEADER_INDEX))
+  if (sys().WinHttpQueryHeaders(request.get(), WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+                                WINHTTP_HEADER_NAME_BY_INDEX, &status, &status_size, WINHTTP_NO_HEADER_INDEX) == 0)
     return failed_call("WinHttpQueryHeaders failed: {}");
 
   std::uint64_t position = 0;
@@ -297,7 +299,7 @@ attempt_result fetch_attempt(const std::wstring& url, resume_point& resume, body
     DWORD got = 0;
     // Never more than one byte past the limit: that byte proves the excess.
     const DWORD wanted = static_cast<DWORD>(std::min<std::uint64_t>(read_buffer_size, limit - position + 1));
-    if (!sys().WinHttpReadData(request.get(), buffer.data(), wanted, &got))
+    if (sys().WinHttpReadData(request.get(), buffer.data(), wanted, &got) == 0)
       return failed_call("WinHttpReadData failed: {}");
     if (got == 0) break;
     // More than was asked for would be a broken transport, not a bigger chunk.
@@ -433,7 +435,7 @@ bool fetch_verified_file(const std::wstring& file_name, held_image& held,
     }
     // Somebody holds it open: it goes at the next restart, and this run
     // downloads beside it, so no reader can block every later install.
-    if (!sys().MoveFileExW(temp_path.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT))
+    if (sys().MoveFileExW(temp_path.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT) == 0)
       spdlog::warn("Failed to schedule '{}' for removal at restart (Error: {})", to_utf8(temp_path),
                    sys().GetLastError());
     spdlog::warn("Leftover '{}' is held by another program; downloading beside it", to_utf8(temp_path));
@@ -442,7 +444,7 @@ bool fetch_verified_file(const std::wstring& file_name, held_image& held,
   }
 
   std::string error_text;
-  bool fetched;
+  bool fetched = false;
   bool mismatched = false;
   {
     file_sink out(temp_path);
@@ -462,7 +464,7 @@ bool fetch_verified_file(const std::wstring& file_name, held_image& held,
     }
     // The manifest's hash is checked first, on the bytes as they arrived:
     // nothing else reads a file the publisher did not list.
-    if (fetched && listed && out.digest() != listed->sha256) {
+    if (fetched && (listed != nullptr) && out.digest() != listed->sha256) {
       spdlog::error("Pinned hash and generated hash don't match ({})", to_utf8(temp_path));
       spdlog::error("Downloaded '{}' failed verification", name);
       mismatched = true;

@@ -71,7 +71,7 @@ std::string utc_text(std::int64_t seconds) {
   const unsigned mp = (5 * doy + 2) / 153;
   const unsigned day = doy - (153 * mp + 2) / 5 + 1;
   const unsigned month = mp < 10 ? mp + 3 : mp - 9;
-  const std::int64_t year = static_cast<std::int64_t>(yoe) + era * 400 + (month <= 2);
+  const std::int64_t year = static_cast<std::int64_t>(yoe) + era * 400 + (month <= 2 ? 1 : 0);
   return fmt::format("{:04}-{:02}-{:02}T{:02}:{:02}:{:02}Z", year, month, day, rest / 3600, rest % 3600 / 60,
                      rest % 60);
 }

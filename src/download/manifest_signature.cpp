@@ -16,8 +16,8 @@ bool read_integer(std::span<const std::uint8_t>& in, std::uint8_t* out) {
   if (in.size() < 2 || in[0] != 0x02 || in[1] == 0 || in[1] > 33 || in.size() < 2u + in[1]) return false;
   std::span<const std::uint8_t> value = in.subspan(2, in[1]);
   in = in.subspan(2u + value.size());
-  if (value[0] & 0x80) return false;                                          // negative
-  if (value.size() > 1 && value[0] == 0 && !(value[1] & 0x80)) return false;  // not minimal
+  if ((value[0] & 0x80) != 0) return false;                                         // negative
+  if (value.size() > 1 && value[0] == 0 && ((value[1] & 0x80) == 0)) return false;  // not minimal
   if (value[0] == 0 && value.size() > 1) value = value.subspan(1);
   if (value.size() > 32) return false;
   std::memset(out, 0, 32);

@@ -29,7 +29,7 @@ bool read_file_identity(const std::wstring& path, platform::scoped_handle& file,
     ec = last_error_code();
     return false;
   }
-  if (!sys().GetFileInformationByHandleEx(file.get(), FileIdInfo, &identity, sizeof(identity))) {
+  if (sys().GetFileInformationByHandleEx(file.get(), FileIdInfo, &identity, sizeof(identity)) == 0) {
     ec = last_error_code();
     return false;
   }

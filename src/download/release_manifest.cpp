@@ -60,7 +60,7 @@ std::optional<std::array<std::uint8_t, 32>> parse_sha256(const std::string& hex)
   std::array<std::uint8_t, 32> out{};
   for (std::size_t i = 0; i < hex.size(); ++i) {
     const char c = hex[i];
-    int value;
+    int value = 0;
     if (c >= '0' && c <= '9')
       value = c - '0';
     else if (c >= 'a' && c <= 'f')
@@ -74,7 +74,7 @@ std::optional<std::array<std::uint8_t, 32>> parse_sha256(const std::string& hex)
 
 // Days from 1970-01-01 to the civil date (proleptic Gregorian).
 std::int64_t days_from_civil(std::int64_t y, unsigned m, unsigned d) {
-  y -= m <= 2;
+  y -= m <= 2 ? 1 : 0;
   const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
   const unsigned yoe = static_cast<unsigned>(y - era * 400);
   const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
@@ -93,7 +93,7 @@ std::optional<std::vector<std::uint8_t>> decode_base64(std::string_view text) {
     int padding = 0;
     for (std::size_t i = 0; i < 4; ++i) {
       const char c = text[at + i];
-      int value;
+      int value = 0;
       if (c >= 'A' && c <= 'Z')
         value = c - 'A';
       else if (c >= 'a' && c <= 'z')
@@ -111,13 +111,13 @@ std::optional<std::vector<std::uint8_t>> decode_base64(std::string_view text) {
       if (value < 0) {
         ++padding;
         value = 0;
-      } else if (padding) {
+      } else if (padding != 0) {
         return std::nullopt;  // data after padding
       }
       group = group << 6 | static_cast<std::uint32_t>(value);
     }
     // Bits the padding hides must be zero: one text per byte string.
-    if ((padding == 1 && (group & 0xFF)) || (padding == 2 && (group & 0xFFFF))) return std::nullopt;
+    if ((padding == 1 && ((group & 0xFF) != 0u)) || (padding == 2 && ((group & 0xFFFF) != 0u))) return std::nullopt;
     out.push_back(static_cast<std::uint8_t>(group >> 16));
     if (padding < 2) out.push_back(static_cast<std::uint8_t>(group >> 8));
     if (padding < 1) out.push_back(static_cast<std::uint8_t>(group));
@@ -191,7 +191,8 @@ std::optional<std::int64_t> parse_utc_time(std::string_view text) {
   static constexpr unsigned month_days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
   const bool leap = (*year % 4 == 0 && *year % 100 != 0) || *year % 400 == 0;
   if (*day > month_days[*month - 1] + (*month == 2 && leap ? 1u : 0u)) return std::nullopt;
-  return days_from_civil(*year, *month, *day) * 86400 + *hour * 3600 + *minute * 60 + *second;
+  return days_from_civil(*year, *month, *day) * 86400 + std::int64_t{*hour} * 3600 + std::int64_t{*minute} * 60 +
+         *second;
 }
 
 bool is_safe_manifest_path(std::string_view path) {

@@ -20,7 +20,7 @@ namespace vora {
 
 inline constexpr const char* manifest_file_name = "VoraRelease.json";
 inline constexpr const char* manifest_payload_type = "application/vnd.vora.release+json";
-inline constexpr std::size_t max_manifest_size = 64 * 1024;
+inline constexpr std::size_t max_manifest_size = std::size_t{64} * 1024;
 
 struct dsse_signature {
   std::string keyid;              // as written: hex SHA-256 of the signer's SubjectPublicKeyInfo

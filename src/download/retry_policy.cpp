@@ -77,8 +77,8 @@ std::optional<std::uint64_t> parse_decimal(std::wstring_view text) {
 
 std::optional<std::uint32_t> parse_retry_after(const std::wstring& value) {
   std::size_t begin = 0, end = value.size();
-  while (begin < end && std::iswspace(value[begin])) ++begin;
-  while (end > begin && std::iswspace(value[end - 1])) --end;
+  while (begin < end && (std::iswspace(value[begin]) != 0)) ++begin;
+  while (end > begin && (std::iswspace(value[end - 1]) != 0)) --end;
   // Nine digits at most: any such number of seconds fits.
   if (end - begin > 9) return std::nullopt;
   const auto seconds = parse_decimal(std::wstring_view(value).substr(begin, end - begin));

@@ -42,7 +42,7 @@ std::uint32_t load_be32(const std::uint8_t* p) {
 void compress_portable(std::uint32_t* state, const std::uint8_t* data, std::size_t blocks) {
   std::uint32_t w[64];
   for (; blocks > 0; --blocks, data += 64) {
-    for (int t = 0; t < 16; ++t) w[t] = load_be32(data + 4 * t);
+    for (std::size_t t = 0; t < 16; ++t) w[t] = load_be32(data + 4 * t);
     for (int t = 16; t < 64; ++t) {
       const std::uint32_t s0 = rotr(w[t - 15], 7) ^ rotr(w[t - 15], 18) ^ (w[t - 15] >> 3);
       const std::uint32_t s1 = rotr(w[t - 2], 17) ^ rotr(w[t - 2], 19) ^ (w[t - 2] >> 10);
@@ -78,8 +78,9 @@ void compress_portable(std::uint32_t* state, const std::uint8_t* data, std::size
 
 // Four rounds with message words `cur`; the SHA unit works on the state as
 // the two halves ABEF and CDGH.
-#define VORA_QUAD_BEGIN(group, cur)                                                                          \
-  msg = _mm_add_epi32(cur, _mm_load_si128(reinterpret_cast<const __m128i*>(round_constants + 4 * (group)))); \
+#define VORA_QUAD_BEGIN(group, cur)                                                                                  \
+  msg = _mm_add_epi32(cur,                                                                                           \
+                      _mm_load_si128(reinterpret_cast<const __m128i*>(round_constants + std::size_t{4} * (group)))); \
   cdgh = _mm_sha256rnds2_epu32(cdgh, abef, msg)
 #define VORA_QUAD_END()               \
   msg = _mm_shuffle_epi32(msg, 0x0E); \
@@ -190,9 +191,9 @@ bool sha256::sha_extensions_available() {
   const auto basic = sys().cpuid(0, 0);
   if (static_cast<std::int32_t>(basic[0]) < 7) return false;
   const auto features = sys().cpuid(1, 0);
-  const bool ssse3 = (features[2] >> 9) & 1;
-  const bool sse41 = (features[2] >> 19) & 1;
-  const bool sha = (sys().cpuid(7, 0)[1] >> 29) & 1;
+  const bool ssse3 = ((features[2] >> 9) & 1) != 0u;
+  const bool sse41 = ((features[2] >> 19) & 1) != 0u;
+  const bool sha = ((sys().cpuid(7, 0)[1] >> 29) & 1) != 0u;
   return ssse3 && sse41 && sha;
 #else
   return false;

@@ -98,7 +98,7 @@ struct mapped_image {
 
 bool map_held_image(HANDLE file, const std::string& name, mapped_image& image) {
   LARGE_INTEGER size{};
-  if (!sys().GetFileSizeEx(file, &size) || size.QuadPart <= 0) {
+  if ((sys().GetFileSizeEx(file, &size) == 0) || size.QuadPart <= 0) {
     spdlog::warn("GetFileSizeEx failed for '{}' (Error: {})", name, sys().GetLastError());
     return false;
   }
@@ -153,13 +153,13 @@ bool open_signature(std::span<const std::uint8_t> image, const std::string& name
   const DWORD query_error = sys().GetLastError();
   signature.store.reset(raw_store);
   signature.message.reset(raw_message);
-  if (!queried) {
+  if (queried == 0) {
     spdlog::warn("CryptQueryObject failed for '{}' (Error: {})", name, query_error);
     return false;
   }
 
   DWORD signer_size = 0;
-  if (!sys().CryptMsgGetParam(signature.message.get(), CMSG_SIGNER_INFO_PARAM, 0, nullptr, &signer_size)) {
+  if (sys().CryptMsgGetParam(signature.message.get(), CMSG_SIGNER_INFO_PARAM, 0, nullptr, &signer_size) == 0) {
     spdlog::warn("CryptMsgGetParam (size query) failed for '{}' (Error: {})", name, sys().GetLastError());
     return false;
   }
@@ -167,8 +167,8 @@ bool open_signature(std::span<const std::uint8_t> image, const std::string& name
   // the buffer whatever size the query reported.
   const std::size_t capacity = std::max<std::size_t>(signer_size, sizeof(CMSG_SIGNER_INFO));
   signature.signer_buffer.assign((capacity + 7) / 8, 0);
-  if (!sys().CryptMsgGetParam(signature.message.get(), CMSG_SIGNER_INFO_PARAM, 0, signature.signer_buffer.data(),
-                              &signer_size)) {
+  if (sys().CryptMsgGetParam(signature.message.get(), CMSG_SIGNER_INFO_PARAM, 0, signature.signer_buffer.data(),
+                             &signer_size) == 0) {
     spdlog::warn("CryptMsgGetParam failed for '{}' (Error: {})", name, sys().GetLastError());
     return false;
   }
@@ -192,7 +192,7 @@ bool read_signer_thumbprint(const embedded_signature& signature, const std::stri
 
   BYTE hash[20] = {};
   DWORD hash_size = sizeof(hash);
-  if (!sys().CertGetCertificateContextProperty(certificate.get(), CERT_SHA1_HASH_PROP_ID, hash, &hash_size)) {
+  if (sys().CertGetCertificateContextProperty(certificate.get(), CERT_SHA1_HASH_PROP_ID, hash, &hash_size) == 0) {
     spdlog::warn("CertGetCertificateContextProperty (SHA1 hash) failed for '{}' (Error: {})", name,
                  sys().GetLastError());
     return false;
@@ -232,12 +232,12 @@ bool signs_this_image(const embedded_signature& signature, std::span<const std::
   }
 
   DWORD content_size = 0;
-  if (!sys().CryptMsgGetParam(signature.message.get(), CMSG_CONTENT_PARAM, 0, nullptr, &content_size)) {
+  if (sys().CryptMsgGetParam(signature.message.get(), CMSG_CONTENT_PARAM, 0, nullptr, &content_size) == 0) {
     spdlog::error("CryptMsgGetParam (signed content) failed for '{}' (Error: {})", name, sys().GetLastError());
     return false;
   }
   std::vector<std::uint8_t> content(content_size);
-  if (!sys().CryptMsgGetParam(signature.message.get(), CMSG_CONTENT_PARAM, 0, content.data(), &content_size)) {
+  if (sys().CryptMsgGetParam(signature.message.get(), CMSG_CONTENT_PARAM, 0, content.data(), &content_size) == 0) {
     spdlog::error("CryptMsgGetParam (signed content) failed for '{}' (Error: {})", name, sys().GetLastError());
     return false;
   }
@@ -313,7 +313,7 @@ bool sha256_file(HANDLE file, std::string& out) {
   sha256 hasher;
   for (;;) {
     DWORD got = 0;
-    if (!sys().ReadFile(file, buffer.data(), hash_read_chunk, &got, nullptr)) return false;
+    if (sys().ReadFile(file, buffer.data(), hash_read_chunk, &got, nullptr) == 0) return false;
     if (got == 0) break;
     hasher.update(buffer.data(), std::min(got, hash_read_chunk));
   }
@@ -365,7 +365,7 @@ bool verify_image(const std::wstring& path, held_image& held, const std::optiona
   if (expected_sha256) {
     LARGE_INTEGER start{};
     std::string actual;
-    if (!sys().SetFilePointerEx(held.handle.get(), start, nullptr, FILE_BEGIN) ||
+    if ((sys().SetFilePointerEx(held.handle.get(), start, nullptr, FILE_BEGIN) == 0) ||
         !sha256_file(held.handle.get(), actual)) {
       spdlog::error("Failed to hash file while verifying ({})", name);
       return false;

@@ -95,7 +95,7 @@ class pe_image {
     headers_size_ = headers_size;
     // The headers are hashed by Authenticode; what follows the last section
     // and the certificate table are not, so neither may hold them.
-    if (certificates_size_ && certificates_offset_ < table + table_size)
+    if ((certificates_size_ != 0u) && certificates_offset_ < table + table_size)
       return fail(error, "headers inside the certificate table");
     for (std::uint16_t i = 0; i < section_count; ++i) {
       const std::uint64_t at = table + std::uint64_t{i} * section_header_size;
@@ -115,7 +115,7 @@ class pe_image {
     const section* found = nullptr;
     for (const section& s : sections_) {
       // Bytes past the raw data are the loader's zero fill, not the file's.
-      const std::uint64_t backed = s.virtual_size ? std::min(s.virtual_size, s.raw_size) : s.raw_size;
+      const std::uint64_t backed = s.virtual_size != 0u ? std::min(s.virtual_size, s.raw_size) : s.raw_size;
       if (rva < s.virtual_address || !fits(rva - s.virtual_address, length, backed)) continue;
       if (found) return fail(error, "resource data in overlapping sections");
       found = &s;
@@ -125,9 +125,10 @@ class pe_image {
     if (!fits(found->raw_offset, found->raw_size, image_.size()) || !fits(offset, length, image_.size()))
       return fail(error, "section data past the end of the image");
     // The loader maps the headers, not a section, over those bytes.
-    if (found->raw_size && found->raw_offset < headers_size_) return fail(error, "section data inside the headers");
+    if ((found->raw_size != 0u) && found->raw_offset < headers_size_)
+      return fail(error, "section data inside the headers");
     const std::uint64_t cert_end = std::uint64_t{certificates_offset_} + certificates_size_;
-    if (certificates_size_ && offset < cert_end && certificates_offset_ < offset + length)
+    if ((certificates_size_ != 0u) && offset < cert_end && certificates_offset_ < offset + length)
       return fail(error, "resource data inside the certificate table");
     out = image_.subspan(offset, length);
     return true;
@@ -298,7 +299,7 @@ std::optional<image_version> read_version_resource(bytes image, std::string& err
     error = types.empty() ? "no version resource" : "more than one version resource";
     return std::nullopt;
   }
-  if (!(types[0].target & subdirectory_bit)) {
+  if ((types[0].target & subdirectory_bit) == 0u) {
     error = "version resource without names";
     return std::nullopt;
   }
@@ -307,7 +308,7 @@ std::optional<image_version> read_version_resource(bytes image, std::string& err
     error = names.empty() ? "no version resource" : "more than one version resource";
     return std::nullopt;
   }
-  if (!(names[0].target & subdirectory_bit)) {
+  if ((names[0].target & subdirectory_bit) == 0u) {
     error = "version resource without languages";
     return std::nullopt;
   }
@@ -318,7 +319,8 @@ std::optional<image_version> read_version_resource(bytes image, std::string& err
     return std::nullopt;
   }
   std::uint32_t data_rva = 0, data_size = 0;
-  if ((languages[0].target & subdirectory_bit) || !fits(languages[0].target, resource_data_entry_size, tree.size())) {
+  if (((languages[0].target & subdirectory_bit) != 0u) ||
+      !fits(languages[0].target, resource_data_entry_size, tree.size())) {
     error = "version resource data entry past the end of the resources";
     return std::nullopt;
   }
@@ -395,7 +397,8 @@ bool same_file_name(const std::u16string& text, const std::wstring& name) {
   auto lower = [](std::uint32_t c) { return c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c; };
   for (std::size_t i = 0; i < text.size(); ++i) {
     const auto a = static_cast<std::uint32_t>(text[i]);
-    const auto b = static_cast<std::uint32_t>(name[i]);
+    // A wchar_t is a code unit, never negative: no sign to extend.
+    const auto b = static_cast<std::uint32_t>(name[i]);  // NOLINT(bugprone-signed-char-misuse)
     if (a < 0x80 && b < 0x80 ? lower(a) != lower(b) : a != b) return false;
   }
   return true;

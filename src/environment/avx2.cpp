@@ -46,7 +46,7 @@ cpu_info read_cpu_info() {
   char brand[49] = {};
   for (std::uint32_t i = 0; i < 3; ++i) {
     const auto regs = sys().cpuid(0x80000002u + i, 0);
-    std::memcpy(brand + i * 16, regs.data(), 16);
+    std::memcpy(brand + std::size_t{i} * 16, regs.data(), 16);
   }
   info.brand = brand;  // up to the first zero byte
   return info;
@@ -78,8 +78,8 @@ std::string read_baseboard_name() {
   if (sys().RegOpenKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DESCRIPTION\\System\\BIOS", 0, KEY_READ, &key) != 0) {
     return {};
   }
-  const std::string manufacturer = read_registry_string(key, "BaseBoardManufacturer");
-  const std::string product = read_registry_string(key, "BaseBoardProduct");
+  std::string manufacturer = read_registry_string(key, "BaseBoardManufacturer");
+  std::string product = read_registry_string(key, "BaseBoardProduct");
   sys().RegCloseKey(key);
   if (manufacturer.empty()) return product;
   if (product.empty()) return manufacturer;
@@ -96,7 +96,7 @@ void open_web_search(const std::string& query) {
   const std::wstring wide(url.begin(), url.end());  // url_encode leaves ASCII only
   HRESULT result = 0;
   for (int attempt = 0; attempt < shell_attempts; ++attempt) {
-    if (attempt) sys().sleep_ms(shell_retry_ms);
+    if (attempt != 0) sys().sleep_ms(shell_retry_ms);
     result = sys().shell_execute_as_desktop(wide.c_str());
     if (result >= 0) return;
   }

@@ -85,7 +85,7 @@ bool remove_tree_with_retries(const std::filesystem::path& path, std::error_code
     ec.clear();
     // A link left in place is reported once, not on every attempt.
     const DWORD error = remove_tree(path, attempt == 0 ? link_report::warn : link_report::quiet);
-    if (!error) return true;
+    if (error == 0u) return true;
     ec.assign(static_cast<int>(error), std::system_category());
     // The tree may be gone even though the removal reported trouble.
     if (sys().GetFileAttributesW(wide.c_str()) == INVALID_FILE_ATTRIBUTES) {

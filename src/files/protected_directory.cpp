@@ -34,7 +34,7 @@ std::size_t sid_length(PSID sid) {
   if (!sid) return 0;
   const auto* bytes = static_cast<const BYTE*>(sid);
   if (bytes[0] != 1 || bytes[1] > max_sub_authorities) return 0;
-  return sid_header_size + 4u * bytes[1];
+  return sid_header_size + std::size_t{4} * bytes[1];
 }
 
 struct local_memory {
@@ -52,7 +52,7 @@ bool create_protected_directory(const std::filesystem::path& path, PACL dacl) {
   attributes.lpSecurityDescriptor = &descriptor;
   attributes.bInheritHandle = FALSE;
   const std::wstring wide = path.wstring();
-  return sys().CreateDirectoryW(wide.c_str(), &attributes);
+  return sys().CreateDirectoryW(wide.c_str(), &attributes) != 0;
 }
 
 // Sets the owner and protected DACL on the object alone. The higher-level
@@ -63,7 +63,7 @@ DWORD apply_protected_descriptor(HANDLE object, PACL dacl) {
   if (!protected_descriptor(descriptor, dacl)) return sys().GetLastError();
   const SECURITY_INFORMATION what =
       OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION;
-  return sys().SetKernelObjectSecurity(object, what, &descriptor) ? 0 : sys().GetLastError();
+  return sys().SetKernelObjectSecurity(object, what, &descriptor) != 0 ? 0 : sys().GetLastError();
 }
 
 // An elevated administrator may take over what denies it access. Enabled
@@ -73,17 +73,17 @@ class takeover_privileges {
  public:
   takeover_privileges() {
     HANDLE raw = nullptr;
-    if (!sys().OpenProcessToken(sys().GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &raw)) return;
+    if (sys().OpenProcessToken(sys().GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &raw) == 0) return;
     token_.reset(raw);
     for (const wchar_t* name : {L"SeTakeOwnershipPrivilege", L"SeRestorePrivilege", L"SeBackupPrivilege"}) {
       TOKEN_PRIVILEGES privileges{};
       privileges.PrivilegeCount = 1;
       privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
-      if (!sys().LookupPrivilegeValueW(nullptr, name, &privileges.Privileges[0].Luid)) continue;
+      if (sys().LookupPrivilegeValueW(nullptr, name, &privileges.Privileges[0].Luid) == 0) continue;
       TOKEN_PRIVILEGES previous{};
       DWORD needed = 0;
       // An empty previous state: it was enabled already, and stays so.
-      if (sys().AdjustTokenPrivileges(token_.get(), FALSE, &privileges, sizeof(previous), &previous, &needed) &&
+      if ((sys().AdjustTokenPrivileges(token_.get(), FALSE, &privileges, sizeof(previous), &previous, &needed) != 0) &&
           previous.PrivilegeCount == 1)
         earlier_.push_back(previous);
     }
@@ -130,7 +130,7 @@ std::optional<std::string> distrust(const std::filesystem::path& path, const std
   local_memory descriptor;
   const DWORD owner_error = sys().GetSecurityInfo(directory.get(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner,
                                                   nullptr, nullptr, nullptr, &descriptor.memory);
-  if (owner_error) return fmt::format("its owner cannot be read (Error: {})", owner_error);
+  if (owner_error != 0u) return fmt::format("its owner cannot be read (Error: {})", owner_error);
   if (!is_trusted_owner(owner)) return fmt::format("it is owned by {}", sid_text(owner));
 
   std::vector<directory_entry> entries;
@@ -143,11 +143,11 @@ std::optional<std::string> distrust(const std::filesystem::path& path, const std
   }
 
   error = apply_protected_descriptor(directory.get(), dacl);
-  if (error || !rules.protect_files) return std::nullopt;
+  if ((error != 0u) || !rules.protect_files) return std::nullopt;
   // Files written under an earlier, wider DACL get this one too, each on its
   // own: a file that turns out to be a link elsewhere is left alone.
   for (const auto& entry : entries) {
-    if (entry.attributes & FILE_ATTRIBUTE_DIRECTORY) continue;
+    if ((entry.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0u) continue;
     DWORD file_error = 0;
     platform::scoped_handle file(open_exactly(path / entry.name, child_final_path(expected_final, entry.name),
                                               READ_CONTROL | WRITE_DAC | WRITE_OWNER, reached, file_error));
@@ -159,10 +159,10 @@ std::optional<std::string> distrust(const std::filesystem::path& path, const std
 }  // namespace
 
 bool protected_descriptor(SECURITY_DESCRIPTOR& descriptor, PACL dacl) {
-  return sys().InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION) &&
-         sys().SetSecurityDescriptorOwner(&descriptor, administrators_sid().get(), FALSE) &&
-         sys().SetSecurityDescriptorDacl(&descriptor, TRUE, dacl, FALSE) &&
-         sys().SetSecurityDescriptorControl(&descriptor, SE_DACL_PROTECTED, SE_DACL_PROTECTED);
+  return (sys().InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION) != 0) &&
+         (sys().SetSecurityDescriptorOwner(&descriptor, administrators_sid().get(), FALSE) != 0) &&
+         (sys().SetSecurityDescriptorDacl(&descriptor, TRUE, dacl, FALSE) != 0) &&
+         (sys().SetSecurityDescriptorControl(&descriptor, SE_DACL_PROTECTED, SE_DACL_PROTECTED) != 0);
 }
 
 const fixed_sid& local_system_sid() {
@@ -193,14 +193,14 @@ bool equal_sids(PSID a, PSID b) {
 }
 
 std::string sid_text(PSID sid) {
-  if (!sid_length(sid)) return {};
+  if (sid_length(sid) == 0u) return {};
   const auto* bytes = static_cast<const BYTE*>(sid);
   std::uint64_t authority = 0;
   for (int i = 2; i < 8; ++i) authority = (authority << 8) | bytes[i];
   std::string text = fmt::format("S-{}-{}", bytes[0], authority);
   for (BYTE i = 0; i < bytes[1]; ++i) {
     DWORD value = 0;
-    std::memcpy(&value, bytes + sid_header_size + 4u * i, sizeof(value));
+    std::memcpy(&value, bytes + sid_header_size + std::size_t{4} * i, sizeof(value));
     text += fmt::format("-{}", value);
   }
   return text;
@@ -242,7 +242,7 @@ DWORD secure_directory(const std::filesystem::path& path, const std::wstring& ex
   PACL raw_dacl = nullptr;
   const DWORD dacl_error = build_protected_dacl(raw_dacl, rules);
   local_memory dacl{raw_dacl};
-  if (dacl_error) return dacl_error;
+  if (dacl_error != 0u) return dacl_error;
 
   const std::wstring wide = path.wstring();
   // Each round either finds a trusted directory or clears the name; another
@@ -262,11 +262,11 @@ DWORD secure_directory(const std::filesystem::path& path, const std::wstring& ex
     DWORD error = 0;
     // Anybody may create a file where a folder belongs: it goes aside like a
     // folder that cannot be trusted, rather than ending every later run.
-    auto reason = (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT))
+    auto reason = (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0u
                       ? distrust(path, expected_final, attributes, rules, raw_dacl, error)
                       : std::optional<std::string>("it is not a directory");
     if (!reason) {
-      if (error) return error;
+      if (error != 0u) return error;
       // Without delete sharing nobody can rename it away and put something
       // else in its place while its path is in use. An open that this
       // refuses means somebody already holds it that way.
@@ -303,7 +303,7 @@ DWORD secure_for_this_run(const std::filesystem::path& path, const std::wstring&
   platform::scoped_handle held;
   const DWORD error =
       secure_directory(path, child_final_path(parent_final, path.filename().wstring()), rules, notes, held);
-  if (!error) {
+  if (error == 0u) {
     if (held) held_directories().push_back(std::move(held));
     used = path;
     return 0;
@@ -313,8 +313,8 @@ DWORD secure_for_this_run(const std::filesystem::path& path, const std::wstring&
   local_memory dacl{raw_dacl};
   const std::filesystem::path fresh = path.parent_path() / (path.filename().wstring() + L"." + unguessable_name_part());
   // Creating never reuses what is there, so the folder is this run's own.
-  if (!fresh_error && !create_protected_directory(fresh, raw_dacl)) fresh_error = sys().GetLastError();
-  if (!fresh_error) {
+  if ((fresh_error == 0u) && !create_protected_directory(fresh, raw_dacl)) fresh_error = sys().GetLastError();
+  if (fresh_error == 0u) {
     std::wstring reached;
     held.reset(open_exactly(fresh, child_final_path(parent_final, fresh.filename().wstring()),
                             FILE_READ_ATTRIBUTES | SYNCHRONIZE, reached, fresh_error,
@@ -335,7 +335,7 @@ outcome prepare_data_directories(std::vector<std::string>& notes) {
   DWORD error = 0;
   // ProgramData itself belongs to the system: its final path anchors ours.
   const std::wstring root_final = directory_final_path(data.parent_path(), error);
-  if (error) return fail_with(error, "Failed to secure directory '{}' (Error: {}).", narrow_path(data), error);
+  if (error != 0u) return fail_with(error, "Failed to secure directory '{}' (Error: {}).", narrow_path(data), error);
   const auto secure = [&notes](const std::filesystem::path& path, const std::wstring& parent_final,
                                const directory_rules& rules, std::filesystem::path& used) -> outcome {
     if (const DWORD failed = secure_for_this_run(path, parent_final, rules, notes, used))

@@ -33,7 +33,7 @@ std::int64_t ticks_of(const FILETIME& time) {
 bool set_delete_disposition(HANDLE handle) {
   FILE_DISPOSITION_INFO disposition{};
   disposition.DeleteFile = TRUE;
-  return sys().SetFileInformationByHandle(handle, FileDispositionInfo, &disposition, sizeof(disposition));
+  return sys().SetFileInformationByHandle(handle, FileDispositionInfo, &disposition, sizeof(disposition)) != 0;
 }
 
 DWORD delete_exactly(const std::filesystem::path& path, const std::wstring& expected_final, std::wstring& reached) {
@@ -51,7 +51,7 @@ void warn_left_link(const std::filesystem::path& path, const std::wstring& reach
 DWORD remove_entry(const std::filesystem::path& path, const std::wstring& expected_final, DWORD attributes,
                    link_report links) {
   std::wstring reached;
-  if (is_link(attributes) || !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+  if (is_link(attributes) || ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0u)) {
     const DWORD error = delete_exactly(path, expected_final, reached);
     if (error == ERROR_CANT_RESOLVE_FILENAME && links == link_report::warn) warn_left_link(path, reached);
     return error;
@@ -75,10 +75,10 @@ DWORD remove_entry(const std::filesystem::path& path, const std::wstring& expect
   for (const auto& entry : entries) {
     const DWORD child_error =
         remove_entry(path / entry.name, child_final_path(expected_final, entry.name), entry.attributes, links);
-    if (child_error && !first_error) first_error = child_error;
+    if ((child_error != 0u) && (first_error == 0u)) first_error = child_error;
   }
   const DWORD own_error = delete_exactly(path, expected_final, reached);
-  return first_error ? first_error : own_error;
+  return first_error != 0u ? first_error : own_error;
 }
 
 }  // namespace
@@ -90,7 +90,7 @@ DWORD delete_by_handle(HANDLE handle) {
   if (error != ERROR_ACCESS_DENIED) return error;
   FILE_BASIC_INFO basic{};
   basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
-  if (!sys().SetFileInformationByHandle(handle, FileBasicInfo, &basic, sizeof(basic))) return error;
+  if (sys().SetFileInformationByHandle(handle, FileBasicInfo, &basic, sizeof(basic)) == 0) return error;
   return set_delete_disposition(handle) ? 0 : sys().GetLastError();
 }
 
@@ -125,7 +125,7 @@ bool list_directory(const std::filesystem::path& directory, std::vector<director
     const std::wstring name = data.cFileName;
     if (name == L"." || name == L"..") continue;
     entries.push_back({name, data.dwFileAttributes, ticks_of(data.ftLastWriteTime)});
-  } while (sys().FindNextFileW(find.get(), &data));
+  } while (sys().FindNextFileW(find.get(), &data) != 0);
   error = sys().GetLastError();
   if (error != ERROR_NO_MORE_FILES) return false;
   error = 0;
@@ -163,7 +163,7 @@ HANDLE open_exactly(const std::filesystem::path& path, const std::wstring& expec
   }
   if (!final_path_of(handle.get(), reached)) {
     error = sys().GetLastError();
-    if (!error) error = ERROR_CANT_RESOLVE_FILENAME;
+    if (error == 0u) error = ERROR_CANT_RESOLVE_FILENAME;
     return INVALID_HANDLE_VALUE;
   }
   // Some systems open what a link points to even when asked for the link:
@@ -188,7 +188,7 @@ bool rename_by_handle(HANDLE handle, const std::wstring& target, if_target_exist
   info->RootDirectory = nullptr;
   info->FileNameLength = static_cast<DWORD>(name_bytes);
   std::memcpy(bytes + offsetof(FILE_RENAME_INFO, FileName), target.data(), name_bytes);
-  return sys().SetFileInformationByHandle(handle, FileRenameInfo, info, static_cast<DWORD>(size));
+  return sys().SetFileInformationByHandle(handle, FileRenameInfo, info, static_cast<DWORD>(size)) != 0;
 }
 
 bool move_aside(const std::filesystem::path& path, const std::wstring& expected_final, std::filesystem::path& aside,
@@ -202,7 +202,7 @@ bool move_aside(const std::filesystem::path& path, const std::wstring& expected_
     std::wstring name = path.filename().wstring() + L".untrusted-" + std::to_wstring(seconds);
     if (attempt >= 10)
       name += L"-" + unguessable_name_part();
-    else if (attempt)
+    else if (attempt != 0)
       name += L"-" + std::to_wstring(attempt);
     aside = path.parent_path() / name;
     if (rename_by_handle(handle.get(), aside.wstring(), if_target_exists::fail)) return true;
@@ -233,7 +233,7 @@ std::wstring directory_final_path(const std::filesystem::path& directory, DWORD&
   std::wstring final_path;
   if (!handle || !final_path_of(handle.get(), final_path)) {
     error = sys().GetLastError();
-    if (!error) error = ERROR_CANT_RESOLVE_FILENAME;
+    if (error == 0u) error = ERROR_CANT_RESOLVE_FILENAME;
     return {};
   }
   error = 0;
@@ -243,7 +243,7 @@ std::wstring directory_final_path(const std::filesystem::path& directory, DWORD&
 DWORD delete_in_place(const std::filesystem::path& path) {
   DWORD error = 0;
   const std::wstring parent_final = directory_final_path(path.parent_path(), error);
-  if (error) return is_missing_error(error) ? 0 : error;
+  if (error != 0u) return is_missing_error(error) ? 0 : error;
   return delete_exactly(path, child_final_path(parent_final, path.filename().wstring()));
 }
 
@@ -258,7 +258,7 @@ DWORD remove_tree(const std::filesystem::path& path, link_report links) {
   // is what every entry below is checked against.
   DWORD error = 0;
   const std::wstring parent_final = directory_final_path(path.parent_path(), error);
-  if (error) return error;
+  if (error != 0u) return error;
   return remove_entry(path, child_final_path(parent_final, path.filename().wstring()), attributes, links);
 }
 

@@ -54,7 +54,7 @@ void clear_staging_directory(const std::vector<std::wstring>& keep) {
     if (kept) continue;
     error = remove_tree(path, link_report::warn);
     if (error == 0) continue;
-    if (!sys().MoveFileExW(path.wstring().c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT))
+    if (sys().MoveFileExW(path.wstring().c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT) == 0)
       spdlog::warn("Failed to schedule '{}' for removal at restart (Error: {})", narrow_path(path),
                    sys().GetLastError());
     spdlog::warn("Failed to delete '{}' (Error: {}); it goes at the next restart", narrow_path(path), error);

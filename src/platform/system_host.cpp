@@ -75,7 +75,7 @@ int fd_of(HANDLE handle) {
   const auto value = reinterpret_cast<std::intptr_t>(handle) - handle_bias;
   if (value < 0 || value > INT_MAX) return -1;
   std::lock_guard lock(open_files_mutex);
-  return open_files.count(static_cast<int>(value)) ? static_cast<int>(value) : -1;
+  return open_files.count(static_cast<int>(value)) != 0u ? static_cast<int>(value) : -1;
 }
 
 DWORD error_from_errno(int error) {
@@ -140,8 +140,8 @@ void install_host_file_calls(system_calls& t) {
                      HANDLE) -> HANDLE {
     std::string native;
     if (!host_path(path, native)) return fail_with(error_invalid_name, INVALID_HANDLE_VALUE);
-    const bool reads = access & GENERIC_READ;
-    const bool writes = access & GENERIC_WRITE;
+    const bool reads = (access & GENERIC_READ) != 0u;
+    const bool writes = (access & GENERIC_WRITE) != 0u;
     int mode = writes ? (reads ? O_RDWR : O_WRONLY) : O_RDONLY;
     switch (disposition) {
       case 1:
@@ -164,14 +164,14 @@ void install_host_file_calls(system_calls& t) {
     // Asked for the reparse point, a symbolic link is opened itself, as
     // Windows opens a link rather than its target.
     struct stat link_info {};
-    const bool link = (flags & FILE_FLAG_OPEN_REPARSE_POINT) && ::lstat(native.c_str(), &link_info) == 0 &&
+    const bool link = ((flags & FILE_FLAG_OPEN_REPARSE_POINT) != 0u) && ::lstat(native.c_str(), &link_info) == 0 &&
                       S_ISLNK(link_info.st_mode);
     if (link) mode = O_PATH | O_NOFOLLOW;
     const int fd = ::open(native.c_str(), mode | O_CLOEXEC, 0666);
     if (fd < 0) return fail_with(error_from_errno(errno), INVALID_HANDLE_VALUE);
     struct stat info {};
     // Directories open only with backup semantics, as on Windows.
-    if (!link && ::fstat(fd, &info) == 0 && S_ISDIR(info.st_mode) && !(flags & FILE_FLAG_BACKUP_SEMANTICS)) {
+    if (!link && ::fstat(fd, &info) == 0 && S_ISDIR(info.st_mode) && ((flags & FILE_FLAG_BACKUP_SEMANTICS) == 0u)) {
       ::close(fd);
       return fail_with(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
     }
@@ -194,7 +194,7 @@ void install_host_file_calls(system_calls& t) {
     if (read) *read = 0;
     const int fd = fd_of(handle);
     if (fd < 0 || overlapped) return fail_with(fd < 0 ? ERROR_INVALID_HANDLE : ERROR_INVALID_PARAMETER, FALSE);
-    ssize_t got;
+    ssize_t got = 0;
     do got = ::read(fd, buffer, to_read);
     while (got < 0 && errno == EINTR);
     if (got < 0) return fail_with(error_from_errno(errno), FALSE);
@@ -309,7 +309,7 @@ void install_host_file_calls(system_calls& t) {
     if (!current_path(fd, source)) return fail_with(error_gen_failure, FALSE);
     const std::wstring wide_target(rename_info->FileName, chars);
     if (!host_path(wide_target.c_str(), target)) return fail_with(error_invalid_name, FALSE);
-    const unsigned replace = (rename_info->Flags & 0xFF) ? 0 : RENAME_NOREPLACE;
+    const unsigned replace = (rename_info->Flags & 0xFF) != 0u ? 0 : RENAME_NOREPLACE;
     if (::renameat2(AT_FDCWD, source.c_str(), AT_FDCWD, target.c_str(), replace) != 0)
       return fail_with(errno == EEXIST ? ERROR_ALREADY_EXISTS : error_from_errno(errno), FALSE);
     return TRUE;
@@ -320,7 +320,7 @@ void install_host_file_calls(system_calls& t) {
 // symbolic link opened as a link goes, its target stays.
 BOOL delete_by_descriptor(int fd, const void* info, DWORD size) {
   if (size < sizeof(FILE_DISPOSITION_INFO)) return fail_with(ERROR_INVALID_PARAMETER, FALSE);
-  if (!static_cast<const FILE_DISPOSITION_INFO*>(info)->DeleteFile) return TRUE;
+  if (static_cast<const FILE_DISPOSITION_INFO*>(info)->DeleteFile == 0u) return TRUE;
   std::string path;
   if (!current_path(fd, path)) return fail_with(error_gen_failure, FALSE);
   struct stat info_now {};
@@ -350,7 +350,7 @@ DWORD host_attributes(const std::string& native, DWORD& error) {
     attributes |= FILE_ATTRIBUTE_DIRECTORY;
   } else {
     attributes |= FILE_ATTRIBUTE_ARCHIVE;
-    if (!(info.st_mode & S_IWUSR)) attributes |= FILE_ATTRIBUTE_READONLY;
+    if ((info.st_mode & S_IWUSR) == 0u) attributes |= FILE_ATTRIBUTE_READONLY;
   }
   return attributes;
 }
@@ -409,7 +409,7 @@ constexpr const char* owner_attribute = "user.vora.owner";
 
 std::vector<BYTE> sid_bytes(PSID sid) {
   const auto* bytes = static_cast<const BYTE*>(sid);
-  return std::vector<BYTE>(bytes, bytes + 8 + 4 * bytes[1]);
+  return std::vector<BYTE>(bytes, bytes + 8 + std::size_t{4} * bytes[1]);
 }
 
 void record_owner_of_fd(int fd, PSID owner) {
@@ -445,7 +445,7 @@ void install_host_directory_calls(system_calls& t) {
     if (!directory)
       return fail_with(errno == ENOENT ? ERROR_PATH_NOT_FOUND : error_from_errno(errno), INVALID_HANDLE_VALUE);
     auto* find = new host_find{directory, native};
-    if (!fill_find_data(*find, data)) {
+    if (fill_find_data(*find, data) == 0) {
       ::closedir(directory);
       delete find;
       return fail_with(ERROR_FILE_NOT_FOUND, INVALID_HANDLE_VALUE);
@@ -510,13 +510,14 @@ void install_host_directory_calls(system_calls& t) {
                          PACL) -> DWORD {
     const int fd = fd_of(object);
     if (fd < 0) return ERROR_INVALID_HANDLE;
-    if (info & OWNER_SECURITY_INFORMATION) record_owner_of_fd(fd, owner);
+    if ((info & OWNER_SECURITY_INFORMATION) != 0u) record_owner_of_fd(fd, owner);
     return ERROR_SUCCESS;
   };
   t.SetKernelObjectSecurity = [](HANDLE object, SECURITY_INFORMATION info, PSECURITY_DESCRIPTOR descriptor) -> BOOL {
     const int fd = fd_of(object);
     if (fd < 0 || !descriptor) return fail_with(ERROR_INVALID_HANDLE, FALSE);
-    if (info & OWNER_SECURITY_INFORMATION) record_owner_of_fd(fd, static_cast<SECURITY_DESCRIPTOR*>(descriptor)->Owner);
+    if ((info & OWNER_SECURITY_INFORMATION) != 0u)
+      record_owner_of_fd(fd, static_cast<SECURITY_DESCRIPTOR*>(descriptor)->Owner);
     return TRUE;
   };
   t.LookupPrivilegeValueW = [](LPCWSTR, LPCWSTR, PLUID luid) -> BOOL {
@@ -661,7 +662,8 @@ system_calls default_system_calls() {
   };
   t.CoTaskMemFree = [](LPVOID memory) { std::free(memory); };
   t.LocalAlloc = [](UINT flags, SIZE_T bytes) -> HLOCAL {
-    void* memory = (flags & LPTR) ? std::calloc(1, bytes ? bytes : 1) : std::malloc(bytes ? bytes : 1);
+    void* memory =
+        (flags & LPTR) != 0u ? std::calloc(1, bytes != 0u ? bytes : 1) : std::malloc(bytes != 0u ? bytes : 1);
     if (!memory) last_error = ERROR_NOT_ENOUGH_MEMORY;
     return memory;
   };
@@ -677,9 +679,10 @@ system_calls default_system_calls() {
     const std::size_t count = wide_length < 0 ? std::wcslen(wide) + 1 : static_cast<std::size_t>(wide_length);
     std::string out;
     for (std::size_t i = 0; i < count; ++i) {
-      auto cp = static_cast<std::uint32_t>(wide[i]);
+      // A code unit, never negative: no sign to extend.
+      auto cp = static_cast<std::uint32_t>(wide[i]);  // NOLINT(bugprone-signed-char-misuse)
       if ((cp >= 0xD800 && cp <= 0xDFFF) || cp > 0x10FFFF) {
-        if (flags & WC_ERR_INVALID_CHARS) {
+        if ((flags & WC_ERR_INVALID_CHARS) != 0u) {
           last_error = 1113;  // ERROR_NO_UNICODE_TRANSLATION
           return 0;
         }
@@ -706,7 +709,9 @@ system_calls default_system_calls() {
       last_error = ERROR_INSUFFICIENT_BUFFER;
       return 0;
     }
-    std::memcpy(narrow, out.data(), out.size());
+    // As the API does: with a length given, the input's own terminator (if
+    // counted) is the only one written.
+    std::memcpy(narrow, out.data(), out.size());  // NOLINT(bugprone-not-null-terminated-result)
     return static_cast<int>(out.size());
   };
   t.cpuid = [](std::uint32_t leaf, std::uint32_t subleaf) {

@@ -66,11 +66,13 @@ using LPDWORD = DWORD*;
 using LPBOOL = BOOL*;
 using HANDLE = void*;
 
+// As the SDK declares them: a distinct pointer type per handle. A type name
+// in a using-declaration cannot be parenthesised.
 #define VORA_DECLARE_HANDLE(name) \
   struct name##__ {               \
     int unused;                   \
   };                              \
-  using name = name##__*
+  using name = name##__*  // NOLINT(bugprone-macro-parentheses)
 VORA_DECLARE_HANDLE(HWND);
 VORA_DECLARE_HANDLE(HKEY);
 VORA_DECLARE_HANDLE(HDESK);

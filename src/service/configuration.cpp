@@ -11,7 +11,7 @@ namespace vora {
 bool set_service_description(SC_HANDLE service, const std::wstring& description) {
   SERVICE_DESCRIPTIONW info{};
   info.lpDescription = const_cast<LPWSTR>(description.c_str());
-  if (!sys().ChangeServiceConfig2W(service, SERVICE_CONFIG_DESCRIPTION, &info)) {
+  if (sys().ChangeServiceConfig2W(service, SERVICE_CONFIG_DESCRIPTION, &info) == 0) {
     spdlog::warn("ChangeServiceConfig2W (SERVICE_CONFIG_DESCRIPTION) failed (Error: {})", sys().GetLastError());
     return false;
   }
@@ -33,7 +33,7 @@ bool set_service_failure_actions(SC_HANDLE service) {
   info.lpCommand = nullptr;
   info.cActions = 3;
   info.lpsaActions = actions;
-  if (!sys().ChangeServiceConfig2W(service, SERVICE_CONFIG_FAILURE_ACTIONS, &info)) {
+  if (sys().ChangeServiceConfig2W(service, SERVICE_CONFIG_FAILURE_ACTIONS, &info) == 0) {
     spdlog::warn("ChangeServiceConfig2W (SERVICE_CONFIG_FAILURE_ACTIONS) failed (Error: {})", sys().GetLastError());
     return false;
   }
@@ -47,7 +47,7 @@ bool apply_interactive_service_dacl(SC_HANDLE service, std::string& error) {
   };
 
   DWORD needed = 0;
-  if (!sys().QueryServiceObjectSecurity(service, DACL_SECURITY_INFORMATION, nullptr, 0, &needed)) {
+  if (sys().QueryServiceObjectSecurity(service, DACL_SECURITY_INFORMATION, nullptr, 0, &needed) == 0) {
     const DWORD code = sys().GetLastError();
     if (code != ERROR_INSUFFICIENT_BUFFER)
       return fail(fmt::format("Failed to query service security descriptor size: {}", code));
@@ -58,18 +58,18 @@ bool apply_interactive_service_dacl(SC_HANDLE service, std::string& error) {
   platform::scoped_local_memory descriptor(sys().LocalAlloc(LPTR, needed));
   if (!descriptor) return fail(fmt::format("Failed to allocate security descriptor buffer: {}", sys().GetLastError()));
 
-  if (!sys().QueryServiceObjectSecurity(service, DACL_SECURITY_INFORMATION, descriptor.get(), needed, &needed))
+  if (sys().QueryServiceObjectSecurity(service, DACL_SECURITY_INFORMATION, descriptor.get(), needed, &needed) == 0)
     return fail(fmt::format("Failed to query service security descriptor: {}", sys().GetLastError()));
 
   BOOL present = FALSE;
   BOOL defaulted = FALSE;
   PACL existing = nullptr;  // points into descriptor; none when the service has no list
-  if (!sys().GetSecurityDescriptorDacl(descriptor.get(), &present, &existing, &defaulted))
+  if (sys().GetSecurityDescriptorDacl(descriptor.get(), &present, &existing, &defaulted) == 0)
     return fail(fmt::format("Failed to get existing service DACL: {}", sys().GetLastError()));
 
   alignas(8) BYTE sid[SECURITY_MAX_SID_SIZE] = {};
   DWORD sid_size = sizeof(sid);
-  if (!sys().CreateWellKnownSid(WinInteractiveSid, nullptr, sid, &sid_size))
+  if (sys().CreateWellKnownSid(WinInteractiveSid, nullptr, sid, &sid_size) == 0)
     return fail(fmt::format("Failed to create INTERACTIVE well-known SID: {}", sys().GetLastError()));
 
   EXPLICIT_ACCESS_W entry{};
@@ -89,11 +89,11 @@ bool apply_interactive_service_dacl(SC_HANDLE service, std::string& error) {
   if (built_result != ERROR_SUCCESS) return fail(fmt::format("Failed to build new service DACL: {}", built_result));
 
   SECURITY_DESCRIPTOR updated{};
-  if (!sys().InitializeSecurityDescriptor(&updated, SECURITY_DESCRIPTOR_REVISION))
+  if (sys().InitializeSecurityDescriptor(&updated, SECURITY_DESCRIPTOR_REVISION) == 0)
     return fail(fmt::format("Failed to initialize new security descriptor: {}", sys().GetLastError()));
-  if (!sys().SetSecurityDescriptorDacl(&updated, TRUE, built, FALSE))
+  if (sys().SetSecurityDescriptorDacl(&updated, TRUE, built, FALSE) == 0)
     return fail(fmt::format("Failed to attach new DACL to security descriptor: {}", sys().GetLastError()));
-  if (!sys().SetServiceObjectSecurity(service, DACL_SECURITY_INFORMATION, &updated))
+  if (sys().SetServiceObjectSecurity(service, DACL_SECURITY_INFORMATION, &updated) == 0)
     return fail(fmt::format("Failed to apply new service security descriptor: {}", sys().GetLastError()));
   return true;
 }

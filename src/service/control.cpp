@@ -59,7 +59,7 @@ bool stop_service_and_wait(SC_HANDLE service) {
   const DWORD process_id = status.dwProcessId;
   if (status.dwCurrentState != SERVICE_STOP_PENDING) {
     SERVICE_STATUS control_status{};
-    if (!sys().ControlService(service, SERVICE_CONTROL_STOP, &control_status))
+    if (sys().ControlService(service, SERVICE_CONTROL_STOP, &control_status) == 0)
       return sys().GetLastError() == ERROR_SERVICE_NOT_ACTIVE;
   }
 

@@ -125,7 +125,7 @@ std::uint64_t held_bytes(const per_program_file<held_image>& held) {
   std::uint64_t total = 0;
   for (const held_image& file : held) {
     LARGE_INTEGER size{};
-    if (file.handle && sys().GetFileSizeEx(file.handle.get(), &size))
+    if (file.handle && (sys().GetFileSizeEx(file.handle.get(), &size) != 0))
       total += static_cast<std::uint64_t>(size.QuadPart);
   }
   return total;
@@ -178,6 +178,7 @@ outcome run_install(SC_HANDLE manager) {
   // The signed manifest first: which release, and each file's path, size
   // and hash. A release below the record is refused before any file comes.
   std::vector<std::string> names;
+  names.reserve(program_files.size());
   for (const wchar_t* name : program_files) names.push_back(to_utf8(name));
   release_manifest manifest;
   if (!fetch_release_manifest(names, manifest)) {

@@ -39,7 +39,7 @@ bool hold_previous_files(const per_program_file<const wchar_t*>& names, previous
   const std::filesystem::path directory = install_directory();
   DWORD error = 0;
   const std::wstring directory_final = directory_final_path(directory, error);
-  if (error) {
+  if (error != 0u) {
     if (is_missing_error(error)) return true;
     failed = 0;
     spdlog::error("Failed to inspect installation directory '{}' (Error: {})", narrow_path(directory), error);
@@ -72,8 +72,8 @@ bool set_previous_files_aside(previous_install& previous, std::size_t& failed) {
     const std::wstring aside = aside_path(previous.final_paths[i]);
     // A leftover of an install whose old broker was still running.
     const DWORD leftover_error = delete_in_place(aside);
-    if (leftover_error || !rename_by_handle(previous.files[i].get(), aside, if_target_exists::replace)) {
-      const DWORD error = leftover_error ? leftover_error : sys().GetLastError();
+    if ((leftover_error != 0u) || !rename_by_handle(previous.files[i].get(), aside, if_target_exists::replace)) {
+      const DWORD error = leftover_error != 0u ? leftover_error : sys().GetLastError();
       failed = i;
       spdlog::error("Failed to set installed '{}' aside (Error: {})", to_utf8(previous.final_paths[i]), error);
       return false;
@@ -101,7 +101,8 @@ void discard_previous_files(previous_install& previous) {
   for (std::size_t i = 0; i < previous.files.size(); ++i) {
     if (previous.aside[i]) {
       const DWORD error = delete_by_handle(previous.files[i].get());
-      if (error) spdlog::warn("Failed to delete '{}' (Error: {})", to_utf8(aside_path(previous.final_paths[i])), error);
+      if (error != 0u)
+        spdlog::warn("Failed to delete '{}' (Error: {})", to_utf8(aside_path(previous.final_paths[i])), error);
       previous.aside[i] = false;
     }
     previous.files[i].reset();

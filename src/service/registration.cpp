@@ -90,7 +90,7 @@ void confirm_service_running(SC_HANDLE service) {
 bool delete_service_registration(SC_HANDLE manager) {
   platform::scoped_service_handle service(sys().OpenServiceW(manager, service_name, DELETE));
   DWORD error = service ? 0 : sys().GetLastError();
-  if (service && !sys().DeleteService(service.get())) error = sys().GetLastError();
+  if (service && (sys().DeleteService(service.get()) == 0)) error = sys().GetLastError();
   if (error == 0 || error == ERROR_SERVICE_DOES_NOT_EXIST || error == ERROR_SERVICE_MARKED_FOR_DELETE) return true;
   spdlog::warn("DeleteService failed (Error: {})", error);
   return false;

@@ -71,7 +71,7 @@ platform::scoped_handle open_module_file(const std::wstring& path) {
 }
 
 bool read_identity(HANDLE file, platform::file_id_info& identity) {
-  return sys().GetFileInformationByHandleEx(file, FileIdInfo, &identity, sizeof(identity));
+  return sys().GetFileInformationByHandleEx(file, FileIdInfo, &identity, sizeof(identity)) != 0;
 }
 
 bool same_identity(const platform::file_id_info& a, const platform::file_id_info& b) {
@@ -165,8 +165,8 @@ void settle_running_setup() {
   moved_setup& state = moved();
   if (!state.file) return;
   // The file cannot go while it runs; the folder can only go once it has.
-  if (!sys().MoveFileExW(state.target.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT) ||
-      !sys().MoveFileExW(state.folder_path.wstring().c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT))
+  if ((sys().MoveFileExW(state.target.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT) == 0) ||
+      (sys().MoveFileExW(state.folder_path.wstring().c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT) == 0))
     spdlog::warn("Failed to schedule '{}' for removal at restart (Error: {})", narrow_path(state.folder_path),
                  sys().GetLastError());
   forget_record();

@@ -47,7 +47,7 @@ outcome remove_service(SC_HANDLE manager, bool* removed) {
     return fail_with(error, "Failed to stop Vora service (Error: {}).", error);
   }
 
-  if (!sys().DeleteService(service.get())) {
+  if (sys().DeleteService(service.get()) == 0) {
     const DWORD error = sys().GetLastError();
     service.reset();
     // Another handle still open somewhere: the service goes once it closes.
