@@ -89,7 +89,8 @@ int run_setup() {
   note_running_image();
   // Before anything is written: a second setup leaves no trace.
   name_run(L"setup");
-  const bool mutex_taken = take_single_instance_guard();
+  bool mutex_taken = false;
+  end_on(take_single_instance_guard(mutex_taken));
   end_on(init_diagnostics(L"setup", report_fatal_error));
   spdlog::info("Setup process starting");
   spdlog::info("Vora setup release {}", version_text(std::to_array(build::this_release)));

@@ -3,7 +3,6 @@
 #include <utility>
 
 #include "app/entry.h"
-#include "app/fatal_error.h"
 #include "files/directories.h"
 #include "files/protected_directory.h"
 
@@ -32,7 +31,7 @@ HANDLE open_single_instance_lock(DWORD& error) {
   return lock == INVALID_HANDLE_VALUE ? nullptr : lock;
 }
 
-bool take_single_instance_guard() {
+outcome take_single_instance_guard(bool& mutex_taken) {
   // Both held for the life of the process; the system closes them at exit.
   static HANDLE lock = nullptr;
   static HANDLE mutex = nullptr;
@@ -41,9 +40,10 @@ bool take_single_instance_guard() {
   if (mutex) sys().CloseHandle(std::exchange(mutex, nullptr));
   DWORD error = 0;
   lock = open_single_instance_lock(error);
-  if (lock == nullptr) report_fatal_error(instance_message);
+  if (lock == nullptr) return failure{instance_message, error};
   mutex = sys().CreateMutexW(nullptr, FALSE, single_instance_mutex_name);
-  return mutex != nullptr && sys().GetLastError() == ERROR_ALREADY_EXISTS;
+  mutex_taken = mutex != nullptr && sys().GetLastError() == ERROR_ALREADY_EXISTS;
+  return std::nullopt;
 }
 
 }  // namespace vora

@@ -6,6 +6,7 @@
 
 #include <filesystem>
 
+#include "base/failure.h"
 #include "platform/system.h"
 
 namespace vora {
@@ -24,9 +25,9 @@ std::filesystem::path single_instance_lock_path();
 HANDLE open_single_instance_lock(DWORD& error);
 
 // Takes the lock for the life of the process before anything is written;
-// another setup's is the fatal instance_message. The named mutex is still
-// created for whoever watches it, but one that exists already refuses
-// nothing. True when somebody else had created that mutex.
-bool take_single_instance_guard();
+// another setup's is a failure with instance_message. The named mutex is
+// still created for whoever watches it, but one that exists already refuses
+// nothing: mutex_taken tells whether somebody else had created it.
+[[nodiscard]] outcome take_single_instance_guard(bool& mutex_taken);
 
 }  // namespace vora

@@ -29,7 +29,7 @@ bool read_file_identity(const std::wstring& path, platform::scoped_handle& file,
     ec = last_error_code();
     return false;
   }
-  if (sys().GetFileInformationByHandleEx(file.get(), FileIdInfo, &identity, sizeof(identity)) == 0) {
+  if (!read_file_id(file.get(), identity)) {
     ec = last_error_code();
     return false;
   }
@@ -51,8 +51,7 @@ bool is_same_file(const std::wstring& a, const std::wstring& b, std::error_code&
   platform::scoped_handle first, second;
   platform::file_id_info first_id{}, second_id{};
   if (!read_file_identity(a, first, first_id, ec) || !read_file_identity(b, second, second_id, ec)) return false;
-  return first_id.VolumeSerialNumber == second_id.VolumeSerialNumber &&
-         std::memcmp(first_id.FileId, second_id.FileId, sizeof(first_id.FileId)) == 0;
+  return same_file_id(first_id, second_id);
 }
 
 void discard_download(held_image& held, const std::wstring& temp_path) {

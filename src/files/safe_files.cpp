@@ -176,6 +176,14 @@ HANDLE open_exactly(const std::filesystem::path& path, const std::wstring& expec
   return handle.release();
 }
 
+bool read_file_id(HANDLE file, platform::file_id_info& identity) {
+  return sys().GetFileInformationByHandleEx(file, FileIdInfo, &identity, sizeof(identity)) != 0;
+}
+
+bool same_file_id(const platform::file_id_info& a, const platform::file_id_info& b) {
+  return a.VolumeSerialNumber == b.VolumeSerialNumber && std::memcmp(a.FileId, b.FileId, sizeof(a.FileId)) == 0;
+}
+
 bool rename_by_handle(HANDLE handle, const std::wstring& target, if_target_exists existing) {
   const std::size_t name_bytes = target.size() * sizeof(WCHAR);
   const std::size_t size = sizeof(FILE_RENAME_INFO) + name_bytes;

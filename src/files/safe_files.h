@@ -29,6 +29,11 @@ bool is_missing_error(DWORD error);
 // The entries of a directory, without "." and "..". False with the error.
 bool list_directory(const std::filesystem::path& directory, std::vector<directory_entry>& entries, DWORD& error);
 
+// The volume and file ID of an open file: what names it whatever its path.
+// False with the system's last error.
+bool read_file_id(HANDLE file, platform::file_id_info& identity);
+bool same_file_id(const platform::file_id_info& a, const platform::file_id_info& b);
+
 // The final path of an open handle without the long-path prefix; false
 // (path unchanged) when the platform cannot tell.
 bool final_path_of(HANDLE handle, std::wstring& path);

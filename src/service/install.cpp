@@ -79,11 +79,9 @@ outcome refuse_mixed_releases(const per_program_file<image_version>& versions, p
 // Hands back the recorded release.
 outcome refuse_older_release(const release_version& release, per_program_file<held_image>& held,
                              const std::string& source, std::optional<release_version>& recorded) {
-  LSTATUS error = 0;
-  if (!read_release_record(recorded, error)) {
+  if (auto cause = read_release_record(recorded)) {
     discard_new_files(held);
-    return fail_with(static_cast<DWORD>(error), "Failed to read the installed Vora release (Error: {}).",
-                     static_cast<DWORD>(error));
+    return cause;
   }
   const release_version floor{build::release_floor[0], build::release_floor[1], build::release_floor[2],
                               build::release_floor[3]};
@@ -210,9 +208,9 @@ outcome run_install(SC_HANDLE manager) {
   // Raised before the update counts as done, so a run killed from here on
   // leaves no way back below it.
   swap.on_running = [&] {
-    LSTATUS record_error = 0;
-    if ((!recorded || compare_versions(release, *recorded) > 0) && !write_release_record(release, record_error))
-      spdlog::warn("Failed to record the installed release (Error: {})", static_cast<DWORD>(record_error));
+    if (!recorded || compare_versions(release, *recorded) > 0) {
+      if (auto cause = write_release_record(release)) spdlog::warn("{}", cause->message);
+    }
   };
   const plan_outcome ran = run_plan(swap_steps(swap), swap_commit_step, swap_journal(swap));
   if (ran.failure) {
@@ -232,11 +230,10 @@ outcome run_install(SC_HANDLE manager) {
   entry.install_directory = install_directory();
   entry.installed_bytes = installed_bytes;
   sys().GetLocalTime(&entry.installed_on);
-  LSTATUS entry_error = 0;
-  if (write_uninstall_entry(entry, entry_error))
-    spdlog::info("Wrote the Apps & features entry of release {}", version_text(release));
+  if (auto cause = write_uninstall_entry(entry))
+    spdlog::warn("{}", cause->message);
   else
-    spdlog::warn("Failed to register Vora with Apps & features (Error: {})", static_cast<DWORD>(entry_error));
+    spdlog::info("Wrote the Apps & features entry of release {}", version_text(release));
   spdlog::info("Installed release {} in '{}'", version_text(release), narrow_path(install_directory()));
   return std::nullopt;
 }

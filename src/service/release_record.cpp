@@ -13,13 +13,21 @@ namespace {
 // "65535.65535.65535.65535" and a terminator, with room to spare.
 constexpr DWORD record_capacity = 64;
 
+// The installed release is what every install is measured against: one that
+// cannot be read stops the install.
+failure unreadable_record(LSTATUS error) {
+  return fail_with(static_cast<DWORD>(error), "Failed to read the installed Vora release (Error: {}).",
+                   static_cast<DWORD>(error));
+}
+
 }  // namespace
 
-bool read_release_record(std::optional<release_version>& out, LSTATUS& error) {
+outcome read_release_record(std::optional<release_version>& out) {
   out.reset();
   std::optional<std::wstring> data;
+  LSTATUS error = 0;
   const bool read = read_machine_text(release_record_key, release_record_value, record_capacity, data, error);
-  if (read && !data) return true;
+  if (read && !data) return std::nullopt;
   std::string text;
   bool ascii = read;
   for (std::size_t i = 0; ascii && i < data->size(); ++i) {
@@ -28,27 +36,30 @@ bool read_release_record(std::optional<release_version>& out, LSTATUS& error) {
   }
   const auto release = ascii ? parse_version_text(text) : std::nullopt;
   if (!release) {
-    if (!read && error != static_cast<LSTATUS>(ERROR_INVALID_DATA)) return false;
+    if (!read && error != static_cast<LSTATUS>(ERROR_INVALID_DATA)) return unreadable_record(error);
     spdlog::error("The release recorded under HKLM\\SOFTWARE\\Vora is not a release");
-    error = static_cast<LSTATUS>(ERROR_INVALID_DATA);
-    return false;
+    return unreadable_record(static_cast<LSTATUS>(ERROR_INVALID_DATA));
   }
   out = release;
-  return true;
+  return std::nullopt;
 }
 
-bool write_release_record(const release_version& release, LSTATUS& error) {
+outcome write_release_record(const release_version& release) {
   platform::scoped_registry_key record;
-  error = create_machine_key(release_record_key, record);
-  if (error != 0) return false;
+  LSTATUS error = create_machine_key(release_record_key, record);
   const std::string text = version_text(release);
-  error = set_text_value(record.get(), release_record_value, std::wstring(text.begin(), text.end()));
-  return error == 0;
+  if (error == 0) error = set_text_value(record.get(), release_record_value, std::wstring(text.begin(), text.end()));
+  if (error != 0)
+    return fail_with(static_cast<DWORD>(error), "Failed to record the installed release (Error: {})",
+                     static_cast<DWORD>(error));
+  return std::nullopt;
 }
 
-bool remove_release_record(LSTATUS& error) {
-  error = delete_machine_key(release_record_key);
-  return error == 0;
+outcome remove_release_record() {
+  if (const LSTATUS error = delete_machine_key(release_record_key))
+    return fail_with(static_cast<DWORD>(error), "Failed to remove the release record (Error: {})",
+                     static_cast<DWORD>(error));
+  return std::nullopt;
 }
 
 }  // namespace vora

@@ -4,6 +4,7 @@
 
 #include <optional>
 
+#include "base/failure.h"
 #include "download/version_resource.h"
 #include "platform/win32_types.h"
 
@@ -12,17 +13,15 @@ namespace vora {
 inline constexpr const wchar_t* release_record_key = L"SOFTWARE\\Vora";
 inline constexpr const wchar_t* release_record_value = L"HighestRelease";
 
-// The recorded release, or nothing when none was recorded. False when the
-// record exists but cannot be read or is not a release; error then holds the
-// registry's code (ERROR_INVALID_DATA for a value that is no release) and
-// the reason has been logged.
-bool read_release_record(std::optional<release_version>& out, LSTATUS& error);
+// The recorded release, or nothing when none was recorded. A failure when
+// the record exists but cannot be read or is not a release, with the
+// registry's code (ERROR_INVALID_DATA for a value that is no release).
+[[nodiscard]] outcome read_release_record(std::optional<release_version>& out);
 
-// Records release as the highest installed; false with the registry's code.
-bool write_release_record(const release_version& release, LSTATUS& error);
+// Records release as the highest installed.
+[[nodiscard]] outcome write_release_record(const release_version& release);
 
-// Removes the record (a missing one counts as removed); false with the
-// registry's code.
-bool remove_release_record(LSTATUS& error);
+// Removes the record; a missing one counts as removed.
+[[nodiscard]] outcome remove_release_record();
 
 }  // namespace vora

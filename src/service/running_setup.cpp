@@ -70,14 +70,6 @@ platform::scoped_handle open_module_file(const std::wstring& path) {
                                                    OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
 }
 
-bool read_identity(HANDLE file, platform::file_id_info& identity) {
-  return sys().GetFileInformationByHandleEx(file, FileIdInfo, &identity, sizeof(identity)) != 0;
-}
-
-bool same_identity(const platform::file_id_info& a, const platform::file_id_info& b) {
-  return a.VolumeSerialNumber == b.VolumeSerialNumber && std::equal(std::begin(a.FileId), std::end(a.FileId), b.FileId);
-}
-
 // The running image's identity, read when the run began.
 std::optional<platform::file_id_info>& running_image() {
   static std::optional<platform::file_id_info> identity;
@@ -85,9 +77,8 @@ std::optional<platform::file_id_info>& running_image() {
 }
 
 void forget_record() {
-  LSTATUS error = 0;
-  if (!forget_moved_setup(error))
-    spdlog::warn("Failed to forget the running setup's move (Error: {})", static_cast<DWORD>(error));
+  if (auto cause = forget_moved_setup())
+    spdlog::warn("Failed to forget the running setup's move (Error: {})", cause->error);
 }
 
 }  // namespace
@@ -97,7 +88,7 @@ void note_running_image() {
   const std::wstring path = module_path();
   platform::scoped_handle file = path.empty() ? platform::scoped_handle() : open_module_file(path);
   platform::file_id_info identity{};
-  if (file && read_identity(file.get(), identity)) running_image() = identity;
+  if (file && read_file_id(file.get(), identity)) running_image() = identity;
 }
 
 void move_running_setup_out() {
@@ -113,7 +104,7 @@ void move_running_setup_out() {
   platform::scoped_handle file = open_module_file(path);
   std::wstring where;
   platform::file_id_info identity{};
-  if (!file || !final_path_of(file.get(), where) || !read_identity(file.get(), identity)) {
+  if (!file || !final_path_of(file.get(), where) || !read_file_id(file.get(), identity)) {
     spdlog::warn("Failed to open the running setup '{}' (Error: {})", to_utf8(path), sys().GetLastError());
     return;
   }
@@ -121,7 +112,7 @@ void move_running_setup_out() {
   const std::wstring install = directory_final_path(install_directory(), error);
   if (install.empty() || !lies_inside(where, install)) return;
   // Moving any other file would take it out of the installation.
-  if (!running_image() || !same_identity(*running_image(), identity)) {
+  if (!running_image() || !same_file_id(*running_image(), identity)) {
     spdlog::warn("'{}' is not the running setup; it stays where it is", to_utf8(path));
     return;
   }
@@ -135,11 +126,10 @@ void move_running_setup_out() {
   const std::wstring target = (folder / L"VoraSetup.exe").wstring();
   // Recorded first: a run killed from here on is followed by one that puts
   // the file back, so the entry and the script never name a missing setup.
-  LSTATUS record_error = 0;
-  if (!record_moved_setup({target, where}, record_error)) {
+  if (auto cause = record_moved_setup({target, where})) {
     held.reset();
     delete_in_place(folder);
-    spdlog::warn("Failed to record the running setup's move (Error: {})", static_cast<DWORD>(record_error));
+    spdlog::warn("{}", cause->message);
     return;
   }
   if (!rename_by_handle(file.get(), target, if_target_exists::fail)) {

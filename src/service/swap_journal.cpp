@@ -34,6 +34,13 @@ LSTATUS forget_flushed(const wchar_t* name) {
   return error;
 }
 
+// What a run cannot tell without the journal: the user's message for a
+// journal that cannot be read.
+failure unreadable_journal(LSTATUS error) {
+  return fail_with(static_cast<DWORD>(error), "Failed to read the state of an interrupted Vora update (Error: {}).",
+                   static_cast<DWORD>(error));
+}
+
 bool plain_step_name(std::wstring_view text) {
   if (text.empty()) return false;
   for (const wchar_t c : text) {
@@ -44,18 +51,22 @@ bool plain_step_name(std::wstring_view text) {
 
 }  // namespace
 
-bool record_swap_step(const swap_record& record, LSTATUS& error) {
+outcome record_swap_step(const swap_record& record) {
   std::wstring text(record.step.begin(), record.step.end());
   if (record.earlier_service) text += earlier_service_mark;
-  error = write_flushed(swap_journal_value, text);
-  return error == 0;
+  if (const LSTATUS error = write_flushed(swap_journal_value, text))
+    return fail_with(static_cast<DWORD>(error), "Failed to record the Vora update in progress (Error: {}).",
+                     static_cast<DWORD>(error));
+  return std::nullopt;
 }
 
-bool read_swap_record(std::optional<swap_record>& out, LSTATUS& error) {
+outcome read_swap_record(std::optional<swap_record>& out) {
   out.reset();
   std::optional<std::wstring> text;
-  if (!read_machine_text(release_record_key, swap_journal_value, journal_capacity, text, error)) return false;
-  if (!text) return true;
+  LSTATUS error = 0;
+  if (!read_machine_text(release_record_key, swap_journal_value, journal_capacity, text, error))
+    return unreadable_journal(error);
+  if (!text) return std::nullopt;
   swap_record record;
   std::wstring_view step = *text;
   if (step.size() > earlier_service_mark.size() &&
@@ -63,44 +74,46 @@ bool read_swap_record(std::optional<swap_record>& out, LSTATUS& error) {
     record.earlier_service = true;
     step.remove_suffix(earlier_service_mark.size());
   }
-  if (!plain_step_name(step)) {
-    error = static_cast<LSTATUS>(ERROR_INVALID_DATA);
-    return false;
-  }
+  if (!plain_step_name(step)) return unreadable_journal(static_cast<LSTATUS>(ERROR_INVALID_DATA));
   record.step.assign(step.begin(), step.end());
   out = record;
-  return true;
+  return std::nullopt;
 }
 
-bool forget_swap(LSTATUS& error) {
-  error = forget_flushed(swap_journal_value);
-  return error == 0;
+outcome forget_swap() {
+  if (const LSTATUS error = forget_flushed(swap_journal_value))
+    return fail_with(static_cast<DWORD>(error), "Failed to forget the update (Error: {})", static_cast<DWORD>(error));
+  return std::nullopt;
 }
 
-bool record_moved_setup(const moved_setup_record& record, LSTATUS& error) {
+outcome record_moved_setup(const moved_setup_record& record) {
   // No path holds '|'.
-  error = write_flushed(moved_setup_value, record.moved + L"|" + record.home);
-  return error == 0;
+  if (const LSTATUS error = write_flushed(moved_setup_value, record.moved + L"|" + record.home))
+    return fail_with(static_cast<DWORD>(error), "Failed to record the running setup's move (Error: {})",
+                     static_cast<DWORD>(error));
+  return std::nullopt;
 }
 
-bool read_moved_setup(std::optional<moved_setup_record>& out, LSTATUS& error) {
+outcome read_moved_setup(std::optional<moved_setup_record>& out) {
   out.reset();
   std::optional<std::wstring> text;
-  if (!read_machine_text(release_record_key, moved_setup_value, moved_setup_capacity, text, error)) return false;
-  if (!text) return true;
+  LSTATUS error = 0;
+  if (!read_machine_text(release_record_key, moved_setup_value, moved_setup_capacity, text, error))
+    return unreadable_journal(error);
+  if (!text) return std::nullopt;
   const std::size_t bar = text->find(L'|');
   if (bar == 0 || bar == std::wstring::npos || bar + 1 == text->size() ||
-      text->find(L'|', bar + 1) != std::wstring::npos) {
-    error = static_cast<LSTATUS>(ERROR_INVALID_DATA);
-    return false;
-  }
+      text->find(L'|', bar + 1) != std::wstring::npos)
+    return unreadable_journal(static_cast<LSTATUS>(ERROR_INVALID_DATA));
   out = moved_setup_record{text->substr(0, bar), text->substr(bar + 1)};
-  return true;
+  return std::nullopt;
 }
 
-bool forget_moved_setup(LSTATUS& error) {
-  error = forget_flushed(moved_setup_value);
-  return error == 0;
+outcome forget_moved_setup() {
+  if (const LSTATUS error = forget_flushed(moved_setup_value))
+    return fail_with(static_cast<DWORD>(error), "Failed to forget the moved setup (Error: {})",
+                     static_cast<DWORD>(error));
+  return std::nullopt;
 }
 
 void kill_point(const std::string& name) {

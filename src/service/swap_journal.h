@@ -12,6 +12,7 @@
 #include <optional>
 #include <string>
 
+#include "base/failure.h"
 #include "platform/win32_types.h"
 
 namespace vora {
@@ -24,17 +25,17 @@ struct swap_record {
 inline constexpr const wchar_t* swap_journal_value = L"UpdateInProgress";
 inline constexpr const wchar_t* moved_setup_value = L"MovedSetup";
 
-// False with the registry's code when the step could not be recorded.
-bool record_swap_step(const swap_record& record, LSTATUS& error);
+// A failure carries the registry's code.
+[[nodiscard]] outcome record_swap_step(const swap_record& record);
 
-// The recorded step, or nothing. False when the value exists but cannot be
-// read or names no step the way this setup writes them
+// The recorded step, or nothing. A failure when the value exists but cannot
+// be read or names no step the way this setup writes them
 // (ERROR_INVALID_DATA): nobody can then tell which installation is whole,
 // so nothing may guess.
-bool read_swap_record(std::optional<swap_record>& out, LSTATUS& error);
+[[nodiscard]] outcome read_swap_record(std::optional<swap_record>& out);
 
 // Forgets the update; one that is not recorded counts as forgotten.
-bool forget_swap(LSTATUS& error);
+[[nodiscard]] outcome forget_swap();
 
 // Where the running setup went when it moved itself out of the install
 // directory, and its path there.
@@ -43,9 +44,9 @@ struct moved_setup_record {
   std::wstring home;
 };
 
-bool record_moved_setup(const moved_setup_record& record, LSTATUS& error);
-bool read_moved_setup(std::optional<moved_setup_record>& out, LSTATUS& error);
-bool forget_moved_setup(LSTATUS& error);
+[[nodiscard]] outcome record_moved_setup(const moved_setup_record& record);
+[[nodiscard]] outcome read_moved_setup(std::optional<moved_setup_record>& out);
+[[nodiscard]] outcome forget_moved_setup();
 
 // In a test build, ends the process at once, as a kill would, when the
 // environment's VORA_TEST_KILL_AT names this point; nothing otherwise.

@@ -24,11 +24,7 @@ swap_record from_earlier_setups(swap_record record) {
 
 outcome finish_or_undo(SC_HANDLE manager) {
   std::optional<swap_record> record;
-  LSTATUS read_error = 0;
-  if (!read_swap_record(record, read_error))
-    return fail_with(static_cast<DWORD>(read_error),
-                     "Failed to read the state of an interrupted Vora update (Error: {}).",
-                     static_cast<DWORD>(read_error));
+  if (auto cause = read_swap_record(record)) return cause;
   if (!record) return std::nullopt;
   *record = from_earlier_setups(*record);
 
@@ -65,10 +61,7 @@ outcome finish_or_undo(SC_HANDLE manager) {
 // under its name; when a new setup took that name, it is deleted instead.
 outcome return_moved_setup() {
   std::optional<moved_setup_record> record;
-  LSTATUS error = 0;
-  if (!read_moved_setup(record, error))
-    return fail_with(static_cast<DWORD>(error), "Failed to read the state of an interrupted Vora update (Error: {}).",
-                     static_cast<DWORD>(error));
+  if (auto cause = read_moved_setup(record)) return cause;
   if (!record) return std::nullopt;
   const std::filesystem::path moved(record->moved);
   const std::filesystem::path folder = moved.parent_path();
@@ -87,8 +80,7 @@ outcome return_moved_setup() {
   }
   file.reset();
   if (!folder_final.empty()) delete_exactly(folder, folder_final);
-  if (!forget_moved_setup(error))
-    spdlog::warn("Failed to forget the moved setup (Error: {})", static_cast<DWORD>(error));
+  if (auto cause = forget_moved_setup()) spdlog::warn("{}", cause->message);
   return std::nullopt;
 }
 

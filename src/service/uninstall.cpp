@@ -82,13 +82,11 @@ outcome run_uninstall(SC_HANDLE manager, bool full) {
   // Last, and only once nothing of the installation is left.
   const auto remove_entry = [install_removed, installed, &removed] {
     if (!install_removed) return;
-    LSTATUS entry_error = 0;
     // The entry is written only with an install directory.
-    if (remove_uninstall_entry(entry_error)) {
-      if (installed) removed.push_back("the Apps & features entry");
-    } else {
-      spdlog::warn("Failed to remove the Apps & features entry (Error: {})", static_cast<DWORD>(entry_error));
-    }
+    if (auto cause = remove_uninstall_entry())
+      spdlog::warn("{}", cause->message);
+    else if (installed)
+      removed.push_back("the Apps & features entry");
   };
   const auto say_removed = [&removed] {
     if (removed.empty())
@@ -104,9 +102,7 @@ outcome run_uninstall(SC_HANDLE manager, bool full) {
     say_removed();
     return std::nullopt;
   }
-  LSTATUS record_error = 0;
-  if (!remove_release_record(record_error))
-    spdlog::warn("Failed to remove the release record (Error: {})", static_cast<DWORD>(record_error));
+  if (auto cause = remove_release_record()) spdlog::warn("{}", cause->message);
   remove_entry();
   // Said while the log is open: the data directory, and the log in it, go
   // next.

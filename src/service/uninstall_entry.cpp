@@ -48,24 +48,29 @@ LSTATUS write_values(HKEY key, const uninstall_entry& entry) {
 
 }  // namespace
 
-bool write_uninstall_entry(const uninstall_entry& entry, LSTATUS& error) {
+outcome write_uninstall_entry(const uninstall_entry& entry) {
+  const auto failed = [](LSTATUS error) {
+    return fail_with(static_cast<DWORD>(error), "Failed to register Vora with Apps & features (Error: {})",
+                     static_cast<DWORD>(error));
+  };
   // An earlier entry's values (a SystemComponent that hides it, say) must
   // not outlive the write.
-  if (!remove_uninstall_entry(error)) return false;
+  if (const LSTATUS error = delete_machine_key(uninstall_entry_key)) return failed(error);
   platform::scoped_registry_key key;
-  error = create_machine_key(uninstall_entry_key, key);
-  if (error != 0) return false;
+  LSTATUS error = create_machine_key(uninstall_entry_key, key);
+  if (error != 0) return failed(error);
   error = write_values(key.get(), entry);
-  if (error == 0) return true;
+  if (error == 0) return std::nullopt;
   // Half an entry could name a command without the rest.
-  LSTATUS ignored = 0;
-  remove_uninstall_entry(ignored);
-  return false;
+  delete_machine_key(uninstall_entry_key);
+  return failed(error);
 }
 
-bool remove_uninstall_entry(LSTATUS& error) {
-  error = delete_machine_key(uninstall_entry_key);
-  return error == 0;
+outcome remove_uninstall_entry() {
+  if (const LSTATUS error = delete_machine_key(uninstall_entry_key))
+    return fail_with(static_cast<DWORD>(error), "Failed to remove the Apps & features entry (Error: {})",
+                     static_cast<DWORD>(error));
+  return std::nullopt;
 }
 
 }  // namespace vora

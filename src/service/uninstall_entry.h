@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <filesystem>
 
+#include "base/failure.h"
 #include "download/version_resource.h"
 #include "platform/win32_types.h"
 
@@ -21,10 +22,10 @@ struct uninstall_entry {
 };
 
 // Writes the entry afresh, so no value of an earlier one survives; a write
-// that fails part way removes what it wrote. False with the registry's code.
-bool write_uninstall_entry(const uninstall_entry& entry, LSTATUS& error);
+// that fails part way removes what it wrote.
+[[nodiscard]] outcome write_uninstall_entry(const uninstall_entry& entry);
 
 // Removes the entry; a missing one counts as removed.
-bool remove_uninstall_entry(LSTATUS& error);
+[[nodiscard]] outcome remove_uninstall_entry();
 
 }  // namespace vora

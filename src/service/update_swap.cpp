@@ -243,17 +243,14 @@ plan_journal swap_journal(update_swap& swap) {
   plan_journal journal;
   journal.record = [&swap](const std::string& step) -> outcome {
     if (!swap.journaled && !swap.earlier_service && !swap.earlier_files) return std::nullopt;
-    LSTATUS error = 0;
-    if (!record_swap_step({step, swap.earlier_service}, error))
-      return failure{
-          fmt::format("Failed to record the Vora update in progress (Error: {}).", static_cast<DWORD>(error))};
+    if (auto cause = record_swap_step({step, swap.earlier_service})) return cause;
     swap.journaled = true;
     return std::nullopt;
   };
   journal.forget = [&swap] {
-    LSTATUS error = 0;
-    if (swap.journaled && !forget_swap(error))
-      spdlog::warn("Failed to forget the update (Error: {})", static_cast<DWORD>(error));
+    if (swap.journaled) {
+      if (auto cause = forget_swap()) spdlog::warn("{}", cause->message);
+    }
     swap.journaled = false;
   };
   // Holding changes nothing there is to restore.
