@@ -29,6 +29,15 @@ failure fail_with(DWORD error, fmt::format_string<Args...> format, Args&&... arg
   return failure{fmt::format(format, std::forward<Args>(args)...), error};
 }
 
+// The failure for a system error code, named in the message (its one
+// field); none for 0.
+template <typename Code>
+outcome fail_on_error(Code error, fmt::format_string<DWORD> format) {
+  const auto code = static_cast<DWORD>(error);
+  if (code == 0) return std::nullopt;
+  return failure{fmt::format(format, static_cast<DWORD>(error)), code};
+}
+
 // Runs once, first, when a failure ends the run: what the run moved out of
 // the way goes back before the exit. Set by whoever moved it.
 void set_fatal_error_undo(void (*undo)());

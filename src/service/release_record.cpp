@@ -15,9 +15,8 @@ constexpr DWORD record_capacity = 64;
 
 // The installed release is what every install is measured against: one that
 // cannot be read stops the install.
-failure unreadable_record(LSTATUS error) {
-  return fail_with(static_cast<DWORD>(error), "Failed to read the installed Vora release (Error: {}).",
-                   static_cast<DWORD>(error));
+outcome unreadable_record(LSTATUS error) {
+  return fail_on_error(error, "Failed to read the installed Vora release (Error: {}).");
 }
 
 }  // namespace
@@ -49,17 +48,11 @@ outcome write_release_record(const release_version& release) {
   LSTATUS error = create_machine_key(release_record_key, record);
   const std::string text = version_text(release);
   if (error == 0) error = set_text_value(record.get(), release_record_value, std::wstring(text.begin(), text.end()));
-  if (error != 0)
-    return fail_with(static_cast<DWORD>(error), "Failed to record the installed release (Error: {})",
-                     static_cast<DWORD>(error));
-  return std::nullopt;
+  return fail_on_error(error, "Failed to record the installed release (Error: {})");
 }
 
 outcome remove_release_record() {
-  if (const LSTATUS error = delete_machine_key(release_record_key))
-    return fail_with(static_cast<DWORD>(error), "Failed to remove the release record (Error: {})",
-                     static_cast<DWORD>(error));
-  return std::nullopt;
+  return fail_on_error(delete_machine_key(release_record_key), "Failed to remove the release record (Error: {})");
 }
 
 }  // namespace vora

@@ -36,9 +36,8 @@ LSTATUS forget_flushed(const wchar_t* name) {
 
 // What a run cannot tell without the journal: the user's message for a
 // journal that cannot be read.
-failure unreadable_journal(LSTATUS error) {
-  return fail_with(static_cast<DWORD>(error), "Failed to read the state of an interrupted Vora update (Error: {}).",
-                   static_cast<DWORD>(error));
+outcome unreadable_journal(LSTATUS error) {
+  return fail_on_error(error, "Failed to read the state of an interrupted Vora update (Error: {}).");
 }
 
 bool plain_step_name(std::wstring_view text) {
@@ -54,10 +53,8 @@ bool plain_step_name(std::wstring_view text) {
 outcome record_swap_step(const swap_record& record) {
   std::wstring text(record.step.begin(), record.step.end());
   if (record.earlier_service) text += earlier_service_mark;
-  if (const LSTATUS error = write_flushed(swap_journal_value, text))
-    return fail_with(static_cast<DWORD>(error), "Failed to record the Vora update in progress (Error: {}).",
-                     static_cast<DWORD>(error));
-  return std::nullopt;
+  return fail_on_error(write_flushed(swap_journal_value, text),
+                       "Failed to record the Vora update in progress (Error: {}).");
 }
 
 outcome read_swap_record(std::optional<swap_record>& out) {
@@ -81,17 +78,13 @@ outcome read_swap_record(std::optional<swap_record>& out) {
 }
 
 outcome forget_swap() {
-  if (const LSTATUS error = forget_flushed(swap_journal_value))
-    return fail_with(static_cast<DWORD>(error), "Failed to forget the update (Error: {})", static_cast<DWORD>(error));
-  return std::nullopt;
+  return fail_on_error(forget_flushed(swap_journal_value), "Failed to forget the update (Error: {})");
 }
 
 outcome record_moved_setup(const moved_setup_record& record) {
   // No path holds '|'.
-  if (const LSTATUS error = write_flushed(moved_setup_value, record.moved + L"|" + record.home))
-    return fail_with(static_cast<DWORD>(error), "Failed to record the running setup's move (Error: {})",
-                     static_cast<DWORD>(error));
-  return std::nullopt;
+  return fail_on_error(write_flushed(moved_setup_value, record.moved + L"|" + record.home),
+                       "Failed to record the running setup's move (Error: {})");
 }
 
 outcome read_moved_setup(std::optional<moved_setup_record>& out) {
@@ -110,10 +103,7 @@ outcome read_moved_setup(std::optional<moved_setup_record>& out) {
 }
 
 outcome forget_moved_setup() {
-  if (const LSTATUS error = forget_flushed(moved_setup_value))
-    return fail_with(static_cast<DWORD>(error), "Failed to forget the moved setup (Error: {})",
-                     static_cast<DWORD>(error));
-  return std::nullopt;
+  return fail_on_error(forget_flushed(moved_setup_value), "Failed to forget the moved setup (Error: {})");
 }
 
 void kill_point(const std::string& name) {

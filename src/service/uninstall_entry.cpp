@@ -50,8 +50,7 @@ LSTATUS write_values(HKEY key, const uninstall_entry& entry) {
 
 outcome write_uninstall_entry(const uninstall_entry& entry) {
   const auto failed = [](LSTATUS error) {
-    return fail_with(static_cast<DWORD>(error), "Failed to register Vora with Apps & features (Error: {})",
-                     static_cast<DWORD>(error));
+    return fail_on_error(error, "Failed to register Vora with Apps & features (Error: {})");
   };
   // An earlier entry's values (a SystemComponent that hides it, say) must
   // not outlive the write.
@@ -67,10 +66,8 @@ outcome write_uninstall_entry(const uninstall_entry& entry) {
 }
 
 outcome remove_uninstall_entry() {
-  if (const LSTATUS error = delete_machine_key(uninstall_entry_key))
-    return fail_with(static_cast<DWORD>(error), "Failed to remove the Apps & features entry (Error: {})",
-                     static_cast<DWORD>(error));
-  return std::nullopt;
+  return fail_on_error(delete_machine_key(uninstall_entry_key),
+                       "Failed to remove the Apps & features entry (Error: {})");
 }
 
 }  // namespace vora
