@@ -85,10 +85,11 @@ int run_setup() {
   const auto end_on = [](outcome cause) {
     if (cause) report_fatal_error(*cause);
   };
+  // Named first: even the earliest refusal names the run in its box.
+  name_run(L"setup");
   end_on(resolve_known_folders());
   note_running_image();
   // Before anything is written: a second setup leaves no trace.
-  name_run(L"setup");
   bool mutex_taken = false;
   end_on(take_single_instance_guard(mutex_taken));
   end_on(init_diagnostics(L"setup", report_fatal_error));
