@@ -43,7 +43,7 @@ setup_action parse_setup_action(const std::vector<std::string>& arguments) {
   {
     argparse::ArgumentParser parser("setup", "1.0", argparse::default_arguments::none);
     parser.set_prefix_chars("/");
-    auto& group = parser.add_mutually_exclusive_group(false);
+    auto& group = parser.add_mutually_exclusive_group(/*required=*/false);
     group.add_argument("/install").help("Install the Vora launcher service").flag();
     group.add_argument("/uninstall").help("Uninstall the Vora launcher service").flag();
     group.add_argument("/uninstall-full")

@@ -85,7 +85,7 @@ outcome init_logging(const std::wstring& run_context_wide) {
 
   std::shared_ptr<spdlog::logger> logger;
   try {
-    logger = spdlog::basic_logger_mt(logger_name, narrow_file, false);
+    logger = spdlog::basic_logger_mt(logger_name, narrow_file, /*truncate=*/false);
   } catch (const spdlog::spdlog_ex& error) {
     return fail_with(0, "Failed to create logger '{}': {}", narrow_file, error.what());
   }

@@ -22,7 +22,7 @@ std::optional<json> parse_strict(std::string_view text, std::string& reason) {
       duplicate = true;
     return true;
   };
-  json document = json::parse(text.begin(), text.end(), callback, false);
+  json document = json::parse(text.begin(), text.end(), callback, /*allow_exceptions=*/false);
   if (document.is_discarded()) {
     reason = "not JSON";
     return std::nullopt;
