@@ -301,6 +301,17 @@ class Install : public test::service_fixture {
   bool resource_locks = true;
 };
 
+// The one configuration the service gets, created on a fresh machine or
+// written over an earlier registration alike.
+void expect_vora_service_settings(const test::fake_service_manager::registration& written) {
+  EXPECT_EQ(written.display, L"Vora Anti-Cheat");
+  EXPECT_EQ(written.type, 0x10u);        // SERVICE_WIN32_OWN_PROCESS
+  EXPECT_EQ(written.start, 3u);          // SERVICE_DEMAND_START
+  EXPECT_EQ(written.error_control, 1u);  // SERVICE_ERROR_NORMAL
+  EXPECT_EQ(written.account, L"LocalSystem");
+  EXPECT_FALSE(written.tag_requested);
+}
+
 TEST_F(Install, FreshMachineGoesThroughEveryStepInOrder) {
   EXPECT_FALSE(run_install(fake_manager));
 
@@ -322,8 +333,16 @@ TEST_F(Install, FreshMachineGoesThroughEveryStepInOrder) {
   EXPECT_EQ(files_open_at_start, 3u) << "the placed files stay held until the service has started";
   EXPECT_TRUE(open_files.empty());
 
+  // A new registration leaves the optional settings unset.
+  ASSERT_TRUE(manager.created);
+  expect_vora_service_settings(*manager.created);
+  EXPECT_EQ(manager.created->name, L"VoraAntiCheat");
+  EXPECT_EQ(manager.created->access, 0xF01FFu);  // SERVICE_ALL_ACCESS
+  EXPECT_EQ(manager.created->password, std::nullopt);
+  EXPECT_EQ(manager.created->group, std::nullopt);
+  EXPECT_EQ(manager.created->dependencies, std::nullopt);
   // Quoted, spaces and all, with nothing after the closing quote.
-  const std::wstring binary_path = manager.created.value().binary_path;
+  const std::wstring binary_path = manager.created->binary_path;
   EXPECT_EQ(binary_path, L"\"" + (install_directory() / L"VoraService.exe").wstring() + L"\"");
   EXPECT_NE(binary_path.find(L' '), std::wstring::npos);
   EXPECT_EQ(read_all(install_directory() / L"VoraService.exe"), service_body);
@@ -336,33 +355,6 @@ TEST_F(Install, FreshMachineGoesThroughEveryStepInOrder) {
   EXPECT_FALSE(cdn.trust_calls.empty());
   EXPECT_EQ(logged(), std::vector<std::string>{}) << "a clean install logs no trouble here";
   EXPECT_TRUE(fakes.boxes.empty());
-}
-
-// Created on a fresh machine and written over an earlier registration alike;
-// the new one leaves the optional settings unset, the kept one has each of
-// them overwritten, none left as the earlier registration had it.
-TEST_F(Install, RegistersTheServiceAsLocalSystemOnDemandWithNormalErrorControl) {
-  EXPECT_FALSE(run_install(fake_manager));
-  queries = 0;
-  status_script = {state(SERVICE_STOPPED), state(SERVICE_RUNNING)};
-  EXPECT_FALSE(run_install(fake_manager));
-  ASSERT_TRUE(manager.created && manager.reconfigured);
-  for (const auto& written : {*manager.created, *manager.reconfigured}) {
-    EXPECT_EQ(written.display, L"Vora Anti-Cheat");
-    EXPECT_EQ(written.type, 0x10u);        // SERVICE_WIN32_OWN_PROCESS
-    EXPECT_EQ(written.start, 3u);          // SERVICE_DEMAND_START
-    EXPECT_EQ(written.error_control, 1u);  // SERVICE_ERROR_NORMAL
-    EXPECT_EQ(written.account, L"LocalSystem");
-    EXPECT_FALSE(written.tag_requested);
-  }
-  EXPECT_EQ(manager.created->name, L"VoraAntiCheat");
-  EXPECT_EQ(manager.created->access, 0xF01FFu);  // SERVICE_ALL_ACCESS
-  EXPECT_EQ(manager.created->password, std::nullopt);
-  EXPECT_EQ(manager.created->group, std::nullopt);
-  EXPECT_EQ(manager.created->dependencies, std::nullopt);
-  EXPECT_EQ(manager.reconfigured->password, L"");
-  EXPECT_EQ(manager.reconfigured->group, L"");
-  EXPECT_EQ(manager.reconfigured->dependencies, L"") << "an empty list, not 'unchanged'";
 }
 
 // The registration is kept and set to the new files: deleted, it would stay
@@ -389,8 +381,13 @@ TEST_F(Install, ExistingServiceIsStoppedOnlyOnceEveryFileIsVerifiedAndKeepsItsRe
   EXPECT_EQ(registry.count(L"UpdateInProgress"), 0u);
   EXPECT_EQ(count_prefix("DeleteService") + count_prefix("CreateServiceW"), 0u);
   EXPECT_TRUE(called("StartServiceW"));
-  EXPECT_EQ(manager.reconfigured.value().binary_path,
-            L"\"" + (install_directory() / L"VoraService.exe").wstring() + L"\"");
+  // Every setting of the kept one is overwritten, none left as it was.
+  ASSERT_TRUE(manager.reconfigured);
+  expect_vora_service_settings(*manager.reconfigured);
+  EXPECT_EQ(manager.reconfigured->password, L"");
+  EXPECT_EQ(manager.reconfigured->group, L"");
+  EXPECT_EQ(manager.reconfigured->dependencies, L"") << "an empty list, not 'unchanged'";
+  EXPECT_EQ(manager.reconfigured->binary_path, L"\"" + (install_directory() / L"VoraService.exe").wstring() + L"\"");
   EXPECT_TRUE(log.contains(spdlog::level::info, "Vora service is already installed, reinstalling"));
   EXPECT_EQ(read_all(install_directory() / L"VoraSetup.exe"), setup_body);
 }
