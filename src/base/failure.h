@@ -35,7 +35,7 @@ template <typename Code>
 outcome fail_on_error(Code error, fmt::format_string<DWORD> format) {
   const auto code = static_cast<DWORD>(error);
   if (code == 0) return std::nullopt;
-  return failure{fmt::format(format, static_cast<DWORD>(error)), code};
+  return failure{fmt::format(format, DWORD{code}), code};
 }
 
 // Runs once, first, when a failure ends the run: what the run moved out of

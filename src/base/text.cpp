@@ -6,26 +6,26 @@
 
 namespace vora {
 
-std::string to_utf8(std::wstring_view wide) {
+namespace {
+
+// The system's UTF-8 form of wide, "" when it has none; flags as for
+// WideCharToMultiByte (strict, or with U+FFFD for what cannot be encoded).
+std::string utf8_of(std::wstring_view wide, DWORD flags) {
   if (wide.empty()) return {};
   const int wide_length = static_cast<int>(wide.size());
-  const int size =
-      sys().WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, wide.data(), wide_length, nullptr, 0, nullptr, nullptr);
+  const int size = sys().WideCharToMultiByte(CP_UTF8, flags, wide.data(), wide_length, nullptr, 0, nullptr, nullptr);
   if (size <= 0) return {};
   std::string narrow(static_cast<std::size_t>(size), '\0');
-  sys().WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, wide.data(), wide_length, narrow.data(), size, nullptr,
-                            nullptr);
+  sys().WideCharToMultiByte(CP_UTF8, flags, wide.data(), wide_length, narrow.data(), size, nullptr, nullptr);
   return narrow;
 }
 
+}  // namespace
+
+std::string to_utf8(std::wstring_view wide) { return utf8_of(wide, WC_ERR_INVALID_CHARS); }
+
 std::string narrow_path(const std::filesystem::path& path) {
-  const std::wstring wide = path.wstring();
-  if (wide.empty()) return {};
-  const int wide_length = static_cast<int>(wide.size());
-  const int size = sys().WideCharToMultiByte(CP_UTF8, 0, wide.data(), wide_length, nullptr, 0, nullptr, nullptr);
-  if (size <= 0) return {};
-  std::string narrow(static_cast<std::size_t>(size), '\0');
-  sys().WideCharToMultiByte(CP_UTF8, 0, wide.data(), wide_length, narrow.data(), size, nullptr, nullptr);
+  const std::string narrow = utf8_of(path.wstring(), 0);
   // A name the native API let someone create with a line end in it must not
   // start a record of its own.
   std::string out;

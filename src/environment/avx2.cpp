@@ -14,6 +14,16 @@ namespace {
 constexpr int shell_attempts = 20;
 constexpr std::uint32_t shell_retry_ms = 250;
 
+// What a desktop answers while its shell is still starting (no desktop
+// window yet, its objects not yet registered) or has just gone away; worth
+// waiting out. Any other refusal will not change with waiting.
+bool shell_not_there_yet(HRESULT result) {
+  constexpr auto no_desktop_window = static_cast<HRESULT>(0x80004005);     // E_FAIL
+  constexpr auto class_not_registered = static_cast<HRESULT>(0x80040154);  // REGDB_E_CLASSNOTREG
+  constexpr auto server_unavailable = static_cast<HRESULT>(0x800706BA);    // RPC_S_SERVER_UNAVAILABLE
+  return result == no_desktop_window || result == class_not_registered || result == server_unavailable;
+}
+
 constexpr const char* first_box_text =
     "Vora requires a CPU feature called AVX2, which isn't currently enabled on this system.\n\nWant to check whether "
     "your CPU supports it?";
@@ -99,6 +109,7 @@ void open_web_search(const std::string& query) {
     if (attempt != 0) sys().sleep_ms(shell_retry_ms);
     result = sys().shell_execute_as_desktop(wide.c_str());
     if (result >= 0) return;
+    if (!shell_not_there_yet(result)) break;
   }
   spdlog::warn("No desktop shell opened the search (Error: 0x{:08X}); its address: {}",
                static_cast<std::uint32_t>(result), url);

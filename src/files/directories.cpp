@@ -1,6 +1,7 @@
 #include "files/directories.h"
 
 #include <exception>
+#include <optional>
 
 #include "files/safe_files.h"
 #include "platform/system.h"
@@ -25,11 +26,10 @@ namespace {
 struct known_folders {
   std::filesystem::path program_files;
   std::filesystem::path program_data;
-  bool resolved = false;
 };
 
-known_folders& folders() {
-  static known_folders resolved;
+std::optional<known_folders>& folders() {
+  static std::optional<known_folders> resolved;
   return resolved;
 }
 
@@ -37,19 +37,18 @@ const known_folders& resolved_folders() {
   // The entry resolves them before anything else and ends the run with the
   // failure; a caller that skipped that has no folder to fall back on.
   if (resolve_known_folders()) std::terminate();
-  return folders();
+  return *folders();
 }
 
 }  // namespace
 
 outcome resolve_known_folders() {
-  known_folders& resolved = folders();
-  if (resolved.resolved) return std::nullopt;
+  if (folders()) return std::nullopt;
   std::wstring program_files;
   std::wstring program_data;
   if (auto cause = known_folder_path(folder_id_program_files, program_files)) return cause;
   if (auto cause = known_folder_path(folder_id_program_data, program_data)) return cause;
-  resolved = {program_files, program_data, true};
+  folders() = known_folders{program_files, program_data};
   return std::nullopt;
 }
 

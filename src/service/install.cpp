@@ -57,7 +57,7 @@ void discard_new_files(per_program_file<held_image>& held) {
 // Ends the install for one file before anything was swapped.
 failure download_failed(std::size_t failed, per_program_file<held_image>& held) {
   discard_new_files(held);
-  return fail_with(0, "Failed to download {}", to_utf8(program_files[failed]));
+  return download_failure(failed);
 }
 
 // One release: the setup and the broker must come with the service they
@@ -130,6 +130,10 @@ std::uint64_t held_bytes(const per_program_file<held_image>& held) {
 }
 
 }  // namespace
+
+failure download_failure(std::size_t file) {
+  return fail_with(0, "Failed to download {}", to_utf8(program_files[file]));
+}
 
 bool write_uninstall_script(const std::filesystem::path& path, std::uint64_t* written) {
   HMODULE module = sys().GetModuleHandleW(nullptr);

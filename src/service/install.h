@@ -15,6 +15,10 @@ namespace vora {
 // installation as it was and dropped what was downloaded.
 [[nodiscard]] outcome run_install(SC_HANDLE manager);
 
+// What the user is told when a program file could not be brought in or put
+// in place: the message names the file.
+failure download_failure(std::size_t file);
+
 // Writes the program's uninstall script (resource 101) to path byte for
 // byte, with the system's own System32 folder in place of the placeholder;
 // written, when given, receives the size written.

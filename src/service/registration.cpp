@@ -28,8 +28,8 @@ bool reconfigure_service(SC_HANDLE service, const std::wstring& command_line) {
 
 }  // namespace
 
-std::optional<failure> configure_service(SC_HANDLE manager, const std::wstring& service_path,
-                                         platform::scoped_service_handle& service, bool& created) {
+outcome configure_service(SC_HANDLE manager, const std::wstring& service_path, platform::scoped_service_handle& service,
+                          bool& created) {
   created = false;
   const std::wstring command_line = L"\"" + service_path + L"\"";
   service.reset(sys().OpenServiceW(manager, service_name, SERVICE_ALL_ACCESS));
@@ -39,7 +39,7 @@ std::optional<failure> configure_service(SC_HANDLE manager, const std::wstring& 
     service.reset();
     // Deleted by somebody else and held open: it goes once they close it.
     if (error != ERROR_SERVICE_MARKED_FOR_DELETE)
-      return failure{fmt::format("Failed to configure Vora service (Error: {}).", error)};
+      return fail_with(error, "Failed to configure Vora service (Error: {}).", error);
   }
   for (int attempt = 0; !service && attempt < 40; ++attempt) {
     service.reset(sys().CreateServiceW(manager, service_name, service_display_name, SERVICE_ALL_ACCESS,
@@ -54,7 +54,7 @@ std::optional<failure> configure_service(SC_HANDLE manager, const std::wstring& 
     sys().sleep_ms(250);
   }
   if (!service) {
-    if (error != ERROR_SERVICE_EXISTS) return failure{fmt::format("Failed to create Vora service (Error: {}).", error)};
+    if (error != ERROR_SERVICE_EXISTS) return fail_with(error, "Failed to create Vora service (Error: {}).", error);
     spdlog::warn("Vora service already exists after removal attempt, skipping creation");
     return std::nullopt;
   }
@@ -65,17 +65,17 @@ std::optional<failure> configure_service(SC_HANDLE manager, const std::wstring& 
     spdlog::warn("Service installed but failure actions could not be set");
   std::string dacl_error;
   if (!apply_interactive_service_dacl(service.get(), dacl_error))
-    return failure{fmt::format("Failed to set Vora service permissions (Error: {}).", dacl_error)};
+    return fail_with(0, "Failed to set Vora service permissions (Error: {}).", dacl_error);
   spdlog::info("{} the Vora service for '{}'", created ? "Registered" : "Reconfigured", to_utf8(service_path));
   return std::nullopt;
 }
 
-std::optional<failure> start_service(SC_HANDLE service, bool& started) {
+outcome start_service(SC_HANDLE service, bool& started) {
   started = sys().StartServiceW(service, 0, nullptr) != FALSE;
   if (!started) {
     const DWORD error = sys().GetLastError();
     if (error != ERROR_SERVICE_ALREADY_RUNNING)
-      return failure{fmt::format("Failed to start Vora service (Error: {}).", error)};
+      return fail_with(error, "Failed to start Vora service (Error: {}).", error);
   }
   return std::nullopt;
 }
@@ -96,7 +96,7 @@ bool delete_service_registration(SC_HANDLE manager) {
   return false;
 }
 
-std::optional<failure> register_and_start(SC_HANDLE manager, const std::wstring& service_path) {
+outcome register_and_start(SC_HANDLE manager, const std::wstring& service_path) {
   platform::scoped_service_handle service;
   bool created = false;
   if (auto cause = configure_service(manager, service_path, service, created)) return cause;
@@ -110,16 +110,18 @@ std::optional<failure> register_and_start(SC_HANDLE manager, const std::wstring&
 
 // Stops the earlier service so its files can be swapped; its registration
 // is kept.
-std::optional<failure> stop_service_for_update(SC_HANDLE manager) {
+outcome stop_service_for_update(SC_HANDLE manager) {
   platform::scoped_service_handle service(
       sys().OpenServiceW(manager, service_name, SERVICE_STOP | SERVICE_QUERY_STATUS));
   if (!service) {
     const DWORD error = sys().GetLastError();
     if (error == ERROR_SERVICE_DOES_NOT_EXIST) return std::nullopt;
-    return failure{fmt::format("Failed to open Vora service for update (Error: {}).", error)};
+    return fail_with(error, "Failed to open Vora service for update (Error: {}).", error);
   }
-  if (!stop_service_and_wait(service.get()))
-    return failure{fmt::format("Failed to stop Vora service (Error: {}).", sys().GetLastError())};
+  if (!stop_service_and_wait(service.get())) {
+    const DWORD error = sys().GetLastError();
+    return fail_with(error, "Failed to stop Vora service (Error: {}).", error);
+  }
   return std::nullopt;
 }
 

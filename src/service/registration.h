@@ -16,11 +16,11 @@ namespace vora {
 // file (kept when it exists, whatever it said before), or creates it
 // (created tells), with its description, failure actions and permissions;
 // service keeps it open for the start.
-std::optional<failure> configure_service(SC_HANDLE manager, const std::wstring& service_path,
-                                         platform::scoped_service_handle& service, bool& created);
+[[nodiscard]] outcome configure_service(SC_HANDLE manager, const std::wstring& service_path,
+                                        platform::scoped_service_handle& service, bool& created);
 
 // Starts the service (started tells); one already running is no failure.
-std::optional<failure> start_service(SC_HANDLE service, bool& started);
+[[nodiscard]] outcome start_service(SC_HANDLE service, bool& started);
 
 // Waits for the service to run; one that does not in time is a warning.
 void confirm_service_running(SC_HANDLE service);
@@ -31,10 +31,10 @@ bool delete_service_registration(SC_HANDLE manager);
 
 // The three above in turn: the earlier installation's service when it is
 // put back.
-std::optional<failure> register_and_start(SC_HANDLE manager, const std::wstring& service_path);
+[[nodiscard]] outcome register_and_start(SC_HANDLE manager, const std::wstring& service_path);
 
 // Stops the earlier service so its files can be swapped; its registration
 // stays. A service that is not registered is no failure.
-std::optional<failure> stop_service_for_update(SC_HANDLE manager);
+[[nodiscard]] outcome stop_service_for_update(SC_HANDLE manager);
 
 }  // namespace vora

@@ -34,12 +34,6 @@ LSTATUS forget_flushed(const wchar_t* name) {
   return error;
 }
 
-// What a run cannot tell without the journal: the user's message for a
-// journal that cannot be read.
-outcome unreadable_journal(LSTATUS error) {
-  return fail_on_error(error, "Failed to read the state of an interrupted Vora update (Error: {}).");
-}
-
 bool plain_step_name(std::wstring_view text) {
   if (text.empty()) return false;
   for (const wchar_t c : text) {
@@ -49,6 +43,10 @@ bool plain_step_name(std::wstring_view text) {
 }
 
 }  // namespace
+
+outcome unreadable_journal(LSTATUS error) {
+  return fail_on_error(error, "Failed to read the state of an interrupted Vora update (Error: {}).");
+}
 
 outcome record_swap_step(const swap_record& record) {
   std::wstring text(record.step.begin(), record.step.end());

@@ -25,6 +25,10 @@ struct swap_record {
 inline constexpr const wchar_t* swap_journal_value = L"UpdateInProgress";
 inline constexpr const wchar_t* moved_setup_value = L"MovedSetup";
 
+// The failure of a journal that cannot be read, or that says what nobody
+// can act on (ERROR_INVALID_DATA).
+[[nodiscard]] outcome unreadable_journal(LSTATUS error);
+
 // A failure carries the registry's code.
 [[nodiscard]] outcome record_swap_step(const swap_record& record);
 

@@ -36,8 +36,7 @@ outcome finish_or_undo(SC_HANDLE manager) {
   // A step this setup never writes: nobody can tell which installation is
   // whole, so nothing may guess.
   if (std::none_of(steps.begin(), steps.end(), [&](const plan_step& step) { return step.name == record->step; }))
-    return fail_with(ERROR_INVALID_DATA, "Failed to read the state of an interrupted Vora update (Error: {}).",
-                     ERROR_INVALID_DATA);
+    return unreadable_journal(static_cast<LSTATUS>(ERROR_INVALID_DATA));
   plan_journal journal = swap_journal(swap);
   journal.undoing = [](const std::string&) {};
   const bool forward = record->step == swap_commit_step;

@@ -22,10 +22,6 @@ namespace {
 
 std::wstring installed_path(std::size_t i) { return (install_directory() / program_files[i]).wstring(); }
 
-failure download_failure(std::size_t i) {
-  return failure{fmt::format("Failed to download {}", to_utf8(program_files[i]))};
-}
-
 // An earlier file set aside in the staging folder, opened exactly there.
 platform::scoped_handle open_aside(std::size_t i, DWORD& error) {
   const std::wstring staging_final = staging_final_path(error);

@@ -231,6 +231,13 @@ TEST_F(RequireAvx2, TheSearchWaitsForTheDesktopShellAndNeverOpensWithoutIt) {
             0);
   EXPECT_TRUE(log.contains(spdlog::level::warn,
                            "No desktop shell opened the search (Error: 0x80040154); its address: " + search.substr(5)));
+
+  // A refusal that waiting will not change is not waited out.
+  events.clear();
+  shell_answers = {static_cast<HRESULT>(0x80070005)};  // E_ACCESSDENIED
+  fakes_.box_answers = {IDYES, IDNO};
+  EXPECT_FALSE(require_avx2(no_avx2));
+  EXPECT_EQ(events, (std::vector<std::string>{"box", "sleep 5000", "box"}));
 }
 
 TEST_F(RequireAvx2, NoNoOpensNothingButStillPausesAndExitsZero) {
