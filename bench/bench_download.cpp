@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 
+#include "app/fatal_error.h"
 #include "bench_clock.h"
 #include "diagnostics/logging.h"
 #include "download/download.h"
@@ -17,7 +18,7 @@ int wmain(int argc, wchar_t** argv) {
     std::fprintf(stderr, "usage: bench_download NAME\n");
     return 2;
   }
-  vora::init_diagnostics(L"bench");
+  if (const auto cause = vora::init_diagnostics(L"bench", vora::report_fatal_error)) vora::report_fatal_error(*cause);
   std::wstring final_path;
   vora::prepare_download_directories();
   vora::held_image held;

@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 
+#include "app/fatal_error.h"
 #include "bench_clock.h"
 #include "diagnostics/logging.h"
 #include "download/download.h"
@@ -21,7 +22,7 @@ int wmain(int argc, wchar_t** argv) {
     std::fprintf(stderr, "usage: bench_retries ATTEMPTS\n");
     return 2;
   }
-  vora::init_diagnostics(L"bench");
+  if (const auto cause = vora::init_diagnostics(L"bench", vora::report_fatal_error)) vora::report_fatal_error(*cause);
   vora::download_retry_settings().attempts = static_cast<std::uint32_t>(std::wcstoul(argv[1], nullptr, 10));
   vora::prepare_download_directories();
   const double start = vora::bench::now_seconds();
