@@ -41,6 +41,10 @@ function(vora_layer_view layer)
   endforeach()
 endfunction()
 
+# The SHA extensions' intrinsics are parsed as this file's own target
+# attribute sees them, not as a precompiled header saw them (GCC then takes
+# _mm_alignr_epi8's immediate for a variable at -O0).
+set_source_files_properties(${CMAKE_SOURCE_DIR}/src/download/sha256.cpp PROPERTIES SKIP_PRECOMPILE_HEADERS ON)
 foreach(layer IN LISTS VORA_LAYERS)
   vora_layer_view(${layer})
   file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/src/${layer}/*.cpp)
@@ -53,6 +57,7 @@ foreach(layer IN LISTS VORA_LAYERS)
     endif()
   endif()
   add_library(vora_${layer} STATIC ${sources})
+  vora_precompiled_headers(vora_${layer} common)
   target_include_directories(vora_${layer} PRIVATE ${CMAKE_BINARY_DIR}/layers/${layer})
   target_include_directories(vora_${layer} PUBLIC ${CMAKE_BINARY_DIR}/generated)
   foreach(used IN LISTS VORA_USES_${layer})

@@ -183,11 +183,24 @@ def template_prefix(tmp_path_factory, pytestconfig) -> Path:
     return made_once_per_run(pytestconfig, tmp_path_factory, "template", _boot_prefix)
 
 
+# Wine's own modules, which it maps and never writes: a copied prefix links
+# them to the template's (most of a prefix's 700 MB, copied for every case
+# before); the registry and everything a case may change are copied.
+_SHARED_MODULES = {".dll", ".exe", ".drv", ".sys", ".acm", ".ocx", ".cpl", ".tlb", ".msstyles", ".nls", ".mui"}
+
+
+def _copy_or_link(source, target):
+    if Path(source).suffix.lower() in _SHARED_MODULES and "/drive_c/windows/" in source:
+        os.link(source, target)
+    else:
+        shutil.copy2(source, target)
+
+
 @contextlib.contextmanager
 def fresh_prefix(template: Path, tmp_path: Path, request):
     """A copy of a template prefix for one test, inspected and removed after it."""
     path = tmp_path / "prefix"
-    shutil.copytree(template, path, symlinks=True)
+    shutil.copytree(template, path, symlinks=True, copy_function=_copy_or_link)
     prefix = WinePrefix(path)
     try:
         yield prefix

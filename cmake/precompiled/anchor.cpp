@@ -1,0 +1,1 @@
+// Gives the precompiled header targets a unit to compile.
