@@ -11,7 +11,9 @@
 namespace vora {
 namespace {
 
-constexpr int shell_attempts = 20;
+// A desktop whose shell starts on a busy machine (under Wine, explorer starts
+// with the first window) may take several seconds to register it.
+constexpr int shell_attempts = 60;
 constexpr std::uint32_t shell_retry_ms = 250;
 
 // What a desktop answers while its shell is still starting (no desktop

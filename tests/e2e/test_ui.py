@@ -376,7 +376,11 @@ def test_avx2_boxes_answered_yes_open_both_searches(ui, tmp_path):
     first, _, first_seen = avx2_box(ui, process, AVX2_FIRST, "avx2-first")
     ui.screen.press(first, "y")
     brand_search = SEARCH + "Does%20Example%28R%29%20CPU%201000%20%40%202.00GHz%20support%20AVX2"
-    assert wait_for(lambda: recorded_urls(ui) == [brand_search], timeout=30), recorded_urls(ui)
+    assert wait_for(lambda: recorded_urls(ui) == [brand_search], timeout=30), (
+        recorded_urls(ui),
+        ui.log_lines(),
+        [ui.screen.caption(w) for w in ui.screen.visible(".*")],
+    )
 
     second, _, second_seen = avx2_box(ui, process, AVX2_SECOND, "avx2-second", other_than=first)
     ui.screen.press(second, "y")

@@ -223,10 +223,10 @@ TEST_F(RequireAvx2, TheSearchWaitsForTheDesktopShellAndNeverOpensWithoutIt) {
   EXPECT_EQ(events, (std::vector<std::string>{"box", "sleep 250", "sleep 250", search, "sleep 5000", "box"}));
 
   events.clear();
-  shell_answers.assign(20, class_not_registered);
+  shell_answers.assign(60, class_not_registered);
   fakes_.box_answers = {IDYES, IDNO};
   EXPECT_FALSE(require_avx2(no_avx2));
-  EXPECT_EQ(std::count(events.begin(), events.end(), "sleep 250"), 19);
+  EXPECT_EQ(std::count(events.begin(), events.end(), "sleep 250"), 59);
   EXPECT_EQ(std::count_if(events.begin(), events.end(), [](const std::string& e) { return e.rfind("open", 0) == 0; }),
             0);
   EXPECT_TRUE(log.contains(spdlog::level::warn,
