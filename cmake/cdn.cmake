@@ -56,6 +56,9 @@ add_custom_command(OUTPUT ${_unsigned} ${_foreign} ${_tampered} ${_renewed}
 # Signed like the program files, but a service that exits before it runs.
 _vora_publish_signed(service_exits ${VORA_CDN_FIXTURES_DIR}/service-exits.exe
   "Signing the stand-in service that will not start")
+# The next release's service, signed, ending as it starts.
+_vora_publish_signed(next_service_stops ${VORA_CDN_FIXTURES_DIR}/next-service-stops.exe
+  "Signing the next release's stand-in service that ends as it starts")
 
 # The next release, signed, under the bare names in next/; and a signed
 # broker that carries no version resource.

@@ -488,21 +488,25 @@ bool fetch_verified_file(const std::wstring& file_name, held_image& held,
   return true;
 }
 
-bool place_verified_file(const std::wstring& file_name, held_image& held, std::wstring& final_path_out) {
+bool place_verified_file(const std::wstring& file_name, held_image& held, std::wstring& final_path_out, DWORD* error) {
   const std::wstring final_path = (install_directory() / file_name).wstring();
   if (!rename_by_handle(held.handle.get(), final_path, if_target_exists::replace)) {
-    spdlog::error("SetFileInformationByHandle(FileRenameInfo) failed (Error: {})", sys().GetLastError());
+    const DWORD rename_error = sys().GetLastError();
+    if (error) *error = rename_error;
+    spdlog::error("SetFileInformationByHandle(FileRenameInfo) failed (Error: {})", rename_error);
     spdlog::error("Failed to finalize '{}'", to_utf8(file_name));
     discard_download(held, download_temp_path(file_name));
     return false;
   }
   if (!update_canonical_path(held)) {
+    if (error) *error = sys().GetLastError() != 0 ? sys().GetLastError() : ERROR_CANT_RESOLVE_FILENAME;
     spdlog::error("Failed to update canonical path");
     return false;
   }
 
   std::error_code identity_error;
   if (!is_same_file(held.path, final_path, identity_error) || identity_error) {
+    if (error) *error = identity_error ? static_cast<DWORD>(identity_error.value()) : ERROR_CANT_RESOLVE_FILENAME;
     spdlog::error("Canonical path and final path mismatch (Canonical Path: {}, Final Path: {}, Error: {})",
                   to_utf8(held.path), to_utf8(final_path), identity_error.message());
     return false;

@@ -47,7 +47,9 @@ bool fetch_verified_file(const std::wstring& file_name, held_image& held,
 // with the same retries), checked (see manifest_check.h) for names. On false
 // the reason has been logged at error level.
 bool fetch_release_manifest(const std::vector<std::string>& names, release_manifest& out);
-bool place_verified_file(const std::wstring& file_name, held_image& held, std::wstring& final_path_out);
+// error, when given, takes the system's code of a failure.
+bool place_verified_file(const std::wstring& file_name, held_image& held, std::wstring& final_path_out,
+                         DWORD* error = nullptr);
 
 // Where a file is downloaded to before it is placed.
 std::wstring download_temp_path(const std::wstring& file_name);

@@ -21,15 +21,19 @@ std::uint32_t poll_interval_ms(DWORD wait_hint) { return std::clamp<DWORD>(wait_
 
 }  // namespace
 
-bool wait_for_service_state(SC_HANDLE service, DWORD wanted_state, std::uint64_t timeout_ms) {
+bool wait_for_service_state(SC_HANDLE service, DWORD wanted_state, std::uint64_t timeout_ms,
+                            SERVICE_STATUS_PROCESS* last) {
   const std::uint64_t start = sys().GetTickCount64();
-  SERVICE_STATUS_PROCESS status;
+  SERVICE_STATUS_PROCESS ignored;
+  SERVICE_STATUS_PROCESS& status = last != nullptr ? *last : ignored;
   if (!query_status(service, status)) return false;
 
   DWORD last_checkpoint = 0;
   std::uint64_t last_progress = start;
   for (;;) {
     if (status.dwCurrentState == wanted_state) return true;
+    // Started and already ended: no waiting brings it back.
+    if (wanted_state == SERVICE_RUNNING && status.dwCurrentState == SERVICE_STOPPED) return false;
     const std::uint64_t now = sys().GetTickCount64();
     if (status.dwCheckPoint > last_checkpoint) {
       last_checkpoint = status.dwCheckPoint;

@@ -34,13 +34,16 @@ std::wstring aside_path(const std::wstring& final_path) {
   return (staging_directory() / (std::filesystem::path(final_path).filename().wstring() + L".previous")).wstring();
 }
 
-bool hold_previous_files(const per_program_file<const wchar_t*>& names, previous_install& previous,
-                         std::size_t& failed) {
+bool hold_previous_files(const per_program_file<const wchar_t*>& names, previous_install& previous, std::size_t& failed,
+                         DWORD& error) {
   const std::filesystem::path directory = install_directory();
-  DWORD error = 0;
+  error = 0;
   const std::wstring directory_final = directory_final_path(directory, error);
   if (error != 0u) {
-    if (is_missing_error(error)) return true;
+    if (is_missing_error(error)) {
+      error = 0;
+      return true;
+    }
     failed = 0;
     spdlog::error("Failed to inspect installation directory '{}' (Error: {})", narrow_path(directory), error);
     return false;
@@ -54,7 +57,10 @@ bool hold_previous_files(const per_program_file<const wchar_t*>& names, previous
       std::wstring reached;
       previous.files[i].reset(
           open_exactly(path, child_final_path(directory_final, names[i]), held_file_access, reached, error));
-      if (is_open(previous.files[i]) || is_missing_error(error)) break;
+      if (is_open(previous.files[i]) || is_missing_error(error)) {
+        error = 0;
+        break;
+      }
       if (error != ERROR_SHARING_VIOLATION || attempt == hold_attempts) {
         failed = i;
         spdlog::error("Failed to take hold of installed '{}' for replacement (Error: {})", narrow_path(path), error);
@@ -66,14 +72,14 @@ bool hold_previous_files(const per_program_file<const wchar_t*>& names, previous
   return true;
 }
 
-bool set_previous_files_aside(previous_install& previous, std::size_t& failed) {
+bool set_previous_files_aside(previous_install& previous, std::size_t& failed, DWORD& error) {
   for (std::size_t i = 0; i < previous.files.size(); ++i) {
     if (!is_open(previous.files[i])) continue;
     const std::wstring aside = aside_path(previous.final_paths[i]);
     // A leftover of an install whose old broker was still running.
     const DWORD leftover_error = delete_in_place(aside);
     if ((leftover_error != 0u) || !rename_by_handle(previous.files[i].get(), aside, if_target_exists::replace)) {
-      const DWORD error = leftover_error != 0u ? leftover_error : sys().GetLastError();
+      error = leftover_error != 0u ? leftover_error : sys().GetLastError();
       failed = i;
       spdlog::error("Failed to set installed '{}' aside (Error: {})", to_utf8(previous.final_paths[i]), error);
       return false;

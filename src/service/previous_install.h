@@ -31,14 +31,14 @@ std::wstring aside_path(const std::wstring& final_path);
 // directory, the entry itself with DELETE access, waiting a little for
 // another program that holds one without delete sharing. While these handles
 // are open nobody can take such a hold anew. On false the reason is logged
-// and failed names the file.
-bool hold_previous_files(const per_program_file<const wchar_t*>& names, previous_install& previous,
-                         std::size_t& failed);
+// and failed names the file, error its system code.
+bool hold_previous_files(const per_program_file<const wchar_t*>& names, previous_install& previous, std::size_t& failed,
+                         DWORD& error);
 
 // Renames the held files to their aside names. On false the reason is
-// logged, failed names the file, and those already moved stay aside for
-// restore_previous_files.
-bool set_previous_files_aside(previous_install& previous, std::size_t& failed);
+// logged, failed names the file, error its system code, and those already
+// moved stay aside for restore_previous_files.
+bool set_previous_files_aside(previous_install& previous, std::size_t& failed, DWORD& error);
 
 // Puts every file that was set aside back under its final name; true when
 // all of them are back.

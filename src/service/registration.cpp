@@ -9,6 +9,7 @@
 #include "service/configuration.h"
 #include "service/control.h"
 #include "service/names.h"
+#include "service/swap_journal.h"
 
 namespace vora {
 namespace {
@@ -80,11 +81,26 @@ outcome start_service(SC_HANDLE service, bool& started) {
   return std::nullopt;
 }
 
-void confirm_service_running(SC_HANDLE service) {
-  if (wait_for_service_state(service, SERVICE_RUNNING, service_start_timeout_ms))
+outcome confirm_service_running(SC_HANDLE service, bool required) {
+  SERVICE_STATUS_PROCESS status{};
+  sys().SetLastError(0);
+  if (wait_for_service_state(service, SERVICE_RUNNING, service_start_timeout_ms, &status)) {
     spdlog::info("Started the Vora service");
-  else
-    spdlog::warn("Timed out waiting for Vora service to reach running state");
+    return std::nullopt;
+  }
+  DWORD code = sys().GetLastError();
+  if (status.dwCurrentState == SERVICE_STOPPED) {
+    code = status.dwWin32ExitCode == ERROR_SERVICE_SPECIFIC_ERROR ? status.dwServiceSpecificExitCode
+                                                                  : status.dwWin32ExitCode;
+    // Ended without saying why.
+    if (code == 0) code = ERROR_PROCESS_ABORTED;
+  } else if (status.dwCurrentState != 0 || code == 0) {
+    code = ERROR_SERVICE_REQUEST_TIMEOUT;
+  }
+  if (required) return fail_with(code, "The updated Vora service did not start (Error: {}).", code);
+  spdlog::warn("Timed out waiting for Vora service to reach running state");
+  spdlog::warn("The Vora service is not running (Error: {})", code);
+  return std::nullopt;
 }
 
 bool delete_service_registration(SC_HANDLE manager) {
@@ -104,7 +120,9 @@ outcome register_and_start(SC_HANDLE manager, const std::wstring& service_path) 
   if (!service) return std::nullopt;
   bool started = false;
   if (auto cause = start_service(service.get(), started)) return cause;
-  if (started) confirm_service_running(service.get());
+  kill_point("undo-starting");
+  // The earlier installation put back: nothing further to go back to.
+  if (started) return confirm_service_running(service.get(), false);
   return std::nullopt;
 }
 

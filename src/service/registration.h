@@ -22,8 +22,11 @@ namespace vora {
 // Starts the service (started tells); one already running is no failure.
 [[nodiscard]] outcome start_service(SC_HANDLE service, bool& started);
 
-// Waits for the service to run; one that does not in time is a warning.
-void confirm_service_running(SC_HANDLE service);
+// Waits for the service to run. One that does not (stopped, or still
+// starting when the wait ends) fails with its exit code when required (an
+// update, which has an earlier installation to go back to), and is only a
+// warning otherwise.
+[[nodiscard]] outcome confirm_service_running(SC_HANDLE service, bool required);
 
 // Deletes the registration; one already gone or marked for deletion counts
 // as deleted.

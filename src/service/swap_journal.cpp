@@ -1,5 +1,6 @@
 #include "service/swap_journal.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <string_view>
 
@@ -32,6 +33,33 @@ LSTATUS forget_flushed(const wchar_t* name) {
   if (error == static_cast<LSTATUS>(ERROR_FILE_NOT_FOUND)) error = 0;
   if (error == 0) error = sys().RegFlushKey(key.get());
   return error;
+}
+
+constexpr std::size_t placed_capacity = program_file_count * (16 + 1 + 32 + 1) + 1;
+
+std::wstring hex_digits(std::uint64_t value, int digits) {
+  static constexpr wchar_t hex[] = L"0123456789ABCDEF";
+  std::wstring out(static_cast<std::size_t>(digits), L'0');
+  for (int i = digits; i-- > 0; value >>= 4) out[static_cast<std::size_t>(i)] = hex[value & 0xF];
+  return out;
+}
+
+// Upper-case hexadecimal digits only, as record_placed_files writes them.
+template <typename T>
+bool parse_hex(std::wstring_view text, T& value) {
+  value = 0;
+  if (text.empty()) return false;
+  for (const wchar_t c : text) {
+    unsigned digit = 0;
+    if (c >= L'0' && c <= L'9')
+      digit = static_cast<unsigned>(c - L'0');
+    else if (c >= L'A' && c <= L'F')
+      digit = static_cast<unsigned>(c - L'A' + 10);
+    else
+      return false;
+    value = static_cast<T>((value << 4) | digit);
+  }
+  return true;
 }
 
 bool plain_step_name(std::wstring_view text) {
@@ -76,7 +104,58 @@ outcome read_swap_record(std::optional<swap_record>& out) {
 }
 
 outcome forget_swap() {
-  return fail_on_error(forget_flushed(swap_journal_value), "Failed to forget the update (Error: {})");
+  LSTATUS error = forget_flushed(placed_files_value);
+  if (error == 0) error = forget_flushed(swap_journal_value);
+  return fail_on_error(error, "Failed to forget the update (Error: {})");
+}
+
+// Per file, in program_files' order and separated by ';': "-" for none, or
+// the volume serial number and the file ID in hexadecimal, "VOLUME:ID".
+outcome record_placed_files(const placed_file_ids& ids) {
+  std::wstring text;
+  for (std::size_t i = 0; i < ids.size(); ++i) {
+    if (i != 0) text += L';';
+    if (!ids[i]) {
+      text += L'-';
+      continue;
+    }
+    text += hex_digits(ids[i]->VolumeSerialNumber, 16);
+    text += L':';
+    for (const BYTE byte : ids[i]->FileId) text += hex_digits(byte, 2);
+  }
+  return fail_on_error(write_flushed(placed_files_value, text),
+                       "Failed to record the Vora update in progress (Error: {}).");
+}
+
+outcome read_placed_files(std::optional<placed_file_ids>& out) {
+  out.reset();
+  std::optional<std::wstring> text;
+  LSTATUS error = 0;
+  if (!read_machine_text(release_record_key, placed_files_value, placed_capacity, text, error))
+    return unreadable_journal(error);
+  if (!text) return std::nullopt;
+  placed_file_ids ids{};
+  std::wstring_view rest = *text;
+  for (std::size_t i = 0; i < ids.size(); ++i) {
+    const std::size_t end = std::min(rest.find(L';'), rest.size());
+    const std::wstring_view field = rest.substr(0, end);
+    const bool last = i + 1 == ids.size();
+    if (last != (end == rest.size())) return unreadable_journal(static_cast<LSTATUS>(ERROR_INVALID_DATA));
+    rest.remove_prefix(last ? end : end + 1);
+    if (field == L"-") continue;
+    platform::file_id_info id{};
+    if (field.size() != 16 + 1 + 32 || field[16] != L':' || !parse_hex(field.substr(0, 16), id.VolumeSerialNumber))
+      return unreadable_journal(static_cast<LSTATUS>(ERROR_INVALID_DATA));
+    for (std::size_t b = 0; b < sizeof(id.FileId); ++b) {
+      std::uint64_t byte = 0;
+      if (!parse_hex(field.substr(17 + 2 * b, 2), byte))
+        return unreadable_journal(static_cast<LSTATUS>(ERROR_INVALID_DATA));
+      id.FileId[b] = static_cast<BYTE>(byte);
+    }
+    ids[i] = id;
+  }
+  out = ids;
+  return std::nullopt;
 }
 
 outcome record_moved_setup(const moved_setup_record& record) {

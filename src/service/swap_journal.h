@@ -14,6 +14,7 @@
 
 #include "base/failure.h"
 #include "platform/win32_types.h"
+#include "service/names.h"
 
 namespace vora {
 
@@ -38,7 +39,8 @@ inline constexpr const wchar_t* moved_setup_value = L"MovedSetup";
 // so nothing may guess.
 [[nodiscard]] outcome read_swap_record(std::optional<swap_record>& out);
 
-// Forgets the update; one that is not recorded counts as forgotten.
+// Forgets the update and the files it placed; one that is not recorded
+// counts as forgotten.
 [[nodiscard]] outcome forget_swap();
 
 // Where the running setup went when it moved itself out of the install
@@ -47,6 +49,17 @@ struct moved_setup_record {
   std::wstring moved;
   std::wstring home;
 };
+
+// The identity (volume and 128-bit file ID) of each new file an update puts
+// in place, recorded before the first is placed. After a kill, the undo
+// takes away only a file it recognises by it: once an earlier file is back
+// under its name, an undo that runs again leaves it alone.
+using placed_file_ids = per_program_file<std::optional<platform::file_id_info>>;
+inline constexpr const wchar_t* placed_files_value = L"UpdatePlaced";
+
+[[nodiscard]] outcome record_placed_files(const placed_file_ids& ids);
+// Nothing when no update recorded them (an earlier setup's journal).
+[[nodiscard]] outcome read_placed_files(std::optional<placed_file_ids>& out);
 
 [[nodiscard]] outcome record_moved_setup(const moved_setup_record& record);
 [[nodiscard]] outcome read_moved_setup(std::optional<moved_setup_record>& out);

@@ -32,6 +32,31 @@ platform::scoped_handle open_aside(std::size_t i, DWORD& error) {
                                               DELETE | FILE_READ_ATTRIBUTES | SYNCHRONIZE, reached, error));
 }
 
+// After a kill: deletes the installed file i only when it is the new file
+// the update recorded; an earlier file already put back, or one this setup
+// does not recognise, stays.
+void take_away_placed(std::size_t i, const platform::file_id_info& placed) {
+  DWORD error = 0;
+  const std::wstring folder_final = directory_final_path(install_directory(), error);
+  std::wstring reached;
+  platform::scoped_handle file;
+  if (!folder_final.empty())
+    file.reset(open_exactly(installed_path(i), child_final_path(folder_final, program_files[i]),
+                            DELETE | FILE_READ_ATTRIBUTES | SYNCHRONIZE, reached, error));
+  if (!file) {
+    if (!is_missing_error(error)) spdlog::warn("Failed to open '{}' (Error: {})", to_utf8(installed_path(i)), error);
+    return;
+  }
+  platform::file_id_info identity{};
+  if (!read_file_id(file.get(), identity)) {
+    spdlog::warn("Failed to read the identity of '{}' (Error: {})", to_utf8(installed_path(i)), sys().GetLastError());
+    return;
+  }
+  if (!same_file_id(identity, placed)) return;
+  if ((error = delete_by_handle(file.get())) != 0)
+    spdlog::warn("Failed to delete '{}' (Error: {})", to_utf8(installed_path(i)), error);
+}
+
 // What earlier runs left in the staging folder, except this run's
 // downloads; and the temporaries that earlier setups kept beside the
 // installed files.
@@ -56,11 +81,12 @@ plan_step hold_step(update_swap& swap) {
           [&swap]() -> outcome {
             clear_leftovers(swap);
             std::size_t failed = 0;
-            const bool held = hold_previous_files(program_files, swap.previous, failed);
+            DWORD error = 0;
+            const bool held = hold_previous_files(program_files, swap.previous, failed, error);
             swap.earlier_files = swap.previous.any();
             if (held) return std::nullopt;
-            spdlog::error("Failed to finalize '{}'", to_utf8(program_files[failed]));
-            return download_failure(failed);
+            return fail_with(error, "Failed to take hold of the installed {} (Error: {}).",
+                             to_utf8(program_files[failed]), error);
           },
           [&swap] {
             for (auto& file : swap.previous.files) file.reset();
@@ -96,9 +122,10 @@ plan_step set_aside_step(update_swap& swap) {
   return {"set-aside",
           [&swap]() -> outcome {
             std::size_t failed = 0;
-            if (set_previous_files_aside(swap.previous, failed)) return std::nullopt;
-            spdlog::error("Failed to finalize '{}'", to_utf8(program_files[failed]));
-            return download_failure(failed);
+            DWORD error = 0;
+            if (set_previous_files_aside(swap.previous, failed, error)) return std::nullopt;
+            return fail_with(error, "Failed to set aside the earlier {} (Error: {}).", to_utf8(program_files[failed]),
+                             error);
           },
           [&swap] {
             if (!restore_previous_files(swap.previous)) return false;
@@ -118,22 +145,37 @@ plan_step set_aside_step(update_swap& swap) {
           }};
 }
 
-// place: the verified files take their final names by their handles, and
-// the uninstall script is written beside them. Undone by taking the new
-// files away again: back to their temporary names while this run holds
-// them; after a kill, those with an earlier file set aside are replaced by
-// it, and the others are deleted.
+// place: the identities of the verified files are recorded, then they take
+// their final names by their handles, and the uninstall script is written
+// beside them. Undone by taking the new files away again: back to their
+// temporary names while this run holds them; after a kill, those with an
+// earlier file set aside are replaced by it, and the others are deleted
+// when they are still the recorded new files.
 plan_step place_step(update_swap& swap) {
   return {
       "place",
       [&swap]() -> outcome {
+        if (swap.journaled) {
+          placed_file_ids ids{};
+          for (std::size_t i = 0; i < program_files.size(); ++i) {
+            platform::file_id_info id{};
+            if (!read_file_id((*swap.fresh)[i].handle.get(), id)) {
+              const DWORD error = sys().GetLastError();
+              return fail_with(error, "Failed to put {} in place (Error: {}).", to_utf8(program_files[i]), error);
+            }
+            ids[i] = id;
+          }
+          if (auto cause = record_placed_files(ids)) return cause;
+        }
         for (std::size_t i = 0; i < program_files.size(); ++i) {
           held_image& file = (*swap.fresh)[i];
           std::wstring final_path;
-          const bool placed = place_verified_file(program_files[i], file, final_path);
+          DWORD error = 0;
+          const bool placed = place_verified_file(program_files[i], file, final_path, &error);
           // A file renamed before its identity check failed is in place too.
           swap.in_place[i] = placed || file.handle.get() != nullptr;
-          if (!placed) return download_failure(i);
+          if (!placed)
+            return fail_with(error, "Failed to put {} in place (Error: {}).", to_utf8(program_files[i]), error);
           if (i == 0) swap.service_path = final_path;
         }
         if (!write_uninstall_script(install_directory() / L"UninstallVora.bat", &swap.script_bytes))
@@ -142,6 +184,16 @@ plan_step place_step(update_swap& swap) {
       },
       [&swap] {
         if (!swap.puts_back()) return true;
+        std::optional<placed_file_ids> placed;
+        if (!swap.fresh) {
+          if (auto cause = read_placed_files(placed)) {
+            spdlog::error("{}", cause->message);
+            return false;
+          }
+          // An earlier setup's journal names no identities: what cannot be
+          // recognised is not deleted.
+          if (!placed) spdlog::warn("The interrupted update recorded no new files; the installed files stay");
+        }
         for (std::size_t i = 0; i < program_files.size(); ++i) {
           if (swap.fresh) {
             held_image& file = (*swap.fresh)[i];
@@ -154,13 +206,13 @@ plan_step place_step(update_swap& swap) {
             swap.in_place[i] = false;
             continue;
           }
+          if (!placed || !(*placed)[i]) continue;
           DWORD error = 0;
           if (open_aside(i, error) || !is_missing_error(error)) continue;
           // The earlier setup may have moved itself out instead; it comes
           // back once the swap is undone. A new file that cannot go yet
           // stays: it is one of the release's own.
-          if (const DWORD delete_error = delete_in_place(installed_path(i)))
-            spdlog::warn("Failed to delete '{}' (Error: {})", to_utf8(installed_path(i)), delete_error);
+          take_away_placed(i, *(*placed)[i]);
         }
         return true;
       }};
@@ -202,12 +254,16 @@ plan_step start_step(update_swap& swap) {
 }
 
 // confirm: the new service runs; only a release that runs raises the
-// record of the highest release installed.
+// record of the highest release installed. On an update, one that does not
+// run fails the update, which puts the earlier release back; a first
+// install has nothing to go back to and keeps its files.
 plan_step confirm_step(update_swap& swap) {
   return {"confirm",
           [&swap]() -> outcome {
             // One that was running already is not waited for.
-            if (swap.service && swap.started) confirm_service_running(swap.service.get());
+            if (swap.service && swap.started) {
+              if (auto cause = confirm_service_running(swap.service.get(), swap.earlier_files)) return cause;
+            }
             swap.service.reset();
             if (swap.on_running) swap.on_running();
             return std::nullopt;

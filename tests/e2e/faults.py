@@ -64,7 +64,7 @@ class Ledger:
     def known_digests(self):
         if self._known is None:
             known = {_digest(p) for p in (self.build / "cdn").glob("*.exe")}
-            for fixture in ("renewed-signed.exe", "service-exits.exe"):
+            for fixture in ("renewed-signed.exe", "service-exits.exe", "next-service-stops.exe"):
                 known.add(_digest(self.build / "cdn-fixtures" / fixture))
             # The next release, published for updates and downgrades.
             known |= {_digest(p) for p in (self.build / "cdn-fixtures" / "next").glob("*.exe")}

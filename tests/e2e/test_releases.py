@@ -240,3 +240,41 @@ def test_an_update_killed_in_any_step_is_undone_or_finished_by_the_next_run_offl
     assert wine.setup("/uninstall", timeout=300).returncode == 0, wine.log_lines()
     assert not wine.install_dir.exists()
     assert registration(wine) is None
+
+
+@pytest.mark.fault("update-service-stops")
+def test_an_update_whose_service_ends_as_it_starts_is_undone_and_an_undo_killed_is_undone_again(trusted_wine, cdn):
+    """The next release's service ends while it starts: the update is not
+    committed. Then the same update with the earlier service slow to start,
+    killed while the undo starts it again: the next run, offline, undoes what
+    is left without touching the earlier files already back."""
+    wine = trusted_wine
+    before, registered = running_install(wine, cdn)
+    publish_next(cdn)
+    publish(cdn, "VoraService.exe", FIXTURES_DIR / "next-service-stops.exe")
+
+    result = wine.setup("/install", timeout=300)
+
+    lines = wine.log_lines()
+    assert result.returncode == 1, lines
+    assert lines[-1] == 'Fatal error thrown: "The updated Vora service did not start (Error: 42)."', lines
+    assert lines.index("Restoring the earlier installation") < lines.index("Restored the earlier installation")
+    assert_earlier_install_back(wine, before, registered)
+    assert recorded_release(wine) == this_release()
+
+    (wine.drive_c / "vora-slow-service").write_text("")
+    killed = wine.setup("/install", timeout=300, env={"VORA_TEST_KILL_AT": "undo-starting"})
+    assert killed.returncode == 9, wine.log_lines()
+    offline(cdn)
+    result = wine.setup("/install", timeout=300)
+    lines = wine.log_lines()
+    assert result.returncode == 1, lines
+    assert "Undoing an interrupted update: putting the earlier installation back" in lines, lines
+    assert lines[-1] == FATAL.format("VoraService.exe"), lines
+    assert wait_for(lambda: service_state(wine) == "RUNNING", timeout=30)
+    assert_earlier_install_back(wine, before, registered)
+    assert recorded_release(wine) == this_release()
+
+    assert wine.setup("/uninstall", timeout=300).returncode == 0, wine.log_lines()
+    assert not wine.install_dir.exists()
+    assert registration(wine) is None

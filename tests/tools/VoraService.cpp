@@ -2,6 +2,8 @@
 // starts through a pending step, runs until told to stop, and exits. While
 // C:\vora-slow-service exists it takes two seconds to start and two to stop,
 // as real services do, which widens the moments an update can be killed in.
+// Built with VORA_SERVICE_STOPS_AS_IT_STARTS it ends while starting, with
+// service-specific exit code 42.
 #include <windows.h>
 
 namespace {
@@ -10,12 +12,13 @@ SERVICE_STATUS_HANDLE status_handle = nullptr;
 HANDLE stop_event = nullptr;
 DWORD checkpoint = 0;
 
-void report(DWORD state, DWORD wait_hint) {
+void report(DWORD state, DWORD wait_hint, DWORD specific_exit_code = 0) {
   SERVICE_STATUS status{};
   status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
   status.dwCurrentState = state;
   status.dwControlsAccepted = state == SERVICE_RUNNING ? SERVICE_ACCEPT_STOP : 0;
-  status.dwWin32ExitCode = NO_ERROR;
+  status.dwWin32ExitCode = specific_exit_code != 0 ? ERROR_SERVICE_SPECIFIC_ERROR : NO_ERROR;
+  status.dwServiceSpecificExitCode = specific_exit_code;
   const bool pending = state == SERVICE_START_PENDING || state == SERVICE_STOP_PENDING;
   status.dwCheckPoint = pending ? ++checkpoint : 0;
   status.dwWaitHint = wait_hint;
@@ -47,6 +50,11 @@ void WINAPI service_main(DWORD, LPWSTR*) {
     return;
   }
   if (slow()) Sleep(2000);
+#ifdef VORA_SERVICE_STOPS_AS_IT_STARTS
+  // Started by the manager, then ends with a code of its own before it runs.
+  report(SERVICE_STOPPED, 0, 42);
+  return;
+#endif
   report(SERVICE_RUNNING, 0);
   WaitForSingleObject(stop_event, INFINITE);
   CloseHandle(stop_event);

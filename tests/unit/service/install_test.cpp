@@ -191,6 +191,7 @@ class Install : public test::service_fixture {
     t.RegDeleteValueW = [this](HKEY key, LPCWSTR name) -> LSTATUS {
       EXPECT_EQ(key, fake_key);
       record("RegDeleteValueW " + narrow(name));
+      if (undeletable_values) return ERROR_ACCESS_DENIED;
       return registry.erase(name) ? 0 : ERROR_FILE_NOT_FOUND;
     };
     t.RegFlushKey = [this](HKEY key) -> LSTATUS {
@@ -283,6 +284,7 @@ class Install : public test::service_fixture {
   std::map<std::wstring, std::wstring> registry;
   bool registry_key = false;
   LSTATUS registry_error = 0;
+  bool undeletable_values = false;  // every value delete is refused
   // The Apps & features entry: each value's type and text, terminator and all.
   static constexpr const wchar_t* entry_key_path =
       L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\VoraAntiCheat";
@@ -435,6 +437,56 @@ TEST_F(Install, FailedUpdateLeavesTheEarlierInstallationAsItWas) {
             (std::vector<std::string>{"UninstallVora.bat", "VoraBroker.exe", "VoraService.exe", "VoraSetup.exe"}))
       << "no temporary is left";
   EXPECT_TRUE(open_files.empty());
+}
+
+// A next release whose service stops as it starts is not committed: the
+// earlier files come back, its service runs again and the record stays. An
+// undo that runs again (the journal could not be forgotten, as after a kill)
+// leaves the files it put back alone.
+TEST_F(Install, AnUpdateWhoseServiceDoesNotRunIsUndoneAndAnUndoRunTwiceChangesNothing) {
+  manager.registered = true;
+  fs::create_directories(install_directory());
+  for (const wchar_t* name : {L"VoraService.exe", L"VoraSetup.exe", L"VoraBroker.exe"})
+    std::ofstream(install_directory() / name, std::ios::binary) << "earlier";
+  std::ofstream(script_path(), std::ios::binary) << script;
+  auto ended = state(SERVICE_STOPPED);
+  ended.status.dwWin32ExitCode = ERROR_SERVICE_SPECIFIC_ERROR;
+  ended.status.dwServiceSpecificExitCode = 42;
+  // Stopped for the update; the new one starts and ends; stopped again and
+  // the earlier one set back and started.
+  status_script = {state(SERVICE_STOPPED),
+                   state(SERVICE_START_PENDING, 1, 3000),
+                   ended,
+                   state(SERVICE_STOPPED),
+                   state(SERVICE_STOPPED),
+                   state(SERVICE_RUNNING)};
+  undeletable_values = true;
+
+  EXPECT_EQ(VORA_EXIT_CODE(test::dispatch(run_install(fake_manager))), 1);
+
+  EXPECT_EQ(fakes.boxes.at(0).text, "The updated Vora service did not start (Error: 42).");
+  const auto earlier_files_back = [&] {
+    std::vector<std::string> names;
+    for (const auto& file : fs::directory_iterator(install_directory())) {
+      if (file.path().filename() == ".staging" || file.path() == script_path()) continue;
+      names.push_back(file.path().filename().string());
+      EXPECT_EQ(read_all(file.path()), "earlier") << names.back();
+    }
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"VoraBroker.exe", "VoraService.exe", "VoraSetup.exe"}));
+    EXPECT_EQ(read_all(script_path()), script);
+  };
+  earlier_files_back();
+  EXPECT_EQ(registry.count(L"HighestRelease"), 0u);
+  ASSERT_EQ(registry.count(L"UpdateInProgress"), 1u) << "the journal was to stay";
+  ASSERT_EQ(registry.count(L"UpdatePlaced"), 1u);
+
+  queries = 0;
+  status_script = {state(SERVICE_STOPPED), state(SERVICE_STOPPED), state(SERVICE_RUNNING)};
+  undeletable_values = false;
+  EXPECT_FALSE(recover_interrupted_update(fake_manager));
+  earlier_files_back();
+  EXPECT_EQ(registry.count(L"UpdateInProgress") + registry.count(L"UpdatePlaced"), 0u);
 }
 
 TEST_F(Install, FailedProbeIsFatalBeforeAnything) {
