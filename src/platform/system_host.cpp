@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
@@ -487,6 +488,17 @@ void install_host_directory_calls(system_calls& t) {
     if (!host_path(existing, from) || !host_path(target, to)) return fail_with(error_invalid_name, FALSE);
     if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return TRUE;
     return fail_with(errno == EEXIST ? ERROR_ALREADY_EXISTS : error_from_errno(errno), FALSE);
+  };
+  t.GetDiskFreeSpaceExW = [](LPCWSTR directory, PULARGE_INTEGER free_to_caller, PULARGE_INTEGER total,
+                             PULARGE_INTEGER total_free) -> BOOL {
+    std::string path;
+    if (!host_path(directory, path)) return fail_with(error_invalid_name, FALSE);
+    struct statvfs info {};
+    if (::statvfs(path.c_str(), &info) != 0) return fail_with(error_from_errno(errno), FALSE);
+    if (free_to_caller) free_to_caller->QuadPart = static_cast<ULONGLONG>(info.f_bavail) * info.f_frsize;
+    if (total) total->QuadPart = static_cast<ULONGLONG>(info.f_blocks) * info.f_frsize;
+    if (total_free) total_free->QuadPart = static_cast<ULONGLONG>(info.f_bfree) * info.f_frsize;
+    return TRUE;
   };
   t.GetSecurityInfo = [](HANDLE object, SE_OBJECT_TYPE, SECURITY_INFORMATION, PSID* owner, PSID* group, PACL* dacl,
                          PACL* sacl, PSECURITY_DESCRIPTOR* descriptor) -> DWORD {

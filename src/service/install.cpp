@@ -20,6 +20,7 @@
 #include "platform/system.h"
 #include "service/configuration.h"
 #include "service/control.h"
+#include "service/disk_space.h"
 #include "service/names.h"
 #include "service/previous_install.h"
 #include "service/registration.h"
@@ -190,6 +191,14 @@ outcome run_install(SC_HANDLE manager) {
   std::optional<release_version> recorded;
   if (auto cause = refuse_older_release(manifest.release, held, manifest_file_name, recorded)) return cause;
   spdlog::info("Installing release {} from {}", version_text(manifest.release), to_utf8(storage_base_url));
+  // The new files take room beside the earlier ones until the commit; those
+  // are set aside by renaming, which takes none.
+  std::uint64_t needed = 0;
+  for (const auto& listed : manifest.files) needed += listed.second.size;
+  if (auto cause = check_disk_space(install_directory().parent_path(), needed)) {
+    discard_new_files(held);
+    return cause;
+  }
   for (std::size_t i = 0; i < program_files.size(); ++i) {
     if (!fetch_verified_file(program_files[i], held[i], std::nullopt, signature_check::required, &versions[i],
                              &manifest.files.at(names[i])))

@@ -489,6 +489,27 @@ TEST_F(Install, AnUpdateWhoseServiceDoesNotRunIsUndoneAndAnUndoRunTwiceChangesNo
   EXPECT_EQ(registry.count(L"UpdateInProgress") + registry.count(L"UpdatePlaced"), 0u);
 }
 
+// Found before anything is fetched, so a full disk never meets an update
+// half way; exactly enough is enough.
+TEST_F(Install, TooLittleDiskSpaceEndsTheInstallBeforeAnyProgramFileIsFetched) {
+  const std::uint64_t needed = service_body.size() + setup_body.size() + broker_body.size();
+  std::uint64_t free_bytes = needed - 1;
+  sys().GetDiskFreeSpaceExW = [&](LPCWSTR folder, PULARGE_INTEGER available, PULARGE_INTEGER, PULARGE_INTEGER) {
+    EXPECT_EQ(fs::path(folder), install_directory().parent_path());
+    available->QuadPart = free_bytes;
+    return TRUE;
+  };
+  EXPECT_EQ(VORA_EXIT_CODE(test::dispatch(run_install(fake_manager))), 1);
+  EXPECT_EQ(fakes.boxes.at(0).text, "Not enough disk space to install Vora (1 MiB needed, 0 MiB free).");
+  EXPECT_EQ(count_prefix("GET VoraService") + count_prefix("GET VoraSetup") + count_prefix("GET VoraBroker"), 0u);
+  EXPECT_FALSE(called("CreateServiceW"));
+
+  events.clear();
+  free_bytes = needed;
+  EXPECT_FALSE(run_install(fake_manager));
+  EXPECT_TRUE(called("StartServiceW"));
+}
+
 TEST_F(Install, FailedProbeIsFatalBeforeAnything) {
   manager.open_error = ERROR_ACCESS_DENIED;
   EXPECT_EQ(VORA_EXIT_CODE(test::dispatch(run_install(fake_manager))), 1);
