@@ -117,8 +117,11 @@ int run_setup() {
     report_fatal_error("Failed to open a handle to the Service Control Manager (Error: {}).", error);
   }
   spdlog::info("Successfully opened Service Control Manager");
-  // Whole before either action touches it, network or not.
-  end_on(recover_interrupted_update(manager));
+  // Whole before either action touches it, network or not. Removing the
+  // product goes on past a put-back that failed: nothing blocks the way out.
+  const outcome recovered = recover_interrupted_update(manager);
+  if (recovered && action.action == setup_action::kind::install) end_on(recovered);
+  if (recovered) spdlog::error("{} Removing what is there.", recovered->message);
   // Run from the install directory, the program's own file is in the way of
   // both actions.
   move_running_setup_out();
@@ -131,6 +134,7 @@ int run_setup() {
     const char* word = action.full ? "uninstallation (full)" : "uninstallation";
     spdlog::info("Beginning {}", word);
     end_on(run_uninstall(manager, action.full));
+    if (recovered) end_on(forget_recovery_once_removed(*recovered));
     spdlog::info("Completed {}", word);
   }
 

@@ -6,8 +6,10 @@
 #include <algorithm>
 
 #include "base/text.h"
+#include "files/directories.h"
 #include "files/safe_files.h"
 #include "files/staging_directory.h"
+#include "platform/system.h"
 #include "service/swap_journal.h"
 #include "service/update_plan.h"
 #include "service/update_swap.h"
@@ -84,6 +86,13 @@ outcome return_moved_setup() {
 }
 
 }  // namespace
+
+outcome forget_recovery_once_removed(const failure& put_back) {
+  if (sys().GetFileAttributesW(install_directory().wstring().c_str()) != INVALID_FILE_ATTRIBUTES) return put_back;
+  if (auto cause = forget_swap()) return cause;
+  spdlog::info("Forgot the interrupted update: nothing of the installation is left");
+  return std::nullopt;
+}
 
 outcome recover_interrupted_update(SC_HANDLE manager) {
   if (auto cause = finish_or_undo(manager)) return cause;

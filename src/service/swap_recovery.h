@@ -18,4 +18,10 @@ namespace vora {
 // installation cannot be put back; the journal then stays for the next run.
 outcome recover_interrupted_update(SC_HANDLE manager);
 
+// After an uninstall that went on past a put-back that failed: once the
+// install directory is gone there is nothing left to put back, and the
+// journal goes (kept, it would stop every later install). With anything
+// left, the failure of the put-back stands.
+outcome forget_recovery_once_removed(const failure& put_back);
+
 }  // namespace vora

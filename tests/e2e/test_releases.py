@@ -17,7 +17,14 @@ from cdn import (
     trusted_wine,  # noqa: F401 - fixture
 )
 from conftest import BUILD, SETUP_EXE, wait_for
-from test_faults import FATAL, assert_earlier_install_back, install_snapshot, install_while_held, running_install
+from test_faults import (
+    FATAL,
+    assert_earlier_install_back,
+    assert_good_reinstall_still_works,
+    install_snapshot,
+    install_while_held,
+    running_install,
+)
 from test_service import (
     FILES,
     INSTALL_DIR,
@@ -278,3 +285,30 @@ def test_an_update_whose_service_ends_as_it_starts_is_undone_and_an_undo_killed_
     assert wine.setup("/uninstall", timeout=300).returncode == 0, wine.log_lines()
     assert not wine.install_dir.exists()
     assert registration(wine) is None
+
+
+@pytest.mark.fault("uninstall-past-failed-put-back")
+def test_an_interrupted_update_that_cannot_be_put_back_never_blocks_the_uninstall(trusted_wine, cdn):
+    """A journal whose earlier installation is gone (its service file
+    deleted by hand): every install refuses to guess, but /uninstall removes
+    what is there, forgets the journal, and the next install works."""
+    wine = trusted_wine
+    running_install(wine, cdn)
+    assert wine.run("net", "stop", "VoraAntiCheat", timeout=60).returncode == 0
+    (wine.install_dir / "VoraService.exe").unlink()
+    journal = ["reg", "add", RECORD_KEY, "/v", "UpdateInProgress", "/d", "confirm, earlier service", "/f", "/reg:64"]
+    assert wine.run(*journal, timeout=60).returncode == 0
+
+    assert wine.setup("/install", timeout=300).returncode == 1
+    assert wine.log_lines()[-1] == 'Fatal error thrown: "Failed to put back the earlier Vora installation."'
+
+    result = wine.setup("/uninstall", timeout=300)
+    lines = wine.log_lines()
+    assert result.returncode == 0, lines
+    assert "Failed to put back the earlier Vora installation. Removing what is there." in lines, lines
+    assert "Forgot the interrupted update: nothing of the installation is left" in lines, lines
+    assert not wine.install_dir.exists()
+    assert registration(wine) is None and uninstall_entry(wine) is None
+    assert wine.run("reg", "query", RECORD_KEY, "/v", "UpdateInProgress", timeout=60).returncode != 0
+
+    assert_good_reinstall_still_works(wine, cdn)
