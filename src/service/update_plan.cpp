@@ -1,7 +1,9 @@
 #include "service/update_plan.h"
 
 #include <fmt/format.h>
+#include <spdlog/spdlog.h>
 
+#include "platform/call_count.h"
 #include "service/swap_journal.h"
 
 namespace vora {
@@ -56,7 +58,12 @@ plan_outcome run_from(const std::vector<plan_step>& steps, std::size_t first, st
 }  // namespace
 
 plan_outcome run_plan(const std::vector<plan_step>& steps, const std::string& commit, const plan_journal& journal) {
-  return run_from(steps, 0, index_of(steps, commit), journal);
+  platform::count_calls_from_here();
+  plan_outcome ran = run_from(steps, 0, index_of(steps, commit), journal);
+  // A sweep that kills at every call learns from this where the plan ends.
+  if (platform::calls_counted() != 0)
+    spdlog::info("The update made {} calls through the platform", platform::calls_counted());
+  return ran;
 }
 
 plan_outcome resume_plan(const std::vector<plan_step>& steps, const std::string& commit, const std::string& recorded,
