@@ -218,6 +218,7 @@ outcome run_install(SC_HANDLE manager) {
   swap.manager = manager;
   swap.earlier_service = reinstall;
   swap.fresh = &held;
+  swap.previous.run_part = unguessable_name_part();
   // Raised before the update counts as done, so a run killed from here on
   // leaves no way back below it.
   swap.on_running = [&] {

@@ -30,8 +30,10 @@ bool previous_install::any() const {
   return false;
 }
 
-std::wstring aside_path(const std::wstring& final_path) {
-  return (staging_directory() / (std::filesystem::path(final_path).filename().wstring() + L".previous")).wstring();
+std::wstring aside_path(const std::wstring& final_path, const std::wstring& run_part) {
+  std::wstring name = std::filesystem::path(final_path).filename().wstring();
+  if (!run_part.empty()) name += L"." + run_part;
+  return (staging_directory() / (name + L".previous")).wstring();
 }
 
 bool hold_previous_files(const per_program_file<const wchar_t*>& names, previous_install& previous, std::size_t& failed,
@@ -75,7 +77,7 @@ bool hold_previous_files(const per_program_file<const wchar_t*>& names, previous
 bool set_previous_files_aside(previous_install& previous, std::size_t& failed, DWORD& error) {
   for (std::size_t i = 0; i < previous.files.size(); ++i) {
     if (!is_open(previous.files[i])) continue;
-    const std::wstring aside = aside_path(previous.final_paths[i]);
+    const std::wstring aside = aside_path(previous.final_paths[i], previous.run_part);
     // A leftover of an install whose old broker was still running.
     const DWORD leftover_error = delete_in_place(aside);
     if ((leftover_error != 0u) || !rename_by_handle(previous.files[i].get(), aside, if_target_exists::replace)) {
@@ -108,7 +110,8 @@ void discard_previous_files(previous_install& previous) {
     if (previous.aside[i]) {
       const DWORD error = delete_by_handle(previous.files[i].get());
       if (error != 0u)
-        spdlog::warn("Failed to delete '{}' (Error: {})", to_utf8(aside_path(previous.final_paths[i])), error);
+        spdlog::warn("Failed to delete '{}' (Error: {})",
+                     to_utf8(aside_path(previous.final_paths[i], previous.run_part)), error);
       previous.aside[i] = false;
     }
     previous.files[i].reset();

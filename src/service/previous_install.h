@@ -19,13 +19,17 @@ struct previous_install {
   per_program_file<platform::scoped_handle> files;
   per_program_file<std::wstring> final_paths;
   per_program_file<bool> aside{};
+  // This run's own part of the set-aside names (see aside_path).
+  std::wstring run_part;
 
   bool any() const;
 };
 
 // Where an earlier file waits while the new one takes its name: in the
-// staging folder.
-std::wstring aside_path(const std::wstring& final_path);
+// staging folder, as "<name>.<run_part>.previous", a name no other run
+// uses, so a removal at restart scheduled by one run never meets another's
+// file. Setups before the run part used "<name>.previous" (run_part empty).
+std::wstring aside_path(const std::wstring& final_path, const std::wstring& run_part);
 
 // Opens every earlier program file under its final name in the install
 // directory, the entry itself with DELETE access, waiting a little for

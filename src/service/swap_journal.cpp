@@ -35,6 +35,7 @@ LSTATUS forget_flushed(const wchar_t* name) {
   return error;
 }
 
+constexpr std::size_t run_part_capacity = 17;
 constexpr std::size_t placed_capacity = program_file_count * (16 + 1 + 32 + 1) + 1;
 
 std::wstring hex_digits(std::uint64_t value, int digits) {
@@ -44,17 +45,19 @@ std::wstring hex_digits(std::uint64_t value, int digits) {
   return out;
 }
 
-// Upper-case hexadecimal digits only, as record_placed_files writes them.
+// Upper-case hexadecimal digits only, as record_placed_files writes them;
+// lower case only with lower (the run part's own spelling).
 template <typename T>
-bool parse_hex(std::wstring_view text, T& value) {
+bool parse_hex(std::wstring_view text, T& value, bool lower = false) {
   value = 0;
   if (text.empty()) return false;
+  const wchar_t a = lower ? L'a' : L'A';
   for (const wchar_t c : text) {
     unsigned digit = 0;
     if (c >= L'0' && c <= L'9')
       digit = static_cast<unsigned>(c - L'0');
-    else if (c >= L'A' && c <= L'F')
-      digit = static_cast<unsigned>(c - L'A' + 10);
+    else if (c >= a && c <= a + 5)
+      digit = static_cast<unsigned>(c - a + 10);
     else
       return false;
     value = static_cast<T>((value << 4) | digit);
@@ -106,7 +109,28 @@ outcome read_swap_record(std::optional<swap_record>& out) {
 outcome forget_swap() {
   LSTATUS error = forget_flushed(placed_files_value);
   if (error == 0) error = forget_flushed(swap_journal_value);
+  // Last: while the journal is there, its names are.
+  if (error == 0) error = forget_flushed(swap_run_value);
   return fail_on_error(error, "Failed to forget the update (Error: {})");
+}
+
+outcome record_swap_run(const std::wstring& run_part) {
+  return fail_on_error(write_flushed(swap_run_value, run_part),
+                       "Failed to record the Vora update in progress (Error: {}).");
+}
+
+outcome read_swap_run(std::optional<std::wstring>& out) {
+  out.reset();
+  std::optional<std::wstring> text;
+  LSTATUS error = 0;
+  if (!read_machine_text(release_record_key, swap_run_value, run_part_capacity, text, error))
+    return unreadable_journal(error);
+  if (!text) return std::nullopt;
+  std::uint64_t ignored = 0;
+  if (text->size() != 16 || !parse_hex(*text, ignored, true))
+    return unreadable_journal(static_cast<LSTATUS>(ERROR_INVALID_DATA));
+  out = text;
+  return std::nullopt;
 }
 
 // Per file, in program_files' order and separated by ';': "-" for none, or

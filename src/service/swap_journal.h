@@ -50,6 +50,12 @@ struct moved_setup_record {
   std::wstring home;
 };
 
+// The part of the set-aside names the update chose (16 hexadecimal digits),
+// recorded before its first step; an earlier setup's journal has none.
+inline constexpr const wchar_t* swap_run_value = L"UpdateRun";
+[[nodiscard]] outcome record_swap_run(const std::wstring& run_part);
+[[nodiscard]] outcome read_swap_run(std::optional<std::wstring>& out);
+
 // The identity (volume and 128-bit file ID) of each new file an update puts
 // in place, recorded before the first is placed. After a kill, the undo
 // takes away only a file it recognises by it: once an earlier file is back

@@ -34,6 +34,10 @@ outcome finish_or_undo(SC_HANDLE manager) {
   swap.manager = manager;
   swap.earlier_service = record->earlier_service;
   swap.journaled = true;
+  // Without one, the journal is an earlier setup's, with its fixed names.
+  std::optional<std::wstring> run_part;
+  if (auto cause = read_swap_run(run_part)) return cause;
+  if (run_part) swap.previous.run_part = *run_part;
   const std::vector<plan_step> steps = swap_steps(swap);
   // A step this setup never writes: nobody can tell which installation is
   // whole, so nothing may guess.

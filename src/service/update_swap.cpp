@@ -23,10 +23,10 @@ namespace {
 std::wstring installed_path(std::size_t i) { return (install_directory() / program_files[i]).wstring(); }
 
 // An earlier file set aside in the staging folder, opened exactly there.
-platform::scoped_handle open_aside(std::size_t i, DWORD& error) {
+platform::scoped_handle open_aside(const update_swap& swap, std::size_t i, DWORD& error) {
   const std::wstring staging_final = staging_final_path(error);
   if (staging_final.empty()) return platform::scoped_handle();
-  const std::filesystem::path aside = aside_path(installed_path(i));
+  const std::filesystem::path aside = aside_path(installed_path(i), swap.previous.run_part);
   std::wstring reached;
   return platform::scoped_handle(open_exactly(aside, child_final_path(staging_final, aside.filename().wstring()),
                                               DELETE | FILE_READ_ATTRIBUTES | SYNCHRONIZE, reached, error));
@@ -133,7 +133,7 @@ plan_step set_aside_step(update_swap& swap) {
             for (std::size_t i = 0; i < program_files.size(); ++i) {
               if (swap.previous.files[i]) continue;
               DWORD error = 0;
-              platform::scoped_handle aside = open_aside(i, error);
+              platform::scoped_handle aside = open_aside(swap, i, error);
               if (!aside && is_missing_error(error)) continue;
               if (!aside || !rename_by_handle(aside.get(), installed_path(i), if_target_exists::replace)) {
                 if (aside) error = sys().GetLastError();
@@ -208,7 +208,7 @@ plan_step place_step(update_swap& swap) {
           }
           if (!placed || !(*placed)[i]) continue;
           DWORD error = 0;
-          if (open_aside(i, error) || !is_missing_error(error)) continue;
+          if (open_aside(swap, i, error) || !is_missing_error(error)) continue;
           // The earlier setup may have moved itself out instead; it comes
           // back once the swap is undone. A new file that cannot go yet
           // stays: it is one of the release's own.
@@ -295,6 +295,10 @@ plan_journal swap_journal(update_swap& swap) {
   plan_journal journal;
   journal.record = [&swap](const std::string& step) -> outcome {
     if (!swap.journaled && !swap.earlier_service && !swap.earlier_files) return std::nullopt;
+    // The names this run sets files aside under, before anything is.
+    if (!swap.journaled) {
+      if (auto cause = record_swap_run(swap.previous.run_part)) return cause;
+    }
     if (auto cause = record_swap_step({step, swap.earlier_service})) return cause;
     swap.journaled = true;
     return std::nullopt;

@@ -5,6 +5,7 @@ the highest installed or the setup's own floor; the release is recorded under
 HKLM\\SOFTWARE\\Vora once it runs."""
 
 import re
+import subprocess
 
 import pytest
 
@@ -312,3 +313,37 @@ def test_an_interrupted_update_that_cannot_be_put_back_never_blocks_the_uninstal
     assert wine.run("reg", "query", RECORD_KEY, "/v", "UpdateInProgress", timeout=60).returncode != 0
 
     assert_good_reinstall_still_works(wine, cdn)
+
+
+@pytest.mark.fault("restart-removal-and-set-aside")
+def test_a_removal_at_restart_scheduled_by_one_run_never_takes_the_set_aside_file_of_another(trusted_wine, cdn):
+    """A reader holds a leftover of the staging folder, so a repair schedules
+    its removal at restart by name. The next update sets the earlier files
+    aside and is killed; the machine restarts. The earlier broker must still
+    be there to be put back: its set-aside name is that update's own."""
+    wine = trusted_wine
+    before, registered = running_install(wine, cdn)
+    leftover = wine.install_dir / ".staging" / "VoraBroker.exe.previous"
+    leftover.parent.mkdir()
+    leftover.write_bytes(b"left by an earlier setup")
+    assert install_while_held(wine, "hold_file.exe", f"{INSTALL_DIR}\\.staging\\VoraBroker.exe.previous").returncode == 0
+    assert f"Failed to delete '{INSTALL_DIR}\\.staging\\VoraBroker.exe.previous' (Error: 32); it goes at the next restart" in (
+        wine.log_lines()
+    )
+
+    publish_next(cdn)
+    assert wine.setup("/install", timeout=300, env={"VORA_TEST_KILL_AT": "set-aside"}).returncode == 9
+    subprocess.run(["wineserver", "-k"], env=wine.env, check=False)
+    subprocess.run(["wineserver", "-w"], env=wine.env, check=False)
+    subprocess.run(["wineboot", "-r"], env=wine.env, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                   timeout=300)
+    subprocess.run(["wineserver", "-w"], env=wine.env, check=False)
+    subprocess.run(["wineserver", "-p"], env=wine.env, check=True)
+
+    offline(cdn)
+    result = wine.setup("/install", timeout=300)
+    lines = wine.log_lines()
+    assert result.returncode == 1, lines
+    assert "Restored the earlier installation" in lines, lines
+    assert wait_for(lambda: service_state(wine) == "RUNNING", timeout=30)
+    assert_earlier_install_back(wine, before, registered)

@@ -181,7 +181,8 @@ class Install : public test::service_fixture {
       EXPECT_EQ(text.back(), L'\0');
       text.pop_back();
       registry[name] = text;
-      record("RegSetValueExW " + narrow(name) + " " + narrow(text));
+      // The run's own part of the set-aside names is random.
+      record("RegSetValueExW " + narrow(name) + (std::wstring(name) == L"UpdateRun" ? "" : " " + narrow(text)));
       return 0;
     };
     t.RegCloseKey = [this](HKEY key) -> LSTATUS {
@@ -365,14 +366,16 @@ TEST_F(Install, ExistingServiceIsStoppedOnlyOnceEveryFileIsVerifiedAndKeepsItsRe
   manager.registered = true;
   status_script = {state(SERVICE_STOPPED), state(SERVICE_RUNNING)};
   EXPECT_FALSE(run_install(fake_manager));
-  EXPECT_EQ(std::vector<std::string>(events.begin(), events.begin() + 12),
-            (std::vector<std::string>{"OpenServiceW 4", "CloseServiceHandle probe", "GET VoraRelease.json",
-                                      "GET VoraService.exe", "GET VoraSetup.exe", "GET VoraBroker.exe",
-                                      // Each step journaled before it begins.
-                                      "RegSetValueExW UpdateInProgress hold, earlier service",
-                                      "RegSetValueExW UpdateInProgress stop, earlier service", "OpenServiceW 36",
-                                      "QueryServiceStatusEx old service", "CloseServiceHandle old service",
-                                      "RegSetValueExW UpdateInProgress set-aside, earlier service"}))
+  EXPECT_EQ(
+      std::vector<std::string>(events.begin(), events.begin() + 13),
+      (std::vector<std::string>{"OpenServiceW 4", "CloseServiceHandle probe", "GET VoraRelease.json",
+                                "GET VoraService.exe", "GET VoraSetup.exe", "GET VoraBroker.exe",
+                                // Each step journaled before it begins, the
+                                // names of the set-aside files first.
+                                "RegSetValueExW UpdateRun", "RegSetValueExW UpdateInProgress hold, earlier service",
+                                "RegSetValueExW UpdateInProgress stop, earlier service", "OpenServiceW 36",
+                                "QueryServiceStatusEx old service", "CloseServiceHandle old service",
+                                "RegSetValueExW UpdateInProgress set-aside, earlier service"}))
       << ::testing::PrintToString(events);
   // Committed once the service started, forgotten once the earlier files
   // are gone.
@@ -480,13 +483,17 @@ TEST_F(Install, AnUpdateWhoseServiceDoesNotRunIsUndoneAndAnUndoRunTwiceChangesNo
   EXPECT_EQ(registry.count(L"HighestRelease"), 0u);
   ASSERT_EQ(registry.count(L"UpdateInProgress"), 1u) << "the journal was to stay";
   ASSERT_EQ(registry.count(L"UpdatePlaced"), 1u);
+  // The set-aside names are this run's own: no leftover of another run, nor a
+  // removal at restart that another run scheduled, can share them.
+  ASSERT_EQ(registry.count(L"UpdateRun"), 1u);
+  EXPECT_EQ(registry[L"UpdateRun"].size(), 16u);
 
   queries = 0;
   status_script = {state(SERVICE_STOPPED), state(SERVICE_STOPPED), state(SERVICE_RUNNING)};
   undeletable_values = false;
   EXPECT_FALSE(recover_interrupted_update(fake_manager));
   earlier_files_back();
-  EXPECT_EQ(registry.count(L"UpdateInProgress") + registry.count(L"UpdatePlaced"), 0u);
+  EXPECT_EQ(registry.count(L"UpdateInProgress") + registry.count(L"UpdatePlaced") + registry.count(L"UpdateRun"), 0u);
 }
 
 // Found before anything is fetched, so a full disk never meets an update
