@@ -136,6 +136,7 @@ endforeach()
 
 # Test builds may be stopped at a named point of an update (VORA_TEST_KILL_AT)
 # or at the N-th call of its plan through the seam (VORA_TEST_KILL_AT_CALL),
+# and made to fail that call once (VORA_TEST_FAIL_AT_CALL),
 # as a kill would stop them; a release never reads those variables.
 if(VORA_RELEASE)
   set(VORA_TEST_HOOKS false)

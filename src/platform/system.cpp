@@ -1,6 +1,6 @@
 #include "platform/system.h"
 
-#include "platform/call_count.h"
+#include "platform/call_faults.h"
 
 namespace vora::platform {
 

@@ -3,7 +3,7 @@
 #include <fmt/format.h>
 #include <spdlog/spdlog.h>
 
-#include "platform/call_count.h"
+#include "platform/call_faults.h"
 #include "service/swap_journal.h"
 
 namespace vora {
@@ -41,6 +41,9 @@ plan_outcome run_from(const std::vector<plan_step>& steps, std::size_t first, st
       journal.forget();
     }
     if (ran.failure) return ran;
+    // Where each step begins, for a sweep that kills or fails every call.
+    if (platform::calls_counted() != 0)
+      spdlog::info("Step '{}' begins after call {}", steps[i].name, platform::calls_counted());
     ran.failure = steps[i].run();
     if (ran.failure) {
       if (i < commit && undo_through(steps, i, journal)) {
@@ -60,9 +63,12 @@ plan_outcome run_from(const std::vector<plan_step>& steps, std::size_t first, st
 plan_outcome run_plan(const std::vector<plan_step>& steps, const std::string& commit, const plan_journal& journal) {
   platform::count_calls_from_here();
   plan_outcome ran = run_from(steps, 0, index_of(steps, commit), journal);
-  // A sweep that kills at every call learns from this where the plan ends.
+  // A sweep that kills or fails every call learns from this where the plan
+  // ends, and which call failed.
   if (platform::calls_counted() != 0)
     spdlog::info("The update made {} calls through the platform", platform::calls_counted());
+  if (!platform::call_failed_on_purpose().empty())
+    spdlog::info("Call {} failed on purpose", platform::call_failed_on_purpose());
   return ran;
 }
 

@@ -40,7 +40,8 @@ struct plan_outcome {
 
 // Runs the plan from its first step. In a test build the run ends at once
 // after the step named by VORA_TEST_KILL_AT, or at the call through the seam
-// that VORA_TEST_KILL_AT_CALL counts from here, as a kill would end it.
+// that VORA_TEST_KILL_AT_CALL counts from here, as a kill would end it; the
+// call VORA_TEST_FAIL_AT_CALL counts fails once.
 plan_outcome run_plan(const std::vector<plan_step>& steps, const std::string& commit, const plan_journal& journal);
 
 // Finishes a plan whose run was killed after recording the step named
