@@ -143,7 +143,9 @@ void count_calls(system_calls& table) {
 }
 
 void count_calls_from_here() {
-  if (kill_at != 0 || fail_at != 0) counting = true;
+  if (kill_at == 0 && fail_at == 0) return;
+  counting = true;
+  counted = 0;
 }
 
 std::uint64_t calls_counted() { return counted; }

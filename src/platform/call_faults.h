@@ -19,7 +19,8 @@ struct system_calls;
 // Wraps every call of the table when the environment asks for either.
 void count_calls(system_calls& table);
 
-// Begins the count: from here on every call counts.
+// Begins the count again: from here on every call counts, the next one as
+// call 1.
 void count_calls_from_here();
 
 // The calls counted so far (0 before the count began, or when nothing was

@@ -9,6 +9,7 @@
 #include "files/directories.h"
 #include "files/safe_files.h"
 #include "files/staging_directory.h"
+#include "platform/call_faults.h"
 #include "platform/system.h"
 #include "service/swap_journal.h"
 #include "service/update_plan.h"
@@ -29,6 +30,8 @@ outcome finish_or_undo(SC_HANDLE manager) {
   if (auto cause = read_swap_record(record)) return cause;
   if (!record) return std::nullopt;
   *record = from_earlier_setups(*record);
+  // A sweep's kill or failure at a call of the recovery counts from here.
+  platform::count_calls_from_here();
 
   update_swap swap;
   swap.manager = manager;
@@ -49,6 +52,8 @@ outcome finish_or_undo(SC_HANDLE manager) {
   spdlog::info(forward ? "Finishing an interrupted update: its new installation was running"
                        : "Undoing an interrupted update: putting the earlier installation back");
   const plan_outcome ran = resume_plan(steps, swap_commit_step, record->step, journal);
+  if (platform::calls_counted() != 0)
+    spdlog::info("The recovery made {} calls through the platform", platform::calls_counted());
   if (ran.failure) {
     spdlog::error("{}", ran.failure->message);
     return failure{"Failed to put back the earlier Vora installation."};
