@@ -9,7 +9,7 @@ namespace vora {
 
 outcome check_disk_space(const std::filesystem::path& folder, std::uint64_t needed) {
   ULARGE_INTEGER available{};
-  if (sys().GetDiskFreeSpaceExW(folder.c_str(), &available, nullptr, nullptr) == 0) {
+  if (sys().GetDiskFreeSpaceExW(folder.wstring().c_str(), &available, nullptr, nullptr) == 0) {
     spdlog::warn("Failed to read the free space of '{}' (Error: {})", narrow_path(folder), sys().GetLastError());
     return std::nullopt;
   }
