@@ -2,6 +2,7 @@
 
 #include <spdlog/spdlog.h>
 
+#include <string_view>
 #include <vector>
 
 #include "base/text.h"
@@ -49,7 +50,11 @@ void clear_staging_directory(const std::vector<std::wstring>& keep) {
   if (!list_directory(staging, entries, error)) return;
   for (const directory_entry& entry : entries) {
     const std::filesystem::path path = staging / entry.name;
-    bool kept = false;
+    const std::wstring_view suffix = pending_suffix;
+    const std::wstring_view name = entry.name;
+    bool kept =
+        !is_link(entry.attributes) && name.size() > suffix.size() &&
+        platform::equal_ignoring_case(std::wstring(name.substr(name.size() - suffix.size())), std::wstring(suffix));
     for (const std::wstring& wanted : keep) kept = kept || platform::equal_ignoring_case(path.wstring(), wanted);
     if (kept) continue;
     error = remove_tree(path, link_report::warn);

@@ -26,10 +26,17 @@ std::wstring staging_final_path(DWORD& error);
 // a link. 0 or the Windows error.
 DWORD prepare_staging_directory();
 
-// Removes everything inside but the paths in keep: what earlier runs left.
-// An entry that cannot go now goes at the next restart, with a warning, and
-// never blocks an install.
+// Removes everything inside but the paths in keep and the files that wait
+// for the next restart (pending_suffix): what earlier runs left. An entry
+// that cannot go now goes at the next restart, with a warning, and never
+// blocks an install.
 void clear_staging_directory(const std::vector<std::wstring>& keep);
+
+// A verified program file that takes its place at the next restart, because
+// another program held the installed one: "<name>.<run>.pending". The update
+// that next handles that program file removes it, and with it the restart's
+// move.
+inline constexpr const wchar_t* pending_suffix = L".pending";
 
 // Removes the folder when nothing is left inside.
 void release_staging_directory();

@@ -628,6 +628,7 @@ constexpr int SW_SHOWNORMAL = 1;
 constexpr DWORD DESKTOP_READOBJECTS = 1;
 constexpr DWORD REG_SZ = 1;
 constexpr DWORD REG_DWORD = 4;
+constexpr DWORD MOVEFILE_REPLACE_EXISTING = 0x1;
 constexpr DWORD MOVEFILE_DELAY_UNTIL_REBOOT = 0x4;
 
 #endif  // _WIN32

@@ -232,6 +232,14 @@ outcome run_install(SC_HANDLE manager) {
     discard_new_files(held);
     return ran.failure;
   }
+  std::wstring waiting;
+  for (std::size_t i = 0; i < program_files.size(); ++i) {
+    if (!swap.previous.deferred[i]) continue;
+    waiting += (waiting.empty() ? L"" : L", ") + std::wstring(program_files[i]);
+  }
+  if (auto cause = write_waiting_for_restart(waiting)) spdlog::warn("{}", cause->message);
+  if (!waiting.empty())
+    spdlog::warn("{} of release {} takes its place at the next restart", to_utf8(waiting), version_text(release));
   // Held until now so the files cannot change between their verification and
   // the service's start.
   const std::uint64_t installed_bytes = held_bytes(held) + swap.script_bytes;

@@ -63,6 +63,13 @@ bool hold_previous_files(const per_program_file<const wchar_t*>& names, previous
         error = 0;
         break;
       }
+      if (error == ERROR_SHARING_VIOLATION && attempt == hold_attempts && i != service_file) {
+        spdlog::warn("Installed '{}' is held by another program; the new one replaces it at the next restart",
+                     narrow_path(path));
+        previous.deferred[i] = true;
+        error = 0;
+        break;
+      }
       if (error != ERROR_SHARING_VIOLATION || attempt == hold_attempts) {
         failed = i;
         spdlog::error("Failed to take hold of installed '{}' for replacement (Error: {})", narrow_path(path), error);

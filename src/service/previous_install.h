@@ -21,6 +21,9 @@ struct previous_install {
   per_program_file<bool> aside{};
   // This run's own part of the set-aside names (see aside_path).
   std::wstring run_part;
+  // Held by another program past the wait, and not the service's own file:
+  // the new one takes its place at the next restart instead.
+  per_program_file<bool> deferred{};
 
   bool any() const;
 };
@@ -34,8 +37,11 @@ std::wstring aside_path(const std::wstring& final_path, const std::wstring& run_
 // Opens every earlier program file under its final name in the install
 // directory, the entry itself with DELETE access, waiting a little for
 // another program that holds one without delete sharing. While these handles
-// are open nobody can take such a hold anew. On false the reason is logged
-// and failed names the file, error its system code.
+// are open nobody can take such a hold anew. A file other than the service's
+// that stays held is marked deferred rather than failing the update: anyone
+// may open the broker and the setup, and none of them may hold an update
+// back. On false the reason is logged and failed names the file, error its
+// system code.
 bool hold_previous_files(const per_program_file<const wchar_t*>& names, previous_install& previous, std::size_t& failed,
                          DWORD& error);
 

@@ -51,6 +51,24 @@ outcome write_release_record(const release_version& release) {
   return fail_on_error(error, "Failed to record the installed release (Error: {})");
 }
 
+outcome write_waiting_for_restart(const std::wstring& names) {
+  if (names.empty()) {
+    std::optional<std::wstring> recorded;
+    LSTATUS error = 0;
+    // Nothing recorded, nothing to take away.
+    if (read_machine_text(release_record_key, waiting_for_restart_value, 1024, recorded, error) && !recorded)
+      return std::nullopt;
+  }
+  platform::scoped_registry_key record;
+  LSTATUS error = create_machine_key(release_record_key, record);
+  if (error == 0 && !names.empty()) error = set_text_value(record.get(), waiting_for_restart_value, names);
+  if (error == 0 && names.empty()) {
+    error = sys().RegDeleteValueW(record.get(), waiting_for_restart_value);
+    if (error == static_cast<LSTATUS>(ERROR_FILE_NOT_FOUND)) error = 0;
+  }
+  return fail_on_error(error, "Failed to record the files that wait for the next restart (Error: {})");
+}
+
 outcome remove_release_record() {
   return fail_on_error(delete_machine_key(release_record_key), "Failed to remove the release record (Error: {})");
 }

@@ -21,6 +21,12 @@ inline constexpr const wchar_t* release_record_value = L"HighestRelease";
 // Records release as the highest installed.
 [[nodiscard]] outcome write_release_record(const release_version& release);
 
+// Which program files of the release installed wait for the next restart
+// (held by another program when it was installed), beside the record: the
+// value goes when there are none.
+inline constexpr const wchar_t* waiting_for_restart_value = L"WaitingForRestart";
+[[nodiscard]] outcome write_waiting_for_restart(const std::wstring& names);
+
 // Removes the record; a missing one counts as removed.
 [[nodiscard]] outcome remove_release_record();
 

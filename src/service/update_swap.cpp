@@ -32,6 +32,47 @@ platform::scoped_handle open_aside(const update_swap& swap, std::size_t i, DWORD
                                               DELETE | FILE_READ_ATTRIBUTES | SYNCHRONIZE, reached, error));
 }
 
+// The files waiting for the next restart in the staging folder that this
+// update's run part names (others false) or that another's names (others
+// true): removing one takes away its move at the restart.
+void remove_pending(const std::wstring& run_part, bool others) {
+  std::vector<directory_entry> entries;
+  DWORD error = 0;
+  if (!list_directory(staging_directory(), entries, error)) return;
+  const std::wstring suffix = pending_suffix;
+  for (const directory_entry& entry : entries) {
+    const std::wstring& name = entry.name;
+    if (name.size() <= suffix.size() || name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0) continue;
+    const std::wstring stem = name.substr(0, name.size() - suffix.size());
+    const std::wstring part = stem.substr(stem.rfind(L'.') + 1);
+    if ((part == run_part) == others) continue;
+    if ((error = remove_tree(staging_directory() / name, link_report::warn)) != 0)
+      spdlog::warn("Failed to delete '{}' (Error: {})", narrow_path(staging_directory() / name), error);
+  }
+}
+
+// A held earlier file's replacement: the verified file waits in the staging
+// folder under a name of this update's own, and the restart moves it into
+// place.
+outcome stage_for_restart(update_swap& swap, std::size_t i) {
+  held_image& file = (*swap.fresh)[i];
+  const std::wstring pending =
+      (staging_directory() / (std::wstring(program_files[i]) + L"." + swap.previous.run_part + pending_suffix))
+          .wstring();
+  DWORD error = 0;
+  if (!rename_by_handle(file.handle.get(), pending, if_target_exists::fail)) {
+    error = sys().GetLastError();
+  } else {
+    file.path = pending;
+    if (sys().MoveFileExW(pending.c_str(), installed_path(i).c_str(),
+                          MOVEFILE_DELAY_UNTIL_REBOOT | MOVEFILE_REPLACE_EXISTING) == 0)
+      error = sys().GetLastError();
+  }
+  if (error != 0) return fail_with(error, "Failed to put {} in place (Error: {}).", to_utf8(program_files[i]), error);
+  spdlog::info("The new '{}' waits in '{}' for the next restart", to_utf8(program_files[i]), to_utf8(pending));
+  return std::nullopt;
+}
+
 // After a kill: deletes the installed file i only when it is the new file
 // the update recorded; an earlier file already put back, or one this setup
 // does not recognise, stays.
@@ -169,6 +210,10 @@ plan_step place_step(update_swap& swap) {
         }
         for (std::size_t i = 0; i < program_files.size(); ++i) {
           held_image& file = (*swap.fresh)[i];
+          if (swap.previous.deferred[i]) {
+            if (auto cause = stage_for_restart(swap, i)) return cause;
+            continue;
+          }
           std::wstring final_path;
           DWORD error = 0;
           const bool placed = place_verified_file(program_files[i], file, final_path, &error);
@@ -193,10 +238,18 @@ plan_step place_step(update_swap& swap) {
           // An earlier setup's journal names no identities: what cannot be
           // recognised is not deleted.
           if (!placed) spdlog::warn("The interrupted update recorded no new files; the installed files stay");
+          if (!swap.previous.run_part.empty()) remove_pending(swap.previous.run_part, false);
         }
         for (std::size_t i = 0; i < program_files.size(); ++i) {
           if (swap.fresh) {
             held_image& file = (*swap.fresh)[i];
+            // A replacement waiting for the restart goes, and its move with it.
+            if (swap.previous.deferred[i] && file.handle && file.path.ends_with(pending_suffix)) {
+              if (const DWORD error = delete_by_handle(file.handle.get()))
+                spdlog::warn("Failed to delete '{}' (Error: {})", to_utf8(file.path), error);
+              file.dispose();
+              continue;
+            }
             if (!swap.in_place[i] || !file.handle) continue;
             if (!rename_by_handle(file.handle.get(), download_temp_path(program_files[i]), if_target_exists::replace)) {
               if (const DWORD error = delete_by_handle(file.handle.get()))
@@ -277,6 +330,9 @@ plan_step commit_step(update_swap& swap) {
   return {swap_commit_step,
           [&swap]() -> outcome {
             discard_previous_files(swap.previous);
+            // Every program file is this update's now: what earlier ones left
+            // to wait for the restart would only move an older file in.
+            remove_pending(swap.previous.run_part, true);
             clear_leftovers(swap);
             release_staging_directory();
             return std::nullopt;

@@ -294,23 +294,6 @@ def install_while_held(wine, tool, *target):
         holder.wait()
 
 
-@pytest.mark.fault("reinstall-file-held")
-def test_reinstall_while_a_reader_holds_the_broker_keeps_the_running_service(trusted_wine, cdn):
-    wine = trusted_wine
-    before, registered = running_install(wine, cdn)
-    # A standard user's reader: GENERIC_READ with the default share mode.
-    result = install_while_held(wine, "hold_file.exe", f"{INSTALL_DIR}\\VoraBroker.exe")
-
-    assert result.returncode == 1
-    lines = wine.log_lines()
-    assert f"Failed to take hold of installed '{INSTALL_DIR}\\VoraBroker.exe' for replacement (Error: 32)" in lines
-    assert lines[-1] == 'Fatal error thrown: "Failed to take hold of the installed VoraBroker.exe (Error: 32)."'
-    # Found while the earlier service still ran: it was never stopped.
-    assert not any(line.startswith("Restoring") for line in lines), lines
-    assert_earlier_install_back(wine, before, registered)
-    assert_good_reinstall_still_works(wine, cdn)
-
-
 @pytest.mark.fault("reinstall-leftover-held")
 def test_a_reader_holding_a_leftover_temporary_cannot_block_the_update(trusted_wine, cdn):
     wine = trusted_wine

@@ -333,12 +333,7 @@ def test_a_removal_at_restart_scheduled_by_one_run_never_takes_the_set_aside_fil
 
     publish_next(cdn)
     assert wine.setup("/install", timeout=300, env={"VORA_TEST_KILL_AT": "set-aside"}).returncode == 9
-    subprocess.run(["wineserver", "-k"], env=wine.env, check=False)
-    subprocess.run(["wineserver", "-w"], env=wine.env, check=False)
-    subprocess.run(["wineboot", "-r"], env=wine.env, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                   timeout=300)
-    subprocess.run(["wineserver", "-w"], env=wine.env, check=False)
-    subprocess.run(["wineserver", "-p"], env=wine.env, check=True)
+    restart(wine)
 
     offline(cdn)
     result = wine.setup("/install", timeout=300)
@@ -347,3 +342,49 @@ def test_a_removal_at_restart_scheduled_by_one_run_never_takes_the_set_aside_fil
     assert "Restored the earlier installation" in lines, lines
     assert wait_for(lambda: service_state(wine) == "RUNNING", timeout=30)
     assert_earlier_install_back(wine, before, registered)
+
+
+def restart(wine):
+    """Every program ends and the machine starts again: the moves and
+    removals scheduled for the restart happen (wineboot -r)."""
+    subprocess.run(["wineserver", "-k"], env=wine.env, check=False)
+    subprocess.run(["wineserver", "-w"], env=wine.env, check=False)
+    subprocess.run(["wineboot", "-r"], env=wine.env, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                   timeout=300)
+    subprocess.run(["wineserver", "-w"], env=wine.env, check=False)
+    subprocess.run(["wineserver", "-p"], env=wine.env, check=True)
+
+
+@pytest.mark.fault("reinstall-file-held")
+def test_a_reader_holding_the_broker_never_holds_an_update_back(trusted_wine, cdn):
+    """A standard user's reader (GENERIC_READ, the default share mode) holds
+    VoraBroker.exe through an update: the next service runs at once, and the
+    next broker takes its place at the restart."""
+    wine = trusted_wine
+    running_install(wine, cdn)
+    earlier_broker = (wine.install_dir / "VoraBroker.exe").read_bytes()
+    publish_next(cdn)
+
+    result = install_while_held(wine, "hold_file.exe", f"{INSTALL_DIR}\\VoraBroker.exe")
+
+    lines = wine.log_lines()
+    assert result.returncode == 0, lines
+    assert (
+        f"Installed '{INSTALL_DIR}\\VoraBroker.exe' is held by another program; the new one replaces it at the next restart"
+        in lines
+    ), lines
+    assert f"VoraBroker.exe of release {next_release()} takes its place at the next restart" in lines, lines
+    assert wait_for(lambda: service_state(wine) == "RUNNING", timeout=30)
+    for name in ("VoraService.exe", "VoraSetup.exe"):
+        assert (wine.install_dir / name).read_bytes() == (NEXT_DIR / name).read_bytes(), name
+    assert (wine.install_dir / "VoraBroker.exe").read_bytes() == earlier_broker
+    waiting = wine.run("reg", "query", RECORD_KEY, "/v", "WaitingForRestart", timeout=60).stdout
+    assert "VoraBroker.exe" in waiting, waiting
+    assert recorded_release(wine) == next_release()
+
+    restart(wine)
+    assert (wine.install_dir / "VoraBroker.exe").read_bytes() == (NEXT_DIR / "VoraBroker.exe").read_bytes()
+    # The next install finds one release and leaves nothing waiting.
+    assert wine.setup("/install", timeout=300).returncode == 0, wine.log_lines()
+    assert sorted(p.name for p in wine.install_dir.iterdir()) == sorted(FILES + ["UninstallVora.bat"])
+    assert wine.run("reg", "query", RECORD_KEY, "/v", "WaitingForRestart", timeout=60).returncode != 0
