@@ -781,6 +781,16 @@ TEST_F(Install, ARecordThatCannotBeReadStopsTheInstall) {
     EXPECT_EQ(recover_interrupted_update(fake_manager).value_or(failure{}).message,
               "Failed to read the state of an interrupted Vora update (Error: 13).");
   }
+  // The set-aside names it recorded are read as strictly: one this setup
+  // never writes could name a file of somebody else's.
+  registry[L"UpdateInProgress"] = L"stop, earlier service";
+  for (const wchar_t* run : {L"0123", L"0123456789ABCDEF", L"0123456789abcdeg", L"..\\..\\x0123456789"}) {
+    registry[L"UpdateRun"] = run;
+    EXPECT_EQ(recover_interrupted_update(fake_manager).value_or(failure{}).message,
+              "Failed to read the state of an interrupted Vora update (Error: 13).")
+        << narrow(run);
+  }
+  registry.erase(L"UpdateRun");
   EXPECT_TRUE(events.empty()) << ::testing::PrintToString(events);
   registry.erase(L"UpdateInProgress");
 
