@@ -34,7 +34,11 @@ outcome configure_service(SC_HANDLE manager, const std::wstring& service_path, p
   created = false;
   const std::wstring command_line = L"\"" + service_path + L"\"";
   service.reset(sys().OpenServiceW(manager, service_name, SERVICE_ALL_ACCESS));
-  DWORD error = 0;
+  DWORD error = service ? 0 : sys().GetLastError();
+  // A registration that is there but cannot be opened is not one to create
+  // anew: its creation would only find it exists, and nothing would start.
+  if (!service && error != ERROR_SERVICE_DOES_NOT_EXIST)
+    return fail_with(error, "Failed to configure Vora service (Error: {}).", error);
   if (service && !reconfigure_service(service.get(), command_line)) {
     error = sys().GetLastError();
     service.reset();

@@ -417,6 +417,22 @@ TEST_F(Install, ARegistrationThatCannotBeReconfigured) {
   EXPECT_EQ(fakes.boxes.at(0).text, "Failed to configure Vora service (Error: 5).");
   EXPECT_FALSE(called("CreateServiceW"));
   EXPECT_FALSE(called("StartServiceW"));
+
+  // One that cannot even be opened to be set is no registration somebody
+  // else just made: the update fails rather than leave nothing started.
+  events.clear();
+  fakes.boxes.clear();
+  manager.reconfigure_error = 0;
+  queries = 0;
+  sys().OpenServiceW = [open = sys().OpenServiceW](SC_HANDLE manager, LPCWSTR name, DWORD access) -> SC_HANDLE {
+    if (access != 0xF01FF) return open(manager, name, access);  // SERVICE_ALL_ACCESS
+    sys().SetLastError(ERROR_ACCESS_DENIED);
+    return nullptr;
+  };
+  EXPECT_EQ(VORA_EXIT_CODE(test::dispatch(run_install(fake_manager))), 1);
+  EXPECT_EQ(fakes.boxes.at(0).text, "Failed to configure Vora service (Error: 5).");
+  EXPECT_FALSE(called("CreateServiceW"));
+  EXPECT_FALSE(called("StartServiceW"));
 }
 
 TEST_F(Install, FailedUpdateLeavesTheEarlierInstallationAsItWas) {
