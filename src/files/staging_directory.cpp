@@ -17,6 +17,8 @@ namespace vora {
 namespace {
 
 constexpr const wchar_t* staging_name = L".staging";
+constexpr int release_attempts = 3;
+constexpr std::uint32_t release_pause_ms = 250;
 
 }  // namespace
 
@@ -67,10 +69,20 @@ void clear_staging_directory(const std::vector<std::wstring>& keep) {
 }
 
 void release_staging_directory() {
-  DWORD error = 0;
-  const std::wstring expected = staging_final_path(error);
   // A leftover that could not go yet keeps it; the next install clears it.
-  if (!expected.empty()) delete_exactly(staging_directory(), expected);
+  // Any other refusal (a scanner looking in, a moment's sharing violation)
+  // is tried again, so an update that worked leaves no empty folder behind.
+  for (int attempt = 1;; ++attempt) {
+    DWORD error = 0;
+    const std::wstring expected = staging_final_path(error);
+    if (!expected.empty()) error = delete_exactly(staging_directory(), expected);
+    if (error == 0 || error == ERROR_DIR_NOT_EMPTY || is_missing_error(error)) return;
+    if (attempt == release_attempts) {
+      spdlog::warn("Failed to remove '{}' (Error: {}); the next install does", narrow_path(staging_directory()), error);
+      return;
+    }
+    sys().sleep_ms(release_pause_ms);
+  }
 }
 
 }  // namespace vora

@@ -424,8 +424,8 @@ TEST_F(Install, ARegistrationThatCannotBeReconfigured) {
   fakes.boxes.clear();
   manager.reconfigure_error = 0;
   queries = 0;
-  sys().OpenServiceW = [open = sys().OpenServiceW](SC_HANDLE manager, LPCWSTR name, DWORD access) -> SC_HANDLE {
-    if (access != 0xF01FF) return open(manager, name, access);  // SERVICE_ALL_ACCESS
+  sys().OpenServiceW = [open = sys().OpenServiceW](SC_HANDLE scm, LPCWSTR name, DWORD access) -> SC_HANDLE {
+    if (access != 0xF01FF) return open(scm, name, access);  // SERVICE_ALL_ACCESS
     sys().SetLastError(ERROR_ACCESS_DENIED);
     return nullptr;
   };
