@@ -44,7 +44,8 @@ endfunction()
 # The SHA extensions' intrinsics are parsed as this file's own target
 # attribute sees them, not as a precompiled header saw them (GCC then takes
 # _mm_alignr_epi8's immediate for a variable at -O0).
-set_source_files_properties(${CMAKE_SOURCE_DIR}/src/download/sha256.cpp PROPERTIES SKIP_PRECOMPILE_HEADERS ON)
+set_source_files_properties(${CMAKE_SOURCE_DIR}/src/download/sha256.cpp PROPERTIES SKIP_PRECOMPILE_HEADERS ON
+                                                                             SKIP_UNITY_BUILD_INCLUSION ON)
 foreach(layer IN LISTS VORA_LAYERS)
   vora_layer_view(${layer})
   file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/src/${layer}/*.cpp)

@@ -153,7 +153,7 @@ class pe_image {
   std::uint32_t headers_size_ = 0;                                 // SizeOfHeaders
 };
 
-struct directory_entry {
+struct resource_entry {
   std::uint32_t name = 0;
   std::uint32_t target = 0;
 };
@@ -161,7 +161,7 @@ struct directory_entry {
 // The entries of the resource directory at offset; those with the name id
 // when only_id is set, otherwise all.
 bool directory_entries(bytes tree, std::uint32_t offset, std::optional<std::uint16_t> only_id,
-                       std::vector<directory_entry>& out, std::string& error) {
+                       std::vector<resource_entry>& out, std::string& error) {
   std::uint16_t named = 0, ids = 0;
   if (!u16_at(tree, std::uint64_t{offset} + 12, named) || !u16_at(tree, std::uint64_t{offset} + 14, ids))
     return pe_image::fail(error, "resource directory past the end of the resources");
@@ -170,7 +170,7 @@ bool directory_entries(bytes tree, std::uint32_t offset, std::optional<std::uint
   if (!fits(first, count * resource_entry_size, tree.size()))
     return pe_image::fail(error, "resource directory entries past the end of the resources");
   for (std::uint64_t i = 0; i < count; ++i) {
-    directory_entry entry;
+    resource_entry entry;
     u32_at(tree, first + i * resource_entry_size, entry.name);
     u32_at(tree, first + i * resource_entry_size + 4, entry.target);
     if (only_id && entry.name != *only_id) continue;
@@ -293,7 +293,7 @@ std::optional<image_version> read_version_resource(bytes image, std::string& err
   if (!pe.map(pe.resource_rva(), pe.resource_size(), tree, error)) return std::nullopt;
 
   // Type, name and language: the only version resource must have one of each.
-  std::vector<directory_entry> types, names, languages;
+  std::vector<resource_entry> types, names, languages;
   if (!directory_entries(tree, 0, rt_version, types, error)) return std::nullopt;
   if (types.size() != 1) {
     error = types.empty() ? "no version resource" : "more than one version resource";

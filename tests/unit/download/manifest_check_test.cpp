@@ -16,7 +16,7 @@ namespace vora {
 namespace {
 
 const std::vector<std::string> names{"VoraService.exe", "VoraSetup.exe", "VoraBroker.exe"};
-const manifest_key key{"ab", {}};
+const manifest_key only_key{"ab", {}};
 
 std::string envelope(const std::string& issued, const std::string& expires,
                      const std::string& type = manifest_payload_type) {
@@ -45,7 +45,7 @@ class ManifestCheck : public ::testing::Test {
   std::string refusal(const std::string& text, std::int64_t now) {
     release_manifest manifest;
     std::string reason;
-    EXPECT_FALSE(check_release_manifest(text, std::span(&key, 1), names, now, manifest, reason));
+    EXPECT_FALSE(check_release_manifest(text, std::span(&only_key, 1), names, now, manifest, reason));
     return reason;
   }
   test::fake_system fakes;
@@ -56,7 +56,7 @@ TEST_F(ManifestCheck, BelievedOnlyWhenSignedCurrentAndOfTheRightType) {
   const std::int64_t now = *parse_utc_time("2026-12-10T07:00:00Z");
   release_manifest manifest;
   std::string reason;
-  ASSERT_TRUE(check_release_manifest(envelope("2026-12-09T22:00:00Z", "2027-01-08T22:00:00Z"), std::span(&key, 1),
+  ASSERT_TRUE(check_release_manifest(envelope("2026-12-09T22:00:00Z", "2027-01-08T22:00:00Z"), std::span(&only_key, 1),
                                      names, now, manifest, reason))
       << reason;
   EXPECT_EQ(manifest.release, (release_version{1, 2, 0, 0}));

@@ -10,11 +10,11 @@
 namespace vora {
 namespace {
 
-const std::vector<std::string> names{"VoraService.exe", "VoraSetup.exe", "VoraBroker.exe"};
-const std::string hash(64, 'a');
+const std::vector<std::string> file_names{"VoraService.exe", "VoraSetup.exe", "VoraBroker.exe"};
+const std::string some_hash(64, 'a');
 
 std::string file_entry(const std::string& name, const std::string& path = "", const std::string& size = "1234",
-                       const std::string& sha = hash) {
+                       const std::string& sha = some_hash) {
   return "\"" + name + "\": {\"path\": \"" + (path.empty() ? "releases/1.2.0.0/" + name : path) +
          "\", \"size\": " + size + ", \"sha256\": \"" + sha + "\"}";
 }
@@ -29,7 +29,7 @@ std::string payload(
 std::string refusal(const std::string& text) {
   release_manifest manifest;
   std::string reason;
-  EXPECT_FALSE(read_release_payload(text, names, 1u << 30, manifest, reason)) << text;
+  EXPECT_FALSE(read_release_payload(text, file_names, 1u << 30, manifest, reason)) << text;
   return reason;
 }
 
@@ -48,7 +48,7 @@ TEST(ReleaseManifest, ReadsTheEnvelopeAndThePayloadThePublisherWrites) {
   EXPECT_EQ(pre_authentication_encoding("t/x", "ab"), "DSSEv1 3 t/x 2 ab");
 
   release_manifest manifest;
-  ASSERT_TRUE(read_release_payload(payload(), names, 1u << 30, manifest, reason)) << reason;
+  ASSERT_TRUE(read_release_payload(payload(), file_names, 1u << 30, manifest, reason)) << reason;
   EXPECT_EQ(manifest.release, (release_version{1, 2, 0, 0}));
   EXPECT_EQ(manifest.issued, 1796853600);
   EXPECT_EQ(manifest.expires - manifest.issued, 30 * 86400);
