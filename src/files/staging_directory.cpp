@@ -45,6 +45,31 @@ DWORD prepare_staging_directory() {
   return error;
 }
 
+std::wstring pending_run_part(const directory_entry& entry) {
+  const std::wstring_view suffix = pending_suffix;
+  const std::wstring_view name = entry.name;
+  if (is_link(entry.attributes) || name.size() <= suffix.size() ||
+      !platform::equal_ignoring_case(std::wstring(name.substr(name.size() - suffix.size())), std::wstring(suffix)))
+    return {};
+  const std::wstring_view stem = name.substr(0, name.size() - suffix.size());
+  const std::size_t dot = stem.rfind(L'.');
+  if (dot == std::wstring_view::npos) return {};
+  return std::wstring(stem.substr(dot + 1));
+}
+
+void remove_pending_files(const std::wstring& run_part, bool others) {
+  std::vector<directory_entry> entries;
+  DWORD error = 0;
+  if (!list_directory(staging_directory(), entries, error)) return;
+  for (const directory_entry& entry : entries) {
+    const std::wstring part = pending_run_part(entry);
+    if (part.empty() || (part == run_part) == others) continue;
+    const std::filesystem::path path = staging_directory() / entry.name;
+    if ((error = remove_tree(path, link_report::warn)) != 0)
+      spdlog::warn("Failed to delete '{}' (Error: {})", narrow_path(path), error);
+  }
+}
+
 void clear_staging_directory(const std::vector<std::wstring>& keep) {
   const std::filesystem::path staging = staging_directory();
   std::vector<directory_entry> entries;
@@ -52,11 +77,7 @@ void clear_staging_directory(const std::vector<std::wstring>& keep) {
   if (!list_directory(staging, entries, error)) return;
   for (const directory_entry& entry : entries) {
     const std::filesystem::path path = staging / entry.name;
-    const std::wstring_view suffix = pending_suffix;
-    const std::wstring_view name = entry.name;
-    bool kept =
-        !is_link(entry.attributes) && name.size() > suffix.size() &&
-        platform::equal_ignoring_case(std::wstring(name.substr(name.size() - suffix.size())), std::wstring(suffix));
+    bool kept = !pending_run_part(entry).empty();
     for (const std::wstring& wanted : keep) kept = kept || platform::equal_ignoring_case(path.wstring(), wanted);
     if (kept) continue;
     error = remove_tree(path, link_report::warn);

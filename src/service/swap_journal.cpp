@@ -79,6 +79,18 @@ outcome unreadable_journal(LSTATUS error) {
   return fail_on_error(error, "Failed to read the state of an interrupted Vora update (Error: {}).");
 }
 
+namespace {
+
+outcome malformed_journal() { return unreadable_journal(static_cast<LSTATUS>(ERROR_INVALID_DATA)); }
+
+outcome read_journal_text(const wchar_t* name, std::size_t capacity, std::optional<std::wstring>& text) {
+  LSTATUS error = 0;
+  if (!read_machine_text(release_record_key, name, capacity, text, error)) return unreadable_journal(error);
+  return std::nullopt;
+}
+
+}  // namespace
+
 outcome record_swap_step(const swap_record& record) {
   std::wstring text(record.step.begin(), record.step.end());
   if (record.earlier_service) text += earlier_service_mark;
@@ -89,9 +101,7 @@ outcome record_swap_step(const swap_record& record) {
 outcome read_swap_record(std::optional<swap_record>& out) {
   out.reset();
   std::optional<std::wstring> text;
-  LSTATUS error = 0;
-  if (!read_machine_text(release_record_key, swap_journal_value, journal_capacity, text, error))
-    return unreadable_journal(error);
+  if (auto cause = read_journal_text(swap_journal_value, journal_capacity, text)) return cause;
   if (!text) return std::nullopt;
   swap_record record;
   std::wstring_view step = *text;
@@ -100,7 +110,7 @@ outcome read_swap_record(std::optional<swap_record>& out) {
     record.earlier_service = true;
     step.remove_suffix(earlier_service_mark.size());
   }
-  if (!plain_step_name(step)) return unreadable_journal(static_cast<LSTATUS>(ERROR_INVALID_DATA));
+  if (!plain_step_name(step)) return malformed_journal();
   record.step.assign(step.begin(), step.end());
   out = record;
   return std::nullopt;
@@ -122,13 +132,10 @@ outcome record_swap_run(const std::wstring& run_part) {
 outcome read_swap_run(std::optional<std::wstring>& out) {
   out.reset();
   std::optional<std::wstring> text;
-  LSTATUS error = 0;
-  if (!read_machine_text(release_record_key, swap_run_value, run_part_capacity, text, error))
-    return unreadable_journal(error);
+  if (auto cause = read_journal_text(swap_run_value, run_part_capacity, text)) return cause;
   if (!text) return std::nullopt;
   std::uint64_t ignored = 0;
-  if (text->size() != 16 || !parse_hex(*text, ignored, true))
-    return unreadable_journal(static_cast<LSTATUS>(ERROR_INVALID_DATA));
+  if (text->size() != 16 || !parse_hex(*text, ignored, true)) return malformed_journal();
   out = text;
   return std::nullopt;
 }
@@ -154,9 +161,7 @@ outcome record_placed_files(const placed_file_ids& ids) {
 outcome read_placed_files(std::optional<placed_file_ids>& out) {
   out.reset();
   std::optional<std::wstring> text;
-  LSTATUS error = 0;
-  if (!read_machine_text(release_record_key, placed_files_value, placed_capacity, text, error))
-    return unreadable_journal(error);
+  if (auto cause = read_journal_text(placed_files_value, placed_capacity, text)) return cause;
   if (!text) return std::nullopt;
   placed_file_ids ids{};
   std::wstring_view rest = *text;
@@ -164,16 +169,15 @@ outcome read_placed_files(std::optional<placed_file_ids>& out) {
     const std::size_t end = std::min(rest.find(L';'), rest.size());
     const std::wstring_view field = rest.substr(0, end);
     const bool last = i + 1 == ids.size();
-    if (last != (end == rest.size())) return unreadable_journal(static_cast<LSTATUS>(ERROR_INVALID_DATA));
+    if (last != (end == rest.size())) return malformed_journal();
     rest.remove_prefix(last ? end : end + 1);
     if (field == L"-") continue;
     platform::file_id_info id{};
     if (field.size() != 16 + 1 + 32 || field[16] != L':' || !parse_hex(field.substr(0, 16), id.VolumeSerialNumber))
-      return unreadable_journal(static_cast<LSTATUS>(ERROR_INVALID_DATA));
+      return malformed_journal();
     for (std::size_t b = 0; b < sizeof(id.FileId); ++b) {
       std::uint64_t byte = 0;
-      if (!parse_hex(field.substr(17 + 2 * b, 2), byte))
-        return unreadable_journal(static_cast<LSTATUS>(ERROR_INVALID_DATA));
+      if (!parse_hex(field.substr(17 + 2 * b, 2), byte)) return malformed_journal();
       id.FileId[b] = static_cast<BYTE>(byte);
     }
     ids[i] = id;
@@ -191,14 +195,12 @@ outcome record_moved_setup(const moved_setup_record& record) {
 outcome read_moved_setup(std::optional<moved_setup_record>& out) {
   out.reset();
   std::optional<std::wstring> text;
-  LSTATUS error = 0;
-  if (!read_machine_text(release_record_key, moved_setup_value, moved_setup_capacity, text, error))
-    return unreadable_journal(error);
+  if (auto cause = read_journal_text(moved_setup_value, moved_setup_capacity, text)) return cause;
   if (!text) return std::nullopt;
   const std::size_t bar = text->find(L'|');
   if (bar == 0 || bar == std::wstring::npos || bar + 1 == text->size() ||
       text->find(L'|', bar + 1) != std::wstring::npos)
-    return unreadable_journal(static_cast<LSTATUS>(ERROR_INVALID_DATA));
+    return malformed_journal();
   out = moved_setup_record{text->substr(0, bar), text->substr(bar + 1)};
   return std::nullopt;
 }

@@ -32,25 +32,6 @@ platform::scoped_handle open_aside(const update_swap& swap, std::size_t i, DWORD
                                               DELETE | FILE_READ_ATTRIBUTES | SYNCHRONIZE, reached, error));
 }
 
-// The files waiting for the next restart in the staging folder that this
-// update's run part names (others false) or that another's names (others
-// true): removing one takes away its move at the restart.
-void remove_pending(const std::wstring& run_part, bool others) {
-  std::vector<directory_entry> entries;
-  DWORD error = 0;
-  if (!list_directory(staging_directory(), entries, error)) return;
-  const std::wstring suffix = pending_suffix;
-  for (const directory_entry& entry : entries) {
-    const std::wstring& name = entry.name;
-    if (name.size() <= suffix.size() || name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0) continue;
-    const std::wstring stem = name.substr(0, name.size() - suffix.size());
-    const std::wstring part = stem.substr(stem.rfind(L'.') + 1);
-    if ((part == run_part) == others) continue;
-    if ((error = remove_tree(staging_directory() / name, link_report::warn)) != 0)
-      spdlog::warn("Failed to delete '{}' (Error: {})", narrow_path(staging_directory() / name), error);
-  }
-}
-
 // A held earlier file's replacement: the verified file waits in the staging
 // folder under a name of this update's own, and the restart moves it into
 // place.
@@ -238,7 +219,7 @@ plan_step place_step(update_swap& swap) {
           // An earlier setup's journal names no identities: what cannot be
           // recognised is not deleted.
           if (!placed) spdlog::warn("The interrupted update recorded no new files; the installed files stay");
-          if (!swap.previous.run_part.empty()) remove_pending(swap.previous.run_part, false);
+          if (!swap.previous.run_part.empty()) remove_pending_files(swap.previous.run_part, false);
         }
         for (std::size_t i = 0; i < program_files.size(); ++i) {
           if (swap.fresh) {
@@ -332,7 +313,7 @@ plan_step commit_step(update_swap& swap) {
             discard_previous_files(swap.previous);
             // Every program file is this update's now: what earlier ones left
             // to wait for the restart would only move an older file in.
-            remove_pending(swap.previous.run_part, true);
+            remove_pending_files(swap.previous.run_part, true);
             clear_leftovers(swap);
             release_staging_directory();
             return std::nullopt;

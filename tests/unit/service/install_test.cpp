@@ -12,6 +12,7 @@
 #include "fake_cdn.h"
 #include "fake_manifest.h"
 #include "files/directories.h"
+#include "files/staging_directory.h"
 #include "pe_builder.h"
 #include "service/swap_recovery.h"
 #include "service_fixture.h"
@@ -433,6 +434,41 @@ TEST_F(Install, ARegistrationThatCannotBeReconfigured) {
   EXPECT_EQ(fakes.boxes.at(0).text, "Failed to configure Vora service (Error: 5).");
   EXPECT_FALSE(called("CreateServiceW"));
   EXPECT_FALSE(called("StartServiceW"));
+}
+
+// A replacement waiting for the restart survives the clear-up of earlier
+// runs' leftovers, and goes only with the run part it is asked for; a link
+// under a pending name (host only) is a leftover like any other, removed,
+// not followed.
+TEST_F(Install, PendingReplacementsOutliveTheClearUpAndGoByTheirRunPart) {
+  fs::create_directories(install_directory());
+  ASSERT_EQ(prepare_staging_directory(), 0u);
+  const fs::path staging = staging_directory();
+  const fs::path outside = install_directory() / "outside";
+  std::ofstream(outside) << "kept";
+  for (const char* name : {"VoraBroker.exe.00000000000000aa.pending", "VoraSetup.exe.00000000000000bb.PENDING",
+                           "VoraService.exe.00000000000000aa.previous", "stray.pending"})
+    std::ofstream(staging / name) << "x";
+#ifndef _WIN32
+  // Wine makes no links from Windows code.
+  fs::create_symlink(outside, staging / "VoraService.exe.00000000000000cc.pending");
+#endif
+  const auto left = [&] {
+    std::vector<std::string> names;
+    for (const auto& found : fs::directory_iterator(staging)) names.push_back(found.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+  };
+
+  clear_staging_directory({});
+  EXPECT_EQ(left(), (std::vector<std::string>{"VoraBroker.exe.00000000000000aa.pending",
+                                              "VoraSetup.exe.00000000000000bb.PENDING"}));
+  EXPECT_EQ(read_all(outside), "kept");
+
+  remove_pending_files(L"00000000000000aa", true);
+  EXPECT_EQ(left(), (std::vector<std::string>{"VoraBroker.exe.00000000000000aa.pending"}));
+  remove_pending_files(L"00000000000000aa", false);
+  EXPECT_EQ(left(), std::vector<std::string>{});
 }
 
 TEST_F(Install, FailedUpdateLeavesTheEarlierInstallationAsItWas) {
