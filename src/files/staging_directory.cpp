@@ -20,6 +20,20 @@ constexpr const wchar_t* staging_name = L".staging";
 constexpr int release_attempts = 3;
 constexpr std::uint32_t release_pause_ms = 250;
 
+// The run part of a file waiting for the next restart, or empty for any
+// other entry (a link too).
+std::wstring pending_run_part(const directory_entry& entry) {
+  const std::wstring_view suffix = pending_suffix;
+  const std::wstring_view name = entry.name;
+  if (is_link(entry.attributes) || name.size() <= suffix.size() ||
+      !platform::equal_ignoring_case(std::wstring(name.substr(name.size() - suffix.size())), std::wstring(suffix)))
+    return {};
+  const std::wstring_view stem = name.substr(0, name.size() - suffix.size());
+  const std::size_t dot = stem.rfind(L'.');
+  if (dot == std::wstring_view::npos) return {};
+  return std::wstring(stem.substr(dot + 1));
+}
+
 }  // namespace
 
 std::filesystem::path staging_directory() { return install_directory() / staging_name; }
@@ -45,26 +59,15 @@ DWORD prepare_staging_directory() {
   return error;
 }
 
-std::wstring pending_run_part(const directory_entry& entry) {
-  const std::wstring_view suffix = pending_suffix;
-  const std::wstring_view name = entry.name;
-  if (is_link(entry.attributes) || name.size() <= suffix.size() ||
-      !platform::equal_ignoring_case(std::wstring(name.substr(name.size() - suffix.size())), std::wstring(suffix)))
-    return {};
-  const std::wstring_view stem = name.substr(0, name.size() - suffix.size());
-  const std::size_t dot = stem.rfind(L'.');
-  if (dot == std::wstring_view::npos) return {};
-  return std::wstring(stem.substr(dot + 1));
-}
-
 void remove_pending_files(const std::wstring& run_part, bool others) {
   std::vector<directory_entry> entries;
   DWORD error = 0;
-  if (!list_directory(staging_directory(), entries, error)) return;
+  const std::filesystem::path staging = staging_directory();
+  if (!list_directory(staging, entries, error)) return;
   for (const directory_entry& entry : entries) {
     const std::wstring part = pending_run_part(entry);
     if (part.empty() || (part == run_part) == others) continue;
-    const std::filesystem::path path = staging_directory() / entry.name;
+    const std::filesystem::path path = staging / entry.name;
     if ((error = remove_tree(path, link_report::warn)) != 0)
       spdlog::warn("Failed to delete '{}' (Error: {})", narrow_path(path), error);
   }

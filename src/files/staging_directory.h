@@ -9,7 +9,6 @@
 #include <string>
 #include <vector>
 
-#include "files/safe_files.h"
 #include "platform/win32_types.h"
 
 namespace vora {
@@ -38,9 +37,6 @@ void clear_staging_directory(const std::vector<std::wstring>& keep);
 // that next handles that program file removes it, and with it the restart's
 // move.
 inline constexpr const wchar_t* pending_suffix = L".pending";
-
-// The run part of such a file, or empty for any other entry (a link too).
-std::wstring pending_run_part(const directory_entry& entry);
 
 // Removes the files waiting for the next restart that run_part names (others
 // false) or that another run's names (others true): removing one takes away
