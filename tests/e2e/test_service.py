@@ -49,6 +49,10 @@ def service_state(wine):
 
 def registry_values(wine, key, *view):
     result = wine.run("reg", "query", key, *view, timeout=60)
+    if result.returncode != 0 and not result.stdout.strip() and not result.stderr.strip():
+        # reg.exe that printed nothing at all did not run (seen once under a
+        # loaded machine); a missing key says so.
+        result = wine.run("reg", "query", key, *view, timeout=60)
     if result.returncode != 0:
         return None
     values = {}
